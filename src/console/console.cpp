@@ -1,0 +1,222 @@
+#include "console/console.h"
+
+#include "console/refresh.h"
+#include "core/codec.h"
+#include "link/linkengine.h"
+#include "store/datamodule.h"
+#include "vport/vport.h"
+
+#include <QLoggingCategory>
+#include <QTcpSocket>
+#include <QThread>
+
+Q_DECLARE_LOGGING_CATEGORY(lcConsole)
+
+namespace dtu {
+
+Console::Console(ILinkEngine& engine, IVPortEngine& ports, TDataModule1& dm, Prompts& prompts, CenterConfig config,
+                 Clock clock, QObject* parent)
+    : QObject(parent), ctx(engine, ports, dm, prompts, std::move(config), std::move(clock)),
+      servicePort_(ctx.config.servicePort) {
+    events.connectTo(engine);
+    remote.registerReplies(events);
+    service.portCreationHook = [this] { portControl.N22Click(); };
+    ctx.VSPortAx1 = portControl.makeInstance();
+
+    connect(&ctx.actStartService, &QAction::triggered, this, [this] { serviceStart(); });
+    connect(&ctx.actStopService, &QAction::triggered, this, [this] { serviceStop(); });
+    connect(&ctx.HEX1, &QAction::triggered, this, [this] {
+        emit groupBox2CaptionChanged(ctx.groupBox2Caption());
+        ctx.memo2.clear();
+    });
+    connect(&ctx.Timer1, &QTimer::timeout, this, [this] { ctx.guard([this] { Timer1Timer(ctx); }); });
+    ctx.Timer4.setSingleShot(true);
+    connect(&ctx.Timer4, &QTimer::timeout, this, [this] { serviceStart(); });
+    connect(&listener_, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* s = listener_.nextPendingConnection()) {
+            idle_.push_back(s);
+            connect(s, &QTcpSocket::disconnected, this, [this, s] {
+                std::erase(idle_, s);
+                s->deleteLater();
+            });
+            // Idle connections are never used; past the cap the oldest goes.
+            while (static_cast<int>(idle_.size()) > ctx.config.listenerMaxIdle) {
+                QTcpSocket* old = idle_.front();
+                idle_.pop_front();
+                old->disconnect(this);
+                old->abort();
+                old->deleteLater();
+            }
+        }
+    });
+}
+
+Console::~Console() = default;
+
+void Console::startListener() {
+    if (ctx.config.listenerPort == 0) return;
+    if (!listener_.listen(QHostAddress::Any, static_cast<quint16>(ctx.config.listenerPort))) {
+        const QString why = QStringLiteral("端口%1监听失败: %2").arg(ctx.config.listenerPort).arg(listener_.errorString());
+        qCWarning(lcConsole).noquote() << why;
+        ctx.memo1.append(ctx.stamp() + QLatin1Char(':') + why);
+        ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + why);
+    }
+    listener_.setMaxPendingConnections(5);
+}
+
+void Console::create() {
+    startListener();
+    ctx.Timer4.start();
+    if (ctx.HEX1.isChecked()) emit groupBox2CaptionChanged(ctx.groupBox2Caption());
+    try {
+        creationSteps();
+    } catch (const std::exception& e) {
+        ctx.prompts.error(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void Console::creationSteps() {
+    ctx.engine.Prepare();
+    ctx.engine.SetSendMode(2);
+    ctx.engine.ClearDtus();
+    try {
+        ctx.dm.ReconnectDatabase();
+    } catch (const DatabaseOpenFailure& e) {
+        qCWarning(lcConsole).noquote() << "database:" << e.text();
+        ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + e.text());
+        ctx.logQueue.PostLog(QStringLiteral("数据库打开失败，请检查数据库设置"));
+        return;
+    }
+    ctx.dm.forEachRosterRow([this](const DtuRow& r) {
+        ctx.engine.AddDtu(r.dtuid, r.password);
+        ctx.roster.append(r.dtuid, r.vcomport);
+    });
+    qCInfo(lcConsole) << ctx.roster.count() << "DTU(s) loaded";
+    RebuildDeviceList(ctx);
+    service.start();
+}
+
+void Console::activate() {
+    ctx.reporterInstalled = true;
+    ctx.guard([this] {
+        ctx.dm.ReconnectDatabase();
+        ctx.engine.Prepare();
+    });
+}
+
+void Console::setServicePort() {
+    const auto entry = ctx.prompts.input(QStringLiteral("服务端口号设置"), QStringLiteral("请输入服务端口号(1025-65535):"),
+                                         QString::number(servicePort_));
+    if (!entry) return;
+    bool ok = false;
+    const int v = entry->trimmed().toInt(&ok);
+    if (!ok || v < 1025 || v > 65535) {
+        ctx.prompts.message(QStringLiteral("输入非法,请输入1025-65535之间的整数"));
+        return;
+    }
+    servicePort_ = v;
+}
+
+void Console::showVersion() {
+    ctx.guard([this] { ctx.prompts.message(ctx.engine.GetVersion()); });
+}
+
+bool Console::acceptSendKey(bool hexMode, QChar c) {
+    if (!hexMode || c.unicode() == 8) return true;
+    return QStringLiteral("0123456789ABCDEFabcdef").contains(c);
+}
+
+void Console::suiButton1Click() {
+    if (!ctx.anySelected()) return;
+    constexpr int kShown = 1024;
+    const QString repeat = QStringLiteral("1"); // ComboBox2's text; nothing changes it
+    for (int row = 0; row < ctx.devices.rowCount(); ++row) {
+        if (!ctx.rowSelected(row) || ctx.devices.statePicture(row) != 1) continue;
+        const QByteArray input = ctx.displayEncode(ctx.memo2.toPlainText()
+                                                       .replace(QChar::ParagraphSeparator, QLatin1Char('\n'))
+                                                       .replace(QLatin1Char('\n'), QLatin1String("\r\n")));
+        const QByteArray data = ctx.HEX1.isChecked() ? HexToBytes(input) : input;
+        if (data.isEmpty()) return;
+        const QString id = ctx.devices.caption(row);
+        const QString tag = ctx.HEX1.isChecked()
+                                ? QStringLiteral(" [HEX:") + QString::fromLatin1(BytesToHexSpaced(data)) + QLatin1Char(']')
+                                : QString();
+        const bool cut = data.size() > kShown;
+        const QString body = ctx.displayText(cut ? data.left(kShown) : data) +
+                             (cut ? QStringLiteral("...[") : QStringLiteral("[")) + repeat + QStringLiteral("次]");
+        if (ctx.NDataTip.isChecked())
+            ctx.memo1.append(ctx.stamp() + QStringLiteral(" 发送数据到") + id + QStringLiteral("的COM1,数据内容:") + tag + body);
+        else
+            ctx.memo1.append(tag + body);
+        const int times = repeat.toInt();
+        for (int i = 0; i < times; ++i) SendBracketed(ctx, row, id, data);
+    }
+}
+
+void Console::N12Click() {
+    ctx.memo1.clear();
+    ctx.logQueue.clear();
+}
+
+void Console::portTeardown() {
+    for (int i = 0; i < ctx.roster.count(); ++i) {
+        TVDTU& r = ctx.roster.at(i);
+        if (r.portOpen && r.port) r.port->DeletePort();
+    }
+    ctx.VSPortAx1->ResetBus();
+    // Gives local programs that still hold a port the moment to see it go.
+    if (teardownWaitMs > 0) QThread::msleep(static_cast<unsigned long>(teardownWaitMs));
+    ctx.roster.clear();
+}
+
+bool Console::FormClose() {
+    if (ctx.serviceRunning()) {
+        emit hideWindowRequested();
+        return false;
+    }
+    bool done = false;
+    ctx.guard([&] {
+        ctx.Timer1.stop();
+        portTeardown();
+        done = true;
+    });
+    return done;
+}
+
+void Console::MenuExitClick() {
+    if (ctx.serviceRunning()) {
+        ctx.prompts.message(QStringLiteral("请先停止服务，才能退出"));
+        return;
+    }
+    ctx.guard([&] {
+        portTeardown();
+        emit quitRequested();
+    });
+}
+
+void Console::N19Click() {
+    if (ctx.serviceRunning()) {
+        ctx.prompts.message(QStringLiteral("请先停止服务，才能退出"));
+        return;
+    }
+    emit quitRequested();
+}
+
+void Console::shutdownForSignal() {
+    qCInfo(lcConsole) << "orderly exit on a termination signal";
+    ctx.Timer1.stop();
+    ctx.Timer4.stop();
+    ctx.guard([this] {
+        if (ctx.serviceRunning()) service.stop();
+    });
+    ctx.guard([this] {
+        // Every registered DTU, opened or not, so each presence topic reads offline.
+        const int n = ctx.engine.GetDtuCount();
+        for (int i = 0; i < n; ++i) ctx.engine.CloseDtu(ctx.engine.GetDtuId(i));
+    });
+    teardownWaitMs = 0; // nobody waits on a signal-driven exit
+    ctx.guard([this] { portTeardown(); });
+    emit quitRequested();
+}
+
+} // namespace dtu

@@ -1,0 +1,71 @@
+#pragma once
+// The composition root without widgets: creation steps, activation, the command
+// handlers and the exit paths. The main window only draws it and forwards clicks.
+#include "console/context.h"
+#include "link/handlers.h"
+#include "remote/remote.h"
+#include "store/commands.h"
+#include "vport/portcreation.h"
+
+#include <QTcpServer>
+#include <deque>
+
+namespace dtu {
+
+class Console : public QObject {
+    Q_OBJECT
+public:
+    Console(ILinkEngine& engine, IVPortEngine& ports, TDataModule1& dm, Prompts& prompts, CenterConfig config,
+            Clock clock = {}, QObject* parent = nullptr);
+    ~Console() override;
+
+    ConsoleContext ctx;
+    Service service{ctx};
+    LinkEvents events{ctx};
+    PortControl portControl{ctx};
+    RemoteFunctions remote{ctx};
+    RosterCommands rosterCommands{ctx};
+
+    // Window creation: listener, Timer4, then the creation steps.
+    void create();
+    void activate(); // every time the main window becomes active
+
+    void serviceStart() { service.start(); }
+    void serviceStop() { ctx.guard([this] { service.stop(); }); }
+    void setServicePort();  // "设置端口号"
+    void showVersion();     // "获取控件版本信息"
+    int servicePort() const { return servicePort_; }
+
+    void suiButton1Click(); // "发送数据"
+    static bool acceptSendKey(bool hexMode, QChar c); // Memo2KeyPress
+    void HEX1Click() { ctx.HEX1.trigger(); }
+    void NDataTipClick() { ctx.NDataTip.trigger(); }
+    void N28Click() { ctx.N28.trigger(); }
+    void N12Click();        // "清空信息显示区"
+
+    // Exit paths. FormClose answers whether the close may proceed.
+    bool FormClose();
+    void MenuExitClick();
+    void N19Click();
+    void portTeardown();
+    // Orderly exit on a signal from the system: stop, tear down, close every DTU.
+    void shutdownForSignal();
+
+    quint16 listenerPort() const { return listener_.isListening() ? listener_.serverPort() : 0; }
+    int idleConnections() const { return static_cast<int>(idle_.size()); }
+    int teardownWaitMs = 1000;
+
+signals:
+    void groupBox2CaptionChanged(const QString& caption);
+    void hideWindowRequested();
+    void quitRequested();
+
+private:
+    void startListener();
+    void creationSteps();
+    std::deque<QTcpSocket*> idle_;
+    QTcpServer listener_;
+    int servicePort_;
+};
+
+} // namespace dtu

@@ -1,0 +1,85 @@
+#include "console/context.h"
+
+#include "core/errors.h"
+#include "link/linkengine.h"
+#include "vport/vport.h"
+
+#include <QLoggingCategory>
+#include <exception>
+
+Q_LOGGING_CATEGORY(lcConsole, "dtu.console")
+
+namespace dtu {
+
+ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, TDataModule1& d, Prompts& pr, CenterConfig cfg,
+                               Clock c, QObject* parent)
+    : QObject(parent), engine(e), portEngine(p), dm(d), prompts(pr), config(std::move(cfg)), clock(std::move(c)) {
+    actStartService.setEnabled(true);
+    actStopService.setEnabled(false);
+    for (QAction* a : {&HEX1, &NDataTip, &N28}) a->setCheckable(true);
+    NDataTip.setChecked(true);
+    HEX1.setChecked(config.hexDisplay());
+    Timer1.setInterval(400);
+    Timer4.setInterval(1000);
+    status_[0] = QStringLiteral("在线设备总数");
+    status_[1] = QStringLiteral("0");
+    status_[2] = QStringLiteral("操作结果");
+    memo2.setUndoRedoEnabled(false);
+
+    if (!config.encoding.trimmed().isEmpty()) {
+        decoder_ = QStringDecoder(config.encoding.trimmed().toLatin1().constData());
+        if (!decoder_.isValid())
+            qCWarning(lcConsole) << "unknown [DISPLAY] Encoding" << config.encoding << "- using the locale's";
+    }
+    if (!decoder_.isValid()) decoder_ = QStringDecoder(QStringDecoder::System);
+    encoder_ = QStringEncoder(decoder_.name());
+    if (!encoder_.isValid()) encoder_ = QStringEncoder(QStringEncoder::System);
+}
+
+ConsoleContext::~ConsoleContext() = default;
+
+bool ConsoleContext::rowSelected(int row) const { return selection.isRowSelected(row, {}); }
+
+QList<int> ConsoleContext::selectedRows() const {
+    QList<int> rows;
+    const auto sel = selection.selectedRows();
+    rows.reserve(sel.size());
+    for (const QModelIndex& i : sel) rows << i.row();
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void ConsoleContext::setStatusPanel(int i, const QString& text) {
+    status_[i] = text;
+    emit statusChanged(i, text);
+}
+
+QString ConsoleContext::displayText(const QByteArray& bytes) {
+    decoder_.resetState();
+    return decoder_.decode(bytes);
+}
+
+QByteArray ConsoleContext::displayEncode(const QString& text) {
+    encoder_.resetState();
+    return encoder_.encode(text);
+}
+
+void ConsoleContext::reportFailure(const QString& message) {
+    qCWarning(lcConsole).noquote() << "failure:" << message;
+    if (reporterInstalled) memo1.append(stamp() + QLatin1Char(':') + message);
+    else prompts.error(message);
+}
+
+void ConsoleContext::guard(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Failure& f) {
+        reportFailure(f.text());
+    } catch (const std::exception& e) {
+        reportFailure(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        reportFailure(QStringLiteral("未知错误"));
+    }
+}
+
+} // namespace dtu

@@ -1,0 +1,91 @@
+#pragma once
+// Everything the handlers share: the roster and queues, the engines, the table, the
+// views' models and the operator's options. Created once by the composition root and
+// handed to every handler; there are no globals.
+#include "console/devicelist.h"
+#include "console/messagedisplay.h"
+#include "core/config.h"
+#include "core/prompts.h"
+#include "core/roster.h"
+#include "core/timestamp.h"
+
+#include <QAction>
+#include <QItemSelectionModel>
+#include <QStringDecoder>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace dtu {
+
+class ILinkEngine;
+class IVPortEngine;
+class IVPort;
+class TDataModule1;
+
+class ConsoleContext : public QObject {
+    Q_OBJECT
+public:
+    ConsoleContext(ILinkEngine& engine, IVPortEngine& ports, TDataModule1& dm, Prompts& prompts,
+                   CenterConfig config, Clock clock = {}, QObject* parent = nullptr);
+    ~ConsoleContext() override;
+
+    ILinkEngine& engine;
+    IVPortEngine& portEngine;
+    TDataModule1& dm;
+    Prompts& prompts;
+    CenterConfig config;
+    Clock clock;
+
+    DtuList roster;
+    RefreshQueue refreshQueue;
+    LogQueue logQueue;
+    DeviceListModel devices;
+    QItemSelectionModel selection{&devices};
+    MessageDisplay memo1;
+    QTextDocument memo2; // the send input box
+
+    // Service state lives in the enabled state of these two commands.
+    QAction actStartService{QStringLiteral("启动服务")};
+    QAction actStopService{QStringLiteral("停止服务")};
+    // Display options live in the check marks of these commands.
+    QAction HEX1{QStringLiteral("HEX格式显示")};
+    QAction NDataTip{QStringLiteral("显示数据附加提示")};
+    QAction N28{QStringLiteral("显示心跳信息")};
+
+    QTimer Timer1;
+    QTimer Timer4;
+
+    IVPort* VSPortAx1 = nullptr;               // never makes a port; resets the bus
+    std::vector<std::unique_ptr<IVPort>> ports; // every instance made, owned here
+
+    bool serviceRunning() const { return actStopService.isEnabled(); }
+    bool rowSelected(int row) const;
+    bool anySelected() const { return selection.hasSelection(); }
+    QList<int> selectedRows() const; // top to bottom
+
+    QString statusPanel(int i) const { return status_[i]; }
+    void setStatusPanel(int i, const QString& text);
+    QString groupBox2Caption() const { return HEX1.isChecked() ? QStringLiteral("HEX") : QString(); }
+
+    QString stamp() const { return clock.stamp(); }
+    QString displayText(const QByteArray& bytes); // received bytes as text in the display encoding
+    QByteArray displayEncode(const QString& text); // the operator's text as bytes, same encoding
+
+    // The failure reporter: one line in Memo1, or a message box before the window is active.
+    void reportFailure(const QString& message);
+    bool reporterInstalled = false;
+    // Runs one handler; what it throws ends up with the failure reporter.
+    void guard(const std::function<void()>& fn);
+
+signals:
+    void statusChanged(int panel, const QString& text);
+
+private:
+    QString status_[4];
+    QStringDecoder decoder_;
+    QStringEncoder encoder_;
+};
+
+} // namespace dtu

@@ -1,0 +1,58 @@
+#include "core/codec.h"
+
+namespace dtu {
+
+namespace {
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+// Only hex digits and blanks ever reach the decoders; anything else reads as 0.
+int digitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 0;
+}
+} // namespace
+
+std::int32_t HexToInt(QByteArrayView text) {
+    std::uint32_t v = 0; // unsigned so the shift drops high digits without overflow
+    for (char c : text) v = v * 16u + static_cast<std::uint32_t>(digitValue(c));
+    return static_cast<std::int32_t>(v);
+}
+
+QByteArray ByteToHex(std::uint8_t b) {
+    QByteArray out(2, Qt::Uninitialized);
+    out[0] = kDigits[b >> 4];
+    out[1] = kDigits[b & 0x0F];
+    return out;
+}
+
+QByteArray BytesToHex(QByteArrayView bytes) { return bytes.toByteArray().toHex().toUpper(); }
+
+QByteArray BytesToHexSpaced(QByteArrayView bytes) {
+    QByteArray out;
+    out.reserve(bytes.size() * 3);
+    for (char c : bytes) {
+        out += ByteToHex(static_cast<std::uint8_t>(c));
+        out += ' ';
+    }
+    return out;
+}
+
+QByteArray HexToBytes(QByteArrayView text) {
+    QByteArray out;
+    const qsizetype n = text.size() / 2;
+    out.reserve(n);
+    for (qsizetype i = 0; i < n; ++i)
+        out.append(static_cast<char>(HexToInt(text.sliced(i * 2, 2)) & 0xFF));
+    return out;
+}
+
+QByteArray WordToBytes(std::uint16_t w) {
+    QByteArray out(2, Qt::Uninitialized);
+    out[0] = static_cast<char>(w >> 8);
+    out[1] = static_cast<char>(w & 0xFF);
+    return out;
+}
+
+} // namespace dtu

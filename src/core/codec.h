@@ -1,0 +1,16 @@
+#pragma once
+// Byte strings travel as QByteArray (binary-safe); hex text is plain ASCII.
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+
+namespace dtu {
+
+std::int32_t HexToInt(QByteArrayView text);
+QByteArray ByteToHex(std::uint8_t b);
+QByteArray BytesToHex(QByteArrayView bytes);
+QByteArray BytesToHexSpaced(QByteArrayView bytes);
+QByteArray HexToBytes(QByteArrayView text);
+QByteArray WordToBytes(std::uint16_t w);
+
+} // namespace dtu

@@ -1,0 +1,93 @@
+#include "core/config.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <unistd.h>
+
+namespace dtu {
+
+QString ConfigPaths::local(const QString& file) const { return QDir(localDir).filePath(file); }
+QString ConfigPaths::system(const QString& file) const { return QDir(systemDir).filePath(file); }
+
+QString defaultPortDir() {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(QString::fromLocal8Bit(runtime)).isDir())
+        return QString::fromLocal8Bit(runtime) + QStringLiteral("/dtuconsole/ports");
+    return QStringLiteral("/tmp/dtuconsole-%1/ports").arg(getuid());
+}
+
+namespace {
+
+QString text(const QSettings& s, const char* key, const QString& def) {
+    const QVariant v = s.value(QLatin1String(key));
+    if (!v.isValid()) return def;
+    // An unquoted value with commas comes back as a list; keep what was written.
+    if (v.userType() == QMetaType::QStringList) return v.toStringList().join(QLatin1Char(','));
+    return v.toString();
+}
+
+int integer(const QSettings& s, const char* key, int def) {
+    bool ok = false;
+    const int v = text(s, key, QString()).trimmed().toInt(&ok);
+    return ok ? v : def;
+}
+
+} // namespace
+
+CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
+    CenterConfig c;
+    c.portDir = defaultPortDir();
+    QString file = paths.local(QStringLiteral("center.ini"));
+    if (!QFileInfo(file).isFile()) file = paths.system(QStringLiteral("center.ini"));
+    if (!QFileInfo(file).isFile()) return c;
+    c.sourceFile = file;
+
+    QSettings s(file, QSettings::IniFormat);
+    s.beginGroup(QStringLiteral("COMMON"));
+    c.servicePort = integer(s, "ServicePort", c.servicePort);
+    c.serverIp = text(s, "ServerIP", c.serverIp);
+    c.natExPort = integer(s, "NatExPort", c.natExPort);
+    c.dataDispMode = text(s, "DataDispMode", c.dataDispMode);
+    c.workMode = text(s, "WorkMode", c.workMode);
+    s.endGroup();
+
+    s.beginGroup(QStringLiteral("LINK"));
+    LinkConfig& l = c.link;
+    l.host = text(s, "Host", l.host);
+    l.port = integer(s, "Port", l.port);
+    l.topicPrefix = text(s, "TopicPrefix", l.topicPrefix);
+    l.clientPrefix = text(s, "ClientPrefix", l.clientPrefix);
+    l.keepAlive = integer(s, "KeepAlive", l.keepAlive);
+    l.beatInterval = integer(s, "BeatInterval", l.beatInterval);
+    l.caFile = text(s, "CAFile", l.caFile);
+    l.certFile = text(s, "CertFile", l.certFile);
+    l.keyFile = text(s, "KeyFile", l.keyFile);
+    l.maxQueued = integer(s, "MaxQueued", l.maxQueued);
+    l.maxPending = integer(s, "MaxPending", l.maxPending);
+    s.endGroup();
+
+    s.beginGroup(QStringLiteral("VPORT"));
+    c.portDir = text(s, "Dir", c.portDir);
+    s.endGroup();
+    s.beginGroup(QStringLiteral("LISTENER"));
+    c.listenerPort = integer(s, "Port", c.listenerPort);
+    c.listenerMaxIdle = integer(s, "MaxIdle", c.listenerMaxIdle);
+    s.endGroup();
+    s.beginGroup(QStringLiteral("DISPLAY"));
+    c.encoding = text(s, "Encoding", c.encoding);
+    s.endGroup();
+
+    // Nonsense numbers would make later code misbehave; fall back instead.
+    if (l.port <= 0 || l.port > 65535) l.port = 1883;
+    if (l.keepAlive < 5) l.keepAlive = 60;
+    if (l.beatInterval < 1) l.beatInterval = 30;
+    if (l.maxQueued < 1) l.maxQueued = 1000;
+    if (l.maxPending < 1) l.maxPending = 100;
+    if (c.listenerPort < 0 || c.listenerPort > 65535) c.listenerPort = 502;
+    if (c.listenerMaxIdle < 1) c.listenerMaxIdle = 64;
+    if (c.portDir.trimmed().isEmpty()) c.portDir = defaultPortDir();
+    return c;
+}
+
+} // namespace dtu

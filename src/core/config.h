@@ -1,0 +1,52 @@
+#pragma once
+// center.ini: the COMMON section the console has always read, plus our own
+// sections for the link, the ports, the idle listener and the display.
+#include <QString>
+
+namespace dtu {
+
+// Where the console looks for center.ini and ftdb.ini: the working folder first,
+// then the system folder (which stands for the old "c:\").
+struct ConfigPaths {
+    QString localDir = QStringLiteral(".");
+    QString systemDir = QStringLiteral("/etc/dtuconsole");
+    QString local(const QString& file) const;
+    QString system(const QString& file) const;
+};
+
+struct LinkConfig {
+    QString host = QStringLiteral("127.0.0.1");
+    int port = 1883;
+    QString topicPrefix = QStringLiteral("dtu");
+    QString clientPrefix = QStringLiteral("vdtu-");
+    int keepAlive = 60;
+    int beatInterval = 30;
+    QString caFile, certFile, keyFile;
+    int maxQueued = 1000;    // unacknowledged messages a session may hold before SendData says -1
+    int maxPending = 100;    // connection attempts in flight at once
+};
+
+struct CenterConfig {
+    // [COMMON]
+    int servicePort = 65000;
+    QString serverIp;
+    int natExPort = 65000;
+    QString dataDispMode = QStringLiteral("ASIIC");
+    QString workMode = QStringLiteral("MASTER");
+    // ours
+    LinkConfig link;
+    QString portDir;         // [VPORT] Dir
+    int listenerPort = 502;  // [LISTENER] Port, 0 = off
+    int listenerMaxIdle = 64;
+    QString encoding;        // [DISPLAY] Encoding, empty = locale
+
+    bool hexDisplay() const { return dataDispMode == QLatin1String("HEX"); }
+    QString sourceFile;      // which file was read, empty when none
+};
+
+QString defaultPortDir();
+
+// Never throws: a missing, broken or binary file leaves the defaults in place.
+CenterConfig ReadCenterConfig(const ConfigPaths& paths);
+
+} // namespace dtu

@@ -1,0 +1,61 @@
+#pragma once
+// The console's side of the link: service start and stop, the one way out
+// (SendToDtu), the engine's events and the dispatch of inbound data.
+#include <QByteArray>
+#include <QString>
+#include <functional>
+#include <vector>
+
+namespace dtu {
+class ConsoleContext;
+
+// row: a device-list row whose sent-packet cell counts the send, or -1 for none.
+void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data);
+
+// Runs SendToDtu inside SetSendMode(0) ... SetSendMode(2); the standing mode comes back
+// even when the send fails.
+void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data);
+
+class Service {
+public:
+    explicit Service(ConsoleContext& ctx) : ctx_(ctx) {}
+    // Runs at the end of every start; its failures are dropped.
+    std::function<void()> portCreationHook;
+    void start();
+    void stop();
+
+private:
+    ConsoleContext& ctx_;
+};
+
+// One entry of the ordered reply list.
+struct ReplyRecognizer {
+    QByteArray prefix;                          // matched at the first byte, case-sensitive
+    std::function<bool(const QByteArray&)> match; // instead of a prefix
+    bool endsDispatch = true;
+    QString statusText;                         // after the DTU ID in the fourth status panel
+    std::function<void(const QString& id, const QByteArray& rest)> action;
+};
+
+class LinkEvents {
+public:
+    explicit LinkEvents(ConsoleContext& ctx) : ctx_(ctx) {}
+    void VDTUX1LoginReply(const QString& id, int result);
+    void VDTUX1BeatReply(const QString& id, int result);
+    void VDTUX1Disconnect(const QString& id);
+    void VDTUX1CenterDataX2(const QString& id, int dataLen, const QString& dataBuf);
+    void VDTUX1CenterDataX(const QString& id, int dataLen, const QString& dataBuf);
+
+    // Entries that end the dispatch are tried first, in order; the others only when none matched.
+    std::vector<ReplyRecognizer> ReplyRecognizers;
+
+    void connectTo(class ILinkEngine& engine); // every event through the failure reporter
+
+private:
+    void writeToPort(const QString& id, const QByteArray& bytes);
+    ConsoleContext& ctx_;
+};
+
+inline const char kHeartbeatMarker[] = "4EAA4BEA";
+
+} // namespace dtu

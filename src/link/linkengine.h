@@ -1,0 +1,51 @@
+#pragma once
+// What the console needs of a link engine. Calls happen on the GUI thread; a call
+// that cannot be carried out throws Failure. Events are signals raised on the GUI thread.
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+namespace dtu {
+
+struct DtuInfo {
+    QString loginTime;   // yyyy-MM-dd HH:mm:ss, empty when never
+    QString updateTime;
+    int reserved = 0;
+    int sent = 0;
+    int received = 0;
+};
+
+// SendData results besides a message id >= 0.
+enum SendResult : int { SendQueueFull = -1, SendNotOnline = -2, SendNotRegistered = -3 };
+
+class ILinkEngine : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~ILinkEngine() override = default;
+
+    virtual void Prepare() = 0;
+    virtual void SetSendMode(int mode) = 0;
+    virtual void ClearDtus() = 0;
+    virtual int AddDtu(const QString& id, const QString& password) = 0;
+    virtual int RemoveDtu(const QString& id) = 0;
+    virtual int OpenDtu(const QString& id) = 0;
+    virtual int CloseDtu(const QString& id) = 0;
+    virtual int GetDtuCount() = 0;
+    virtual QString GetDtuId(int index) = 0;
+    virtual bool IsOnline(const QString& id) = 0;
+    virtual DtuInfo GetDtuInfo(const QString& id) = 0;
+    virtual int SendData(const QString& id, const QByteArray& data) = 0;
+    virtual QString GetVersion() = 0;
+
+signals:
+    void OnLoginReply(const QString& id, int result);
+    void OnBeatReply(const QString& id, int result);
+    void OnDisconnect(const QString& id);
+    void OnCenterDataX(const QString& id, int dataLen, const QString& dataBuf);
+    void OnCenterDataX2(const QString& id, int dataLen, const QString& dataBuf);
+    // Engine-side events an operator needs to hear about (takeover, TLS trouble...).
+    void engineLog(const QString& line);
+};
+
+} // namespace dtu

@@ -1,0 +1,85 @@
+#pragma once
+// The DTU table: one connection, one query, and every statement the console issues.
+#include "core/config.h"
+#include "core/errors.h"
+
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace dtu {
+
+struct SqlTarget;
+
+// Neither ftdb.ini could be read.
+class ConnectionFileFailure : public Failure {
+    using Failure::Failure;
+};
+// The connection could not be opened.
+class DatabaseOpenFailure : public Failure {
+    using Failure::Failure;
+};
+
+struct DtuRow {
+    QString dtuid, password, username, teleno, vcomport;
+    int delflag = 0;
+    QDateTime addtime;
+};
+
+class TDataModule1 {
+public:
+    explicit TDataModule1(ConfigPaths paths, const QString& connectionName = QStringLiteral("Database1"));
+    ~TDataModule1();
+    TDataModule1(const TDataModule1&) = delete;
+    TDataModule1& operator=(const TDataModule1&) = delete;
+
+    // Re-reads ftdb.ini every call; an empty file leaves the connection alone.
+    void ReconnectDatabase();
+    // Opens the connection for an explicit string (dtudb --connection).
+    void connectTo(const QString& connectionString, bool createSqliteFile = false);
+
+    bool isOpen() const;
+    QString connectionString() const { return connectionString_; }
+    QSqlDatabase Database1() const;
+    QSqlQuery& Query1() { return *query_; }
+
+    // Statements. Each throws Failure with the database's error.
+    void forEachRosterRow(const std::function<void(const DtuRow&)>& fn);  // delflag=0, by name and port
+    void forEachListedRow(const std::function<void(const DtuRow&)>& fn);  // delflag=0, table order
+    void appendRow(const DtuRow& row);
+    std::optional<DtuRow> findRow(const QString& dtuid);
+    bool updateRow(const QString& dtuid, const DtuRow& values); // false when no row has the ID
+    int deleteRows(const QString& dtuid);
+
+    void createTable(); // dtudb only; the console never creates or alters the table
+
+    // Rolls back unless committed.
+    class Transaction {
+    public:
+        explicit Transaction(TDataModule1& dm);
+        ~Transaction();
+        void commit();
+    private:
+        TDataModule1& dm_;
+        bool done_ = false;
+    };
+
+private:
+    void open();
+    void exec(const QString& sql, const QVariantList& binds = {});
+    void select(const QString& sql, const QVariantList& binds, const std::function<void(const DtuRow&)>& fn);
+    void resetConnection(const SqlTarget& target);
+
+    ConfigPaths paths_;
+    QString name_;
+    QString connectionString_;
+    bool configured_ = false; // until a connection string arrives, only the old default provider is named
+    bool createSqlite_ = false;
+    std::unique_ptr<QSqlQuery> query_;
+};
+
+} // namespace dtu

@@ -1,0 +1,38 @@
+#pragma once
+// What the console needs of a virtual serial port instance. Calls that cannot be
+// carried out throw Failure.
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace dtu {
+
+class IVPort : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~IVPort() override = default;
+    virtual bool CreatePort(const QString& name) = 0;
+    virtual bool DeletePort() = 0;
+    virtual int WriteData(const QByteArray& data) = 0;
+    // Reads up to count waiting bytes into buf; returns the number read, 0 for none.
+    virtual int ReadData(QByteArray& buf, int count) = 0;
+    virtual bool ResetBus() = 0;
+    // Why the last CreatePort failed, for the log.
+    virtual QString lastError() const { return {}; }
+
+signals:
+    void OnRxChar(int count);
+};
+
+// Makes port instances and knows the system's serial ports.
+class IVPortEngine {
+public:
+    virtual ~IVPortEngine() = default;
+    virtual std::unique_ptr<IVPort> makePort() = 0;
+    virtual QStringList systemPorts() = 0;
+    virtual void rescan() = 0;
+};
+
+} // namespace dtu

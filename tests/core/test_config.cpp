@@ -1,0 +1,89 @@
+#include "core/config.h"
+#include "core/timestamp.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace dtu;
+
+namespace {
+struct Dirs {
+    QTemporaryDir local, system;
+    ConfigPaths paths() const { return {local.path(), system.path()}; }
+    static void write(const QTemporaryDir& d, const QByteArray& text) {
+        QFile f(d.filePath("center.ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+};
+} // namespace
+
+TEST(CenterConfig, DefaultsWithoutFiles) {
+    Dirs d;
+    const CenterConfig c = ReadCenterConfig(d.paths());
+    EXPECT_EQ(c.servicePort, 65000);
+    EXPECT_EQ(c.natExPort, 65000);
+    EXPECT_EQ(c.dataDispMode, "ASIIC");
+    EXPECT_EQ(c.workMode, "MASTER");
+    EXPECT_FALSE(c.hexDisplay());
+    EXPECT_EQ(c.link.host, "127.0.0.1");
+    EXPECT_EQ(c.link.port, 1883);
+    EXPECT_EQ(c.link.topicPrefix, "dtu");
+    EXPECT_EQ(c.listenerPort, 502);
+    EXPECT_FALSE(c.portDir.isEmpty());
+}
+
+TEST(CenterConfig, LocalFileWinsOverSystemFile) {
+    Dirs d;
+    Dirs::write(d.system, "[COMMON]\nServicePort=4000\nDataDispMode=HEX\n");
+    EXPECT_EQ(ReadCenterConfig(d.paths()).servicePort, 4000);
+    EXPECT_TRUE(ReadCenterConfig(d.paths()).hexDisplay());
+    Dirs::write(d.local, "[COMMON]\nServicePort=5000\n");
+    const CenterConfig c = ReadCenterConfig(d.paths());
+    EXPECT_EQ(c.servicePort, 5000);
+    EXPECT_FALSE(c.hexDisplay()); // the system file is not consulted for missing keys
+}
+
+TEST(CenterConfig, ValuesAndFallbacks) {
+    struct Case { QByteArray ini; bool hex; int servicePort; int linkPort; };
+    const Case cases[] = {
+        {"[COMMON]\nDataDispMode=HEX\n", true, 65000, 1883},
+        {"[COMMON]\nDataDispMode=hex\n", false, 65000, 1883},     // letter case counts
+        {"[COMMON]\nServicePort=abc\n", false, 65000, 1883},      // not an integer: default
+        {"[COMMON]\nServicePort= 7000 \n[LINK]\nPort=99999\n", false, 7000, 1883},
+        {"[LINK]\nPort=18830\n", false, 65000, 18830},
+        {QByteArray("\x00\xff\xfe[COMMON\x01\n=\n\x80\x81", 12), false, 65000, 1883}, // binary junk
+    };
+    for (const auto& c : cases) {
+        Dirs d;
+        Dirs::write(d.local, c.ini);
+        const CenterConfig cfg = ReadCenterConfig(d.paths());
+        EXPECT_EQ(cfg.hexDisplay(), c.hex) << c.ini.constData();
+        EXPECT_EQ(cfg.servicePort, c.servicePort) << c.ini.constData();
+        EXPECT_EQ(cfg.link.port, c.linkPort) << c.ini.constData();
+    }
+}
+
+TEST(CenterConfig, OurSections) {
+    Dirs d;
+    Dirs::write(d.local, "[LINK]\nHost=10.0.0.5\nTopicPrefix=plant\nClientPrefix=c-\nBeatInterval=5\n"
+                         "[VPORT]\nDir=/tmp/x/ports\n[LISTENER]\nPort=0\n[DISPLAY]\nEncoding=GBK\n");
+    const CenterConfig c = ReadCenterConfig(d.paths());
+    EXPECT_EQ(c.link.host, "10.0.0.5");
+    EXPECT_EQ(c.link.topicPrefix, "plant");
+    EXPECT_EQ(c.link.clientPrefix, "c-");
+    EXPECT_EQ(c.link.beatInterval, 5);
+    EXPECT_EQ(c.portDir, "/tmp/x/ports");
+    EXPECT_EQ(c.listenerPort, 0);
+    EXPECT_EQ(c.encoding, "GBK");
+}
+
+TEST(TimeStamp, FixedFormatAndMidnight) {
+    const QDate day(2026, 3, 5);
+    EXPECT_EQ(TimeStamp(QDateTime(day, QTime(0, 0, 0))), "2026-03-05");
+    EXPECT_EQ(TimeStamp(QDateTime(day, QTime(0, 0, 1))), "2026-03-05 00:00:01");
+    EXPECT_EQ(TimeStamp(QDateTime(day, QTime(23, 59, 59))), "2026-03-05 23:59:59");
+    Clock fixed{[] { return QDateTime(QDate(2016, 3, 5), QTime(8, 9, 10)); }};
+    EXPECT_EQ(fixed.stamp(), "2016-03-05 08:09:10");
+}

@@ -1,0 +1,232 @@
+#include "core/errors.h"
+#include "store/connstring.h"
+#include "store/datamodule.h"
+
+#include <QFile>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace dtu;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& text) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+}
+
+void rawExec(TDataModule1& dm, const QString& sql) {
+    QSqlQuery q(dm.Database1());
+    ASSERT_TRUE(q.exec(sql)) << sql.toStdString();
+}
+
+DtuRow row(const QString& id, const QString& name, const QString& port) {
+    return {id, "123456", name, "139", port, 0, QDateTime::currentDateTime()};
+}
+
+// The same statements on every backend the console supports.
+class StoreBackend : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        const QString backend = QString::fromLatin1(GetParam());
+        QString conn;
+        if (backend == "sqlite") {
+            conn = "Provider=SQLite;Data Source=" + dir.filePath("dtu.db");
+        } else {
+            conn = QString::fromLocal8Bit(qgetenv("DTU_TEST_PG"));
+            if (conn.isEmpty()) {
+                if (qEnvironmentVariableIsSet("DTU_REQUIRE_PG")) FAIL() << "DTU_TEST_PG is not set but required";
+                GTEST_SKIP() << "set DTU_TEST_PG to a PostgreSQL connection string to run";
+            }
+        }
+        dm = std::make_unique<TDataModule1>(ConfigPaths{dir.path(), dir.path() + "/none"}, "test-" + backend);
+        dm->connectTo(conn, true);
+        rawExec(*dm, "drop table if exists dtuinfo");
+        dm->createTable();
+    }
+    QTemporaryDir dir;
+    std::unique_ptr<TDataModule1> dm;
+};
+
+QStringList ids(TDataModule1& dm, bool roster) {
+    QStringList out;
+    auto fn = [&](const DtuRow& r) { out << r.dtuid; };
+    roster ? dm.forEachRosterRow(fn) : dm.forEachListedRow(fn);
+    return out;
+}
+
+} // namespace
+
+TEST_P(StoreBackend, RosterOrderAndDeletedRows) {
+    dm->appendRow(row("000000000000000C", "b", "COM2"));
+    dm->appendRow(row("000000000000000A", "a", "COM9"));
+    dm->appendRow(row("000000000000000B", "b", "COM1"));
+    dm->appendRow(row("000000000000000D", "a", "COM1"));
+    rawExec(*dm, "insert into dtuinfo (DTUID,password,username,vcomport,delflag) values ('000000000000000E','1','a','COM0',1)");
+    EXPECT_EQ(ids(*dm, true), (QStringList{"000000000000000D", "000000000000000A", "000000000000000B", "000000000000000C"}));
+    EXPECT_EQ(ids(*dm, false).size(), 4); // delflag 1 is never listed
+}
+
+TEST_P(StoreBackend, FindUpdateDelete) {
+    dm->appendRow(row("0000000000000001", "one", "COM3"));
+    dm->appendRow(row("0000000000000002", "two", "COM4"));
+    auto r = dm->findRow("0000000000000001");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->username, "one");
+    EXPECT_EQ(r->vcomport, "COM3");
+    EXPECT_FALSE(dm->findRow("0000000000000009"));
+
+    EXPECT_TRUE(dm->updateRow("0000000000000001", {"", "654321", "uno", "138", "COM7", 0, {}}));
+    r = dm->findRow("0000000000000001");
+    EXPECT_EQ(r->password, "654321");
+    EXPECT_EQ(r->username, "uno");
+    EXPECT_EQ(r->teleno, "138");
+    EXPECT_EQ(r->vcomport, "COM7");
+    EXPECT_FALSE(dm->updateRow("0000000000000009", {"", "654321", "x", "", "", 0, {}}));
+
+    EXPECT_EQ(dm->deleteRows("0000000000000001"), 1);
+    EXPECT_EQ(ids(*dm, false), QStringList{"0000000000000002"});
+}
+
+TEST_P(StoreBackend, IdIsNeverSplicedIntoTheStatement) {
+    dm->appendRow(row("0000000000000001", "one", "COM3"));
+    dm->appendRow(row("0000000000000002", "two", "COM4"));
+    const QString evil = "x' or '1'='1";
+    EXPECT_FALSE(dm->findRow(evil));
+    EXPECT_EQ(dm->deleteRows(evil), 0);
+    EXPECT_FALSE(dm->updateRow(evil, {"", "000000", "hacked", "", "", 0, {}}));
+    EXPECT_EQ(ids(*dm, false).size(), 2);
+    EXPECT_EQ(dm->findRow("0000000000000002")->username, "two");
+}
+
+TEST_P(StoreBackend, TransactionRollsBackUnlessCommitted) {
+    {
+        TDataModule1::Transaction tx(*dm);
+        dm->appendRow(row("0000000000000001", "one", "COM3"));
+    }
+    EXPECT_TRUE(ids(*dm, false).isEmpty());
+    {
+        TDataModule1::Transaction tx(*dm);
+        dm->appendRow(row("0000000000000001", "one", "COM3"));
+        tx.commit();
+    }
+    EXPECT_EQ(ids(*dm, false).size(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend, ::testing::Values("sqlite", "postgresql"));
+
+TEST(Store, ColumnNamesMatchWithoutRegardToCase) {
+    QTemporaryDir dir;
+    TDataModule1 dm(ConfigPaths{dir.path(), dir.path()}, "case");
+    dm.connectTo("Provider=SQLite;Data Source=" + dir.filePath("x.db"), true);
+    rawExec(dm, "create table dtuinfo (DtuId text, PASSWORD text, UserName text, TELENO text, VComPort text, DELFLAG int, AddTime text)");
+    rawExec(dm, "insert into dtuinfo values ('0000000000000001','abcdef','n','t','COM1',0,'')");
+    const auto r = dm.findRow("0000000000000001");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->password, "abcdef");
+    EXPECT_EQ(r->vcomport, "COM1");
+}
+
+TEST(Store, MissingTableGivesAClearError) {
+    QTemporaryDir dir;
+    TDataModule1 dm(ConfigPaths{dir.path(), dir.path()}, "missing");
+    dm.connectTo("Provider=SQLite;Data Source=" + dir.filePath("empty.db"), true);
+    try {
+        dm.forEachListedRow([](const DtuRow&) {});
+        FAIL() << "expected a failure";
+    } catch (const Failure& f) {
+        EXPECT_TRUE(f.text().contains("dtuinfo")) << f.text().toStdString();
+        EXPECT_TRUE(f.text().contains("dtudb init")) << f.text().toStdString();
+    }
+}
+
+TEST(ConnectionString, Translation) {
+    auto s = TranslateConnectionString("Provider=SQLite;Data Source=/var/lib/dtu.db\r\n");
+    EXPECT_EQ(s.driver, "QSQLITE");
+    EXPECT_EQ(s.databaseName, "/var/lib/dtu.db");
+    s = TranslateConnectionString("provider=postgresql;HOST=db;port=5433;Database=plant;User ID=ops;Password=p;w");
+    EXPECT_EQ(s.driver, "QPSQL");
+    EXPECT_EQ(s.host, "db");
+    EXPECT_EQ(s.port, 5433);
+    EXPECT_EQ(s.databaseName, "plant");
+    EXPECT_EQ(s.user, "ops");
+    s = TranslateConnectionString("Driver={PostgreSQL Unicode};Server=x");
+    EXPECT_EQ(s.driver, "QODBC");
+    EXPECT_EQ(TranslateConnectionString("DSN=plant").driver, "QODBC");
+}
+
+TEST(ConnectionString, UnsupportedProvidersNameWhatIsSupported) {
+    for (const char* text : {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\dtu.mdb",
+                             "Provider=Microsoft.ACE.OLEDB.12.0;Data Source=x.accdb", "Provider=Oracle;x=y", "garbage"}) {
+        try {
+            TranslateConnectionString(text);
+            FAIL() << text;
+        } catch (const Failure& f) {
+            EXPECT_TRUE(f.text().contains("SQLite") && f.text().contains("PostgreSQL") && f.text().contains("ODBC"))
+                << f.text().toStdString();
+        }
+    }
+}
+
+// ftdb.ini: read anew on each call, local before system, empty leaves the connection alone.
+class FtdbIni : public ::testing::Test {
+protected:
+    QTemporaryDir local, system, data;
+    ConfigPaths paths() const { return {local.path(), system.path()}; }
+    QByteArray conn() const { return "Provider=SQLite;Data Source=" + data.filePath("dtu.db").toUtf8(); }
+    void SetUp() override {
+        TDataModule1 mk(paths(), "mk");
+        mk.connectTo(QString::fromUtf8(conn()), true);
+        mk.createTable();
+        mk.appendRow(row("0000000000000001", "one", "COM3"));
+    }
+};
+
+TEST_F(FtdbIni, NeitherFileIsAReadFailure) {
+    TDataModule1 dm(paths(), "t1");
+    EXPECT_THROW(dm.ReconnectDatabase(), ConnectionFileFailure);
+}
+
+TEST_F(FtdbIni, SystemFileWhenLocalMissing) {
+    writeFile(system.filePath("ftdb.ini"), conn());
+    TDataModule1 dm(paths(), "t2");
+    dm.ReconnectDatabase();
+    EXPECT_TRUE(dm.isOpen());
+    EXPECT_EQ(dm.connectionString(), QString::fromUtf8(conn()));
+}
+
+TEST_F(FtdbIni, EmptyLocalFileNamesNoDatabaseAndSkipsSystemFile) {
+    writeFile(local.filePath("ftdb.ini"), "");
+    writeFile(system.filePath("ftdb.ini"), conn());
+    TDataModule1 dm(paths(), "t3");
+    EXPECT_THROW(dm.ReconnectDatabase(), DatabaseOpenFailure);
+    EXPECT_FALSE(dm.isOpen());
+}
+
+TEST_F(FtdbIni, EmptyFileKeepsAnOpenConnectionNonEmptyReopens) {
+    writeFile(local.filePath("ftdb.ini"), conn() + "\r\n");
+    TDataModule1 dm(paths(), "t4");
+    dm.ReconnectDatabase();
+    EXPECT_TRUE(dm.connectionString().endsWith("\r\n")); // the line break is part of the string
+    rawExec(dm, "create temp table marker (x int)");       // lives only as long as the connection
+
+    writeFile(local.filePath("ftdb.ini"), "");
+    dm.ReconnectDatabase();
+    EXPECT_TRUE(dm.isOpen());
+    EXPECT_TRUE(QSqlQuery(dm.Database1()).exec("select * from marker"));
+
+    writeFile(local.filePath("ftdb.ini"), conn());
+    dm.ReconnectDatabase(); // same text, still closed and reopened
+    EXPECT_TRUE(dm.isOpen());
+    EXPECT_FALSE(QSqlQuery(dm.Database1()).exec("select * from marker"));
+    EXPECT_TRUE(dm.findRow("0000000000000001"));
+}
+
+TEST_F(FtdbIni, MissingSqliteFileIsNotSilentlyCreated) {
+    writeFile(local.filePath("ftdb.ini"), "Provider=SQLite;Data Source=" + data.filePath("typo.db").toUtf8());
+    TDataModule1 dm(paths(), "t5");
+    EXPECT_THROW(dm.ReconnectDatabase(), DatabaseOpenFailure);
+    EXPECT_FALSE(QFile::exists(data.filePath("typo.db")));
+}
