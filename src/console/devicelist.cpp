@@ -5,8 +5,10 @@
 
 namespace dtu {
 
-const std::array<int, DeviceListModel::ColumnCount> DeviceListModel::kWidths = {150, 60, 150, 0, 0, 0, 0,
-                                                                                120, 120, 60, 60, 0, 100, 90};
+// The ID and time columns are wider than the original's 150 and 120 so that the state
+// pictures and the fixed-format time stamps fit without being cut.
+const std::array<int, DeviceListModel::ColumnCount> DeviceListModel::kWidths = {185, 60, 150, 0, 0, 0, 0,
+                                                                                140, 140, 60, 60, 0, 100, 90};
 
 namespace {
 const char* const kCaptions[DeviceListModel::ColumnCount] = {

@@ -118,7 +118,7 @@ void TDataModule1::open() {
         throw DatabaseOpenFailure(QStringLiteral("SQLite 数据库文件不存在: %1").arg(db.databaseName()));
     if (!db.open())
         throw DatabaseOpenFailure(QStringLiteral("数据库打开失败: %1").arg(db.lastError().text().trimmed()));
-    qCInfo(lcStore) << "database open:" << db.driverName() << db.databaseName();
+    qCDebug(lcStore) << "database open:" << db.driverName() << db.databaseName();
 }
 
 void TDataModule1::exec(const QString& sql, const QVariantList& binds) {

@@ -12,11 +12,13 @@ namespace dtu {
 
 void PortControl::ScanSystemPorts() {
     systemPorts_.clear();
+    portSet_.clear();
     try {
         systemPorts_ = ctx_.portEngine.systemPorts();
     } catch (const std::exception& e) {
         qCDebug(lcPorts) << "port scan failed:" << e.what();
     }
+    portSet_ = QSet<QString>(systemPorts_.cbegin(), systemPorts_.cend());
 }
 
 void PortControl::ShowPortStatus(const QString& id, const QString& text) {

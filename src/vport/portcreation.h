@@ -1,6 +1,7 @@
 #pragma once
 // Giving each roster record its virtual port, and the path from a port to its DTUs.
 #include <QString>
+#include <QSet>
 #include <QStringList>
 
 namespace dtu {
@@ -14,7 +15,7 @@ public:
     void N22Click(); // creation pass over the whole roster
     void N23Click(); // reset
     void ScanSystemPorts();
-    bool PortExists(const QString& name) const { return systemPorts_.contains(name); }
+    bool PortExists(const QString& name) const { return portSet_.contains(name); }
     void ShowPortStatus(const QString& id, const QString& text);
     const QStringList& systemPorts() const { return systemPorts_; }
 
@@ -26,6 +27,7 @@ public:
 private:
     ConsoleContext& ctx_;
     QStringList systemPorts_; // Memocomports
+    QSet<QString> portSet_;
 };
 
 } // namespace dtu

@@ -1,0 +1,47 @@
+// dtuconsole: the DTU management console.
+#include "console/console.h"
+#include "console/mainwindow.h"
+#include "console/qtprompts.h"
+#include "core/unixsignals.h"
+#include "link/mqttengine.h"
+#include "store/datamodule.h"
+#include "vport/ptyport.h"
+
+#include <QApplication>
+#include <QLoggingCategory>
+
+using namespace dtu;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("dtuconsole"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Zorbelin管理软件"));
+    QApplication::setQuitOnLastWindowClosed(false); // closing while running only hides the window
+    const long files = RaiseFileLimit();
+
+    const ConfigPaths paths;
+    const CenterConfig config = ReadCenterConfig(paths);
+    qInfo().noquote() << "dtuconsole starting; center.ini:" << (config.sourceFile.isEmpty() ? QStringLiteral("(none, defaults)") : config.sourceFile)
+                      << "broker:" << config.link.host << config.link.port << "ports:" << config.portDir << "open files:" << files;
+
+    TDataModule1 dataModule1(paths);
+    MqttLinkEngine engine(config.link);
+    PtyPortEngine ports(config.portDir);
+    QtPrompts prompts;
+    Console console(engine, ports, dataModule1, prompts, config);
+    TfrmMain window(console);
+    prompts.setParent(&window);
+
+    UnixSignalWatcher termination;
+    QObject::connect(&termination, &UnixSignalWatcher::terminationRequested, &console, [&](int sig) {
+        qInfo() << "signal" << sig << "received";
+        console.shutdownForSignal();
+    });
+    QObject::connect(&window, &QObject::destroyed, &app, &QApplication::quit);
+
+    console.create();
+    window.show();
+    const int rc = app.exec();
+    qInfo() << "dtuconsole stopped";
+    return rc;
+}

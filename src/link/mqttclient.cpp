@@ -1,0 +1,256 @@
+#include "link/mqttclient.h"
+
+#include <QLoggingCategory>
+#include <QMetaObject>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcMqtt, "dtu.mqtt")
+
+namespace dtu {
+
+namespace {
+QByteArray utf8(const QString& s) { return s.toUtf8(); }
+
+bool isUnixStreamSocket(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 || ss.ss_family != AF_UNIX) return false;
+    int type = 0;
+    socklen_t tl = sizeof type;
+    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tl) == 0 && type == SOCK_STREAM;
+}
+} // namespace
+
+void MqttClient::libraryInit() {
+    static const bool once = [] {
+        mosquitto_lib_init();
+        return true;
+    }();
+    (void)once;
+}
+
+QString MqttClient::libraryVersion() {
+    int major = 0, minor = 0, rev = 0;
+    mosquitto_lib_version(&major, &minor, &rev);
+    return QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(rev);
+}
+
+MqttClient::MqttClient(MqttOptions options, QObject* parent) : QObject(parent), opts_(std::move(options)) {
+    libraryInit();
+    // libmosquitto opens an internal socket pair at creation and, in this external-loop
+    // mode, writes a wake-up byte into it for every outgoing packet without ever reading
+    // it back. Both ends are the two lowest free descriptors at that moment: learn them,
+    // and after creation point them at /dev/null so the bytes cost nothing.
+    const int a = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int b = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (a >= 0) ::close(a);
+    if (b >= 0) ::close(b);
+    m_ = mosquitto_new(utf8(opts_.clientId).constData(), true, this);
+    if (!m_) {
+        error_ = QStringLiteral("mosquitto_new: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    if (a >= 0 && b >= 0) neutraliseWakeupPair(a, b);
+
+    mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1); // else Nagle meets delayed ACK: ~88 ms per QoS 1 round trip
+    mosquitto_int_option(m_, MOSQ_OPT_SEND_MAXIMUM, opts_.sendMaximum);
+    if (!opts_.username.isEmpty())
+        mosquitto_username_pw_set(m_, utf8(opts_.username).constData(),
+                                  opts_.password.isEmpty() ? nullptr : utf8(opts_.password).constData());
+    if (!opts_.willTopic.isEmpty())
+        mosquitto_will_set(m_, utf8(opts_.willTopic).constData(), static_cast<int>(opts_.willPayload.size()),
+                           opts_.willPayload.constData(), 1, opts_.willRetain);
+    if (!opts_.caFile.isEmpty()) {
+        const QByteArray ca = utf8(opts_.caFile), cert = utf8(opts_.certFile), key = utf8(opts_.keyFile);
+        const int rc = mosquitto_tls_set(m_, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
+                                         key.isEmpty() ? nullptr : key.constData(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            error_ = QStringLiteral("TLS: %1").arg(QString::fromUtf8(mosquitto_strerror(rc)));
+    }
+    mosquitto_connect_callback_set(m_, &MqttClient::onConnect);
+    mosquitto_disconnect_callback_set(m_, &MqttClient::onDisconnect);
+    mosquitto_message_callback_set(m_, &MqttClient::onMessage);
+    mosquitto_publish_callback_set(m_, &MqttClient::onPublish);
+}
+
+MqttClient::~MqttClient() {
+    delete readN_;
+    delete writeN_;
+    readN_ = writeN_ = nullptr;
+    if (m_) mosquitto_destroy(m_);
+}
+
+void MqttClient::neutraliseWakeupPair(int a, int b) {
+    if (!isUnixStreamSocket(a) || !isUnixStreamSocket(b)) {
+        static bool warned = false;
+        if (!warned) qCWarning(lcMqtt) << "libmosquitto wake-up pair not found; its bytes will pile up";
+        warned = true;
+        return;
+    }
+    const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (devnull < 0) return;
+    for (int fd : {a, b}) {
+        ::dup2(devnull, fd); // the number stays taken, libmosquitto closes it on destroy
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    ::close(devnull);
+}
+
+bool MqttClient::wantWrite() const { return m_ && mosquitto_want_write(m_); }
+
+bool MqttClient::connectToBroker() {
+    if (!m_) return false;
+    if (!error_.isEmpty() && error_.startsWith(QLatin1String("TLS"))) return false;
+    const int rc = mosquitto_connect_async(m_, utf8(opts_.host).constData(), opts_.port, opts_.keepAlive);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error_ = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
+                                      : QString::fromUtf8(mosquitto_strerror(rc));
+        syncSocket();
+        return false;
+    }
+    error_.clear();
+    syncSocket();
+    return true;
+}
+
+bool MqttClient::reconnect() {
+    if (!m_) return false;
+    const int rc = mosquitto_reconnect_async(m_);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error_ = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
+                                      : QString::fromUtf8(mosquitto_strerror(rc));
+        syncSocket();
+        return false;
+    }
+    error_.clear();
+    syncSocket();
+    return true;
+}
+
+void MqttClient::disconnectFromBroker() {
+    if (!m_) return;
+    mosquitto_disconnect(m_);
+    if (mosquitto_want_write(m_)) mosquitto_loop_write(m_, 1);
+    syncSocket();
+}
+
+int MqttClient::publish(const QString& topic, const QByteArray& payload, int qos, bool retain) {
+    if (!m_) return -MOSQ_ERR_INVAL;
+    int mid = 0;
+    const int rc = mosquitto_publish(m_, &mid, utf8(topic).constData(), static_cast<int>(payload.size()),
+                                     payload.constData(), qos, retain);
+    syncSocket();
+    return rc == MOSQ_ERR_SUCCESS ? mid : -rc;
+}
+
+int MqttClient::subscribe(const QString& topic, int qos) {
+    if (!m_) return -MOSQ_ERR_INVAL;
+    int mid = 0;
+    const int rc = mosquitto_subscribe(m_, &mid, utf8(topic).constData(), qos);
+    syncSocket();
+    return rc == MOSQ_ERR_SUCCESS ? mid : -rc;
+}
+
+void MqttClient::misc() {
+    if (!m_ || fd_ < 0) return;
+    mosquitto_loop_misc(m_);
+    syncSocket();
+}
+
+void MqttClient::handleRead() {
+    // libmosquitto reads about one packet per call; go on while the socket has bytes.
+    for (int i = 0; i < 256 && fd_ >= 0; ++i) {
+        if (mosquitto_loop_read(m_, 1) != MOSQ_ERR_SUCCESS) break;
+        int avail = 0;
+        if (opts_.caFile.isEmpty() && (ioctl(fd_, FIONREAD, &avail) < 0 || avail == 0)) break;
+        if (mosquitto_socket(m_) != fd_) break;
+    }
+    syncSocket();
+}
+
+void MqttClient::handleWrite() {
+    mosquitto_loop_write(m_, 1);
+    syncSocket();
+}
+
+void MqttClient::syncSocket() {
+    const int s = m_ ? mosquitto_socket(m_) : -1;
+    if (s != fd_) {
+        dropNotifiers();
+        fd_ = s;
+        if (fd_ >= 0) {
+            readN_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+            connect(readN_, &QSocketNotifier::activated, this, &MqttClient::handleRead);
+            writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+            connect(writeN_, &QSocketNotifier::activated, this, &MqttClient::handleWrite);
+        }
+    }
+    if (writeN_) writeN_->setEnabled(mosquitto_want_write(m_));
+}
+
+void MqttClient::dropNotifiers() {
+    // May run inside a notifier's own signal: disable now, delete from the event loop.
+    for (QSocketNotifier* n : {readN_, writeN_}) {
+        if (!n) continue;
+        n->setEnabled(false);
+        n->deleteLater();
+    }
+    readN_ = writeN_ = nullptr;
+}
+
+void MqttClient::post(Event e) {
+    events_.push_back(std::move(e));
+    if (!flushScheduled_) {
+        flushScheduled_ = true;
+        QMetaObject::invokeMethod(this, &MqttClient::flush, Qt::QueuedConnection);
+    }
+}
+
+void MqttClient::flush() {
+    flushScheduled_ = false;
+    std::vector<Event> batch;
+    batch.swap(events_);
+    QPointer<MqttClient> self(this);
+    for (Event& e : batch) {
+        if (!self) return; // a handler destroyed us
+        switch (e.kind) {
+        case Event::Connect: emit connected(e.code); break;
+        case Event::Disconnect: emit disconnected(e.code); break;
+        case Event::Message: emit messageReceived(e.topic, e.payload); break;
+        case Event::Publish: emit published(e.code); break;
+        }
+    }
+}
+
+void MqttClient::onConnect(mosquitto*, void* self, int rc) {
+    auto* c = static_cast<MqttClient*>(self);
+    c->connected_ = rc == 0;
+    c->post({Event::Connect, rc, {}, {}});
+}
+
+void MqttClient::onDisconnect(mosquitto*, void* self, int rc) {
+    auto* c = static_cast<MqttClient*>(self);
+    c->connected_ = false;
+    c->post({Event::Disconnect, rc, {}, {}});
+}
+
+void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* m) {
+    static_cast<MqttClient*>(self)->post(
+        {Event::Message, m->mid, QString::fromUtf8(m->topic),
+         QByteArray(static_cast<const char*>(m->payload), m->payloadlen)});
+}
+
+void MqttClient::onPublish(mosquitto*, void* self, int mid) {
+    static_cast<MqttClient*>(self)->post({Event::Publish, mid, {}, {}});
+}
+
+} // namespace dtu

@@ -1,0 +1,284 @@
+#include "vport/ptyport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+Q_LOGGING_CATEGORY(lcPty, "dtu.vport.pty")
+
+namespace dtu {
+
+namespace {
+QString errnoText() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+// The line discipline's defaults echo, translate CR/LF and cut long lines: raw, always.
+void makeRaw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return;
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+// Touches the slave side briefly: raw mode for whoever opens it next, and no stale input.
+void resetSlave(const QString& slave) {
+    const int fd = ::open(QFile::encodeName(slave).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    makeRaw(fd);
+    tcflush(fd, TCIFLUSH);
+    ::close(fd);
+}
+} // namespace
+
+PtyPortEngine::PtyPortEngine(QString dir, QObject* parent) : QObject(parent), dir_(std::move(dir)) {
+    poll_.setInterval(100);
+    connect(&poll_, &QTimer::timeout, this, &PtyPortEngine::pollClosed);
+    poll_.start();
+}
+
+PtyPortEngine::~PtyPortEngine() {
+    const auto ports = ports_;
+    for (PtyPort* p : ports) p->DeletePort();
+}
+
+std::unique_ptr<IVPort> PtyPortEngine::makePort() { return std::make_unique<PtyPort>(*this); }
+
+QString PtyPortEngine::pathFor(const QString& name) const {
+    return name.contains(QLatin1Char('/')) ? name : dir_ + QLatin1Char('/') + name;
+}
+
+QStringList PtyPortEngine::systemPorts() {
+    // Scanned before every record of a creation pass; the /dev part changes rarely.
+    if (!devScanAge_.isValid() || devScanAge_.elapsed() > 2000) {
+        devSerial_.clear();
+        const QStringList devs = QDir(QStringLiteral("/dev")).entryList(
+            {QStringLiteral("ttyS*"), QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*"), QStringLiteral("ttyAMA*")},
+            QDir::System | QDir::Files | QDir::Readable | QDir::Writable);
+        for (const QString& d : devs) devSerial_ << QStringLiteral("/dev/") + d;
+        devScanAge_.restart();
+    }
+    // A pass over thousands of records rescans before each one: read the folder at most
+    // every two seconds, our own creations and deletions keep the copy current meanwhile.
+    if (!dirScanAge_.isValid() || dirScanAge_.elapsed() > 2000) {
+        dirNames_.clear();
+        const QFileInfoList entries = QDir(dir_).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo& e : entries)
+            if (!e.isSymLink() || e.exists()) dirNames_.insert(e.fileName()); // a dangling link is no port
+        dirScanAge_.restart();
+    }
+    QStringList out = devSerial_;
+    out.reserve(out.size() + dirNames_.size());
+    for (const QString& n : std::as_const(dirNames_)) out << n;
+    for (PtyPort* p : ports_)
+        if (p->name().contains(QLatin1Char('/'))) out << p->name();
+    return out;
+}
+
+void PtyPortEngine::rescan() {
+    devScanAge_.invalidate();
+    dirScanAge_.invalidate();
+}
+
+void PtyPortEngine::pollClosed() {
+    std::vector<pollfd> fds;
+    std::vector<PtyPort*> who;
+    for (PtyPort* p : ports_) {
+        if (p->master_ < 0 || p->peerOpen_) continue;
+        fds.push_back({p->master_, POLLIN, 0});
+        who.push_back(p);
+    }
+    if (fds.empty()) return;
+    if (::poll(fds.data(), fds.size(), 0) < 0) return;
+    for (size_t i = 0; i < fds.size(); ++i)
+        if (!(fds[i].revents & POLLHUP)) who[i]->checkPeer();
+}
+
+PtyPort::PtyPort(PtyPortEngine& engine) : engine_(engine) {}
+
+PtyPort::~PtyPort() {
+    if (master_ >= 0) DeletePort();
+    engine_.detach(this);
+}
+
+bool PtyPort::fail(const QString& why) {
+    error_ = why;
+    qCWarning(lcPty).noquote() << "port" << name_ << ":" << why;
+    return false;
+}
+
+bool PtyPort::CreatePort(const QString& name) {
+    if (master_ >= 0) return fail(QStringLiteral("此实例已有串口"));
+    name_ = name;
+    if (name.isEmpty() || name.contains(QChar(0)) || name == QLatin1String(".") || name == QLatin1String(".."))
+        return fail(QStringLiteral("串口名不能作为文件名"));
+    const QString base = QFileInfo(name).fileName();
+    if (base.isEmpty() || QFile::encodeName(base).size() > NAME_MAX)
+        return fail(QStringLiteral("串口名不能作为文件名"));
+    link_ = engine_.pathFor(name);
+    const QString folder = QFileInfo(link_).absolutePath();
+    if (!name.contains(QLatin1Char('/')) && !QDir().mkpath(folder))
+        return fail(QStringLiteral("无法创建目录 %1").arg(folder));
+    if (!QFileInfo(folder).isDir()) return fail(QStringLiteral("目录 %1 不存在").arg(folder));
+
+    const QFileInfo existing(link_);
+    if (existing.isSymLink() && !existing.exists()) {
+        // Left behind by a console that did not get to clean up: it leads nowhere.
+        qCInfo(lcPty).noquote() << "removing stale link" << link_ << "->" << existing.symLinkTarget();
+        ::unlink(QFile::encodeName(link_).constData());
+    } else if (existing.exists() || existing.isSymLink()) {
+        return fail(QStringLiteral("%1 已存在").arg(link_));
+    }
+
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return fail(QStringLiteral("openpty: %1 (kernel.pty.max?)").arg(errnoText()));
+    makeRaw(slave);
+    slave_ = QString::fromLocal8Bit(ptsname(master));
+    ::close(slave); // while we hold no slave, a hang-up tells us nobody has the port open
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    if (::symlink(QFile::encodeName(slave_).constData(), QFile::encodeName(link_).constData()) != 0) {
+        const QString why = errnoText();
+        ::close(master);
+        return fail(QStringLiteral("无法创建 %1: %2").arg(link_, why));
+    }
+    master_ = master;
+    readN_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
+    readN_->setEnabled(false);
+    connect(readN_, &QSocketNotifier::activated, this, &PtyPort::onReadable);
+    writeN_ = new QSocketNotifier(master_, QSocketNotifier::Write, this);
+    writeN_->setEnabled(false);
+    connect(writeN_, &QSocketNotifier::activated, this, &PtyPort::onWritable);
+    engine_.attach(this);
+    if (!name.contains(QLatin1Char('/'))) engine_.dirNames_.insert(name);
+    error_.clear();
+    checkPeer();
+    return true;
+}
+
+bool PtyPort::DeletePort() {
+    if (master_ < 0) return false;
+    delete readN_;
+    delete writeN_;
+    readN_ = writeN_ = nullptr;
+    const QFileInfo link(link_);
+    if (link.isSymLink() && link.symLinkTarget() == slave_) ::unlink(QFile::encodeName(link_).constData());
+    if (!name_.contains(QLatin1Char('/'))) engine_.dirNames_.remove(name_);
+    ::close(master_);
+    master_ = -1;
+    peerOpen_ = false;
+    in_.clear();
+    out_.clear();
+    engine_.detach(this);
+    return true;
+}
+
+bool PtyPort::ResetBus() {
+    const auto ports = engine_.ports_;
+    for (PtyPort* p : ports) p->DeletePort();
+    return true;
+}
+
+void PtyPort::checkPeer() {
+    if (master_ < 0) return;
+    pollfd pfd{master_, POLLIN, 0};
+    ::poll(&pfd, 1, 0);
+    const bool hup = pfd.revents & POLLHUP;
+    if (hup && peerOpen_) {
+        peerGone();
+    } else if (!hup && !peerOpen_) {
+        peerOpen_ = true;
+        resetSlave(slave_);
+        readN_->setEnabled(true);
+        qCDebug(lcPty).noquote() << "port" << name_ << "opened by a local program";
+    }
+}
+
+void PtyPort::peerGone() {
+    peerOpen_ = false;
+    readN_->setEnabled(false); // a hung-up master polls readable forever
+    writeN_->setEnabled(false);
+    droppedOut_ += out_.size();
+    out_.clear();
+    tcflush(master_, TCIOFLUSH);
+    resetSlave(slave_);
+    qCDebug(lcPty).noquote() << "port" << name_ << "closed by the local program";
+}
+
+void PtyPort::onReadable() {
+    char buf[4096];
+    while (in_.size() < (1 << 16)) {
+        const ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n > 0) {
+            in_.append(buf, n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+        peerGone(); // EIO: the last program closed the port
+        break;
+    }
+    if (in_.isEmpty()) return;
+    emit OnRxChar(static_cast<int>(in_.size()));
+    in_.clear(); // what the handler did not take is gone; nothing is carried to the next event
+}
+
+int PtyPort::ReadData(QByteArray& buf, int count) {
+    const int n = std::min<int>(count, static_cast<int>(in_.size()));
+    buf = in_.left(n);
+    in_.remove(0, n);
+    return n;
+}
+
+int PtyPort::WriteData(const QByteArray& data) {
+    if (master_ < 0) return 0;
+    if (!peerOpen_) checkPeer();
+    if (!peerOpen_) {
+        droppedOut_ += data.size(); // nobody listens: a serial line would lose it too
+        return 0;
+    }
+    qsizetype done = 0;
+    if (out_.isEmpty()) {
+        while (done < data.size()) {
+            const ssize_t n = ::write(master_, data.constData() + done, static_cast<size_t>(data.size() - done));
+            if (n > 0) done += n;
+            else if (n < 0 && errno == EINTR) continue;
+            else break;
+        }
+    }
+    const qsizetype rest = data.size() - done;
+    if (rest > 0) {
+        const qsizetype room = std::max<qsizetype>(0, kOutLimit - out_.size());
+        out_.append(data.constData() + done, std::min(rest, room));
+        droppedOut_ += std::max<qsizetype>(0, rest - room);
+        writeN_->setEnabled(!out_.isEmpty());
+    }
+    return static_cast<int>(data.size());
+}
+
+void PtyPort::onWritable() {
+    while (!out_.isEmpty()) {
+        const ssize_t n = ::write(master_, out_.constData(), static_cast<size_t>(out_.size()));
+        if (n > 0) out_.remove(0, n);
+        else if (n < 0 && errno == EINTR) continue;
+        else if (n < 0 && errno == EAGAIN) break;
+        else {
+            peerGone();
+            return;
+        }
+    }
+    writeN_->setEnabled(!out_.isEmpty());
+}
+
+} // namespace dtu
