@@ -1,0 +1,241 @@
+// Start-up, service start and stop, the refresh tick, options and the port dialog.
+#include "support/consolefixture.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTcpSocket>
+#include <QThread>
+
+using namespace dtu;
+using namespace dtu::test;
+
+namespace {
+const QString A = "0000000000000001", B = "0000000000000002", C = "0000000000000003";
+}
+
+class Startup : public ConsoleFixture {};
+
+TEST_F(Startup, CreationCallsTheEngineInOrder) {
+    makeTable({{B, "b", "COM4"}, {A, "a", "COM3"}});
+    makeConsole();
+    console->create();
+    const QStringList head = engine.calls.mid(0, 5);
+    EXPECT_EQ(head, (QStringList{"Prepare", "SetSendMode(2)", "ClearDtus", "AddDtu(" + A + ",123456)",
+                                 "AddDtu(" + B + ",123456)"}));
+    // The roster follows the table's name order; both DTUs opened by the service start.
+    ASSERT_EQ(ctx().roster.count(), 2);
+    EXPECT_EQ(ctx().roster.at(0).dtuId, A);
+    EXPECT_EQ(ctx().roster.at(0).portName, "COM3");
+    EXPECT_EQ(engine.callsStartingWith("OpenDtu"), (QStringList{"OpenDtu(" + A + ")", "OpenDtu(" + B + ")"}));
+    EXPECT_TRUE(ctx().serviceRunning());
+    EXPECT_TRUE(ctx().Timer1.isActive());
+    EXPECT_EQ(ctx().devices.rowCount(), 2);
+    EXPECT_EQ(ctx().logQueue.lines().front(), "2016-03-05 08:09:10 启动成功");
+    EXPECT_TRUE(ctx().Timer4.isActive()); // the second start comes one second later
+}
+
+TEST_F(Startup, SecondServiceStartFromTimer4) {
+    start({{A, "a", ""}});
+    ctx().Timer4.start(1);
+    for (int i = 0; i < 50 && engine.callsStartingWith("OpenDtu").isEmpty(); ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20), QThread::msleep(5);
+    EXPECT_EQ(engine.callsStartingWith("OpenDtu"), QStringList{"OpenDtu(" + A + ")"});
+    EXPECT_FALSE(ctx().Timer4.isActive());
+    EXPECT_EQ(ctx().logQueue.lines().size(), 2);
+}
+
+TEST_F(Startup, DatabaseFailureSkipsRosterAndRebuild) {
+    writeFtdb(""); // names no database
+    makeConsole();
+    console->create();
+    EXPECT_TRUE(engine.callsStartingWith("AddDtu").isEmpty());
+    EXPECT_EQ(ctx().roster.count(), 0);
+    EXPECT_EQ(ctx().devices.rowCount(), 0);
+    EXPECT_FALSE(ctx().serviceRunning()); // only Timer4's start will run
+    EXPECT_TRUE(ctx().logQueue.lines().contains("数据库打开失败，请检查数据库设置"));
+    EXPECT_TRUE(prompts.errors.isEmpty());
+    // The activation that follows reports the failure in the message display.
+    console->activate();
+    ASSERT_EQ(memo().size(), 1);
+    EXPECT_TRUE(memo()[0].startsWith("2016-03-05 08:09:10:")) << memo()[0].toStdString();
+}
+
+TEST_F(Startup, MissingConnectionFileIsShownInAMessageBox) {
+    makeConsole(); // no ftdb.ini anywhere
+    console->create();
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].contains("ftdb.ini"));
+    EXPECT_EQ(ctx().roster.count(), 0);
+}
+
+TEST_F(Startup, EngineFailureDuringCreationIsShownAndTheWindowStillOpens) {
+    makeTable({{A, "a", ""}});
+    makeConsole();
+    engine.failOn = "AddDtu";
+    console->create();
+    ASSERT_EQ(prompts.errors.size(), 1);
+    EXPECT_TRUE(prompts.errors[0].contains("AddDtu"));
+    EXPECT_FALSE(ctx().serviceRunning());
+}
+
+TEST_F(Startup, EmptyTableStillStartsTheService) {
+    start({});
+    EXPECT_EQ(ctx().devices.rowCount(), 0);
+    EXPECT_TRUE(ctx().serviceRunning());
+}
+
+TEST_F(Startup, ListenerThatCannotBindIsReportedNotFatal) {
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::Any));
+    makeTable({});
+    config.listenerPort = taken.serverPort();
+    dm = std::make_unique<TDataModule1>(paths(), "console-db");
+    console = std::make_unique<Console>(engine, ports, *dm, prompts, config, Clock{[] { return kNow; }});
+    console->create();
+    EXPECT_EQ(console->listenerPort(), 0);
+    ASSERT_FALSE(memo().isEmpty());
+    EXPECT_TRUE(memo()[0].contains(QString::number(taken.serverPort()))) << memo()[0].toStdString();
+    EXPECT_TRUE(ctx().serviceRunning());
+}
+
+TEST_F(Startup, ListenerHoldsOnlyACappedNumberOfIdleConnections) {
+    makeTable({});
+    config.listenerPort = 0;
+    makeConsole();
+    console->ctx.config.listenerPort = 0;
+    // Listen on an ephemeral port by hand through the same path.
+    console->ctx.config.listenerPort = [] { QTcpServer s; s.listen(); return int(s.serverPort()); }();
+    console->ctx.config.listenerMaxIdle = 3;
+    console->create();
+    ASSERT_NE(console->listenerPort(), 0);
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < 6; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, console->listenerPort());
+        ASSERT_TRUE(clients.back()->waitForConnected(2000));
+    }
+    for (int i = 0; i < 40 && console->idleConnections() < 3; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(console->idleConnections(), 3);
+}
+
+TEST_F(Startup, ServiceStopClosesEachDtuOnceAndQueuesIt) {
+    start({{A, "a", ""}, {B, "b", ""}, {C, "c", ""}});
+    console->serviceStop();
+    EXPECT_EQ(engine.callsStartingWith("CloseDtu"),
+              (QStringList{"CloseDtu(" + A + ")", "CloseDtu(" + B + ")", "CloseDtu(" + C + ")"}));
+    EXPECT_EQ(ctx().refreshQueue.ids(), (QStringList{A, B, C}));
+    EXPECT_FALSE(ctx().serviceRunning());
+    EXPECT_TRUE(ctx().actStartService.isEnabled());
+    EXPECT_TRUE(ctx().Timer1.isActive()); // rows turn offline on the next ticks
+    EXPECT_EQ(ctx().logQueue.lines().front(), "2016-03-05 08:09:10 停止");
+}
+
+TEST_F(Startup, FailedStartPostsFailureButStillMakesPorts) {
+    start({{A, "a", "COM3"}});
+    engine.failOn = "OpenDtu";
+    console->serviceStart();
+    EXPECT_EQ(ctx().logQueue.lines().front(), "2016-03-05 08:09:10 启动失败");
+    EXPECT_TRUE(ctx().serviceRunning()); // the commands keep what the block gave them
+}
+
+TEST_F(Startup, FailingStopReachesTheReporterAndKeepsRunning) {
+    start({{A, "a", ""}});
+    engine.failOn = "CloseDtu";
+    console->serviceStop();
+    EXPECT_TRUE(ctx().serviceRunning());
+    EXPECT_EQ(ctx().logQueue.lines().front(), "2016-03-05 08:09:10 启动成功");
+    ASSERT_EQ(memo().size(), 1);
+    EXPECT_TRUE(memo()[0].contains("CloseDtu"));
+}
+
+TEST_F(Startup, RefreshTickRefreshesEachQueuedIdOnce) {
+    start({{A, "a", ""}, {B, "b", ""}});
+    engine.info[A] = {"2016-03-05 08:00:00", "2016-03-05 08:09:00", 0, 4, 9};
+    engine.online.insert(A);
+    for (const QString& id : {A, A.toLower(), A}) ctx().refreshQueue.MarkForRefresh(id);
+    ctx().refreshQueue.MarkForRefresh("FFFFFFFFFFFFFFFF"); // no row: dropped
+    Timer1Timer(ctx());
+    EXPECT_EQ(engine.callsStartingWith("GetDtuInfo"), QStringList{"GetDtuInfo(" + A + ")"});
+    EXPECT_TRUE(ctx().refreshQueue.ids().isEmpty());
+    using M = DeviceListModel;
+    EXPECT_EQ(ctx().devices.subItem(0, M::SubLoginTime), "2016-03-05 08:00:00");
+    EXPECT_EQ(ctx().devices.subItem(0, M::SubSent), "4");
+    EXPECT_EQ(ctx().devices.subItem(0, M::SubReceived), "9");
+    EXPECT_EQ(ctx().devices.statePicture(0), 1);
+    EXPECT_EQ(ctx().devices.smallPicture(0), 0);
+    EXPECT_EQ(ctx().devices.onlineCount(), 1);
+}
+
+TEST_F(Startup, FailingRefreshKeepsTheQueueForTheNextTick) {
+    start({{A, "a", ""}});
+    ctx().refreshQueue.MarkForRefresh(A);
+    engine.failOn = "GetDtuInfo";
+    ctx().guard([&] { Timer1Timer(ctx()); });
+    EXPECT_EQ(ctx().refreshQueue.ids(), QStringList{A});
+    EXPECT_EQ(memo().size(), 1);
+    engine.failOn.clear();
+    Timer1Timer(ctx());
+    EXPECT_TRUE(ctx().refreshQueue.ids().isEmpty());
+}
+
+TEST_F(Startup, RebuildShowsEightCharacterIdsAsHexAndKeepsDuplicates) {
+    start({{"12345678", "x", ""}, {"1234567", "y", ""}, {A, "a", ""}, {A, "dup", ""}});
+    QStringList captions;
+    for (int r = 0; r < ctx().devices.rowCount(); ++r) captions << ctx().devices.caption(r);
+    EXPECT_TRUE(captions.contains("3132333435363738"));
+    EXPECT_TRUE(captions.contains("1234567"));
+    EXPECT_EQ(captions.count(A), 2);
+    EXPECT_EQ(ctx().devices.findExact(A), captions.indexOf(A)); // the upper row
+}
+
+TEST_F(Startup, ServicePortDialogBounds) {
+    start({});
+    struct Case { std::optional<QString> entry; int expected; bool complaint; };
+    const Case cases[] = {
+        {"1025", 1025, false}, {"65535", 65535, false}, {"1024", 65535, true}, {"65536", 65535, true},
+        {"abc", 65535, true}, {std::nullopt, 65535, false}, {" 2000 ", 2000, false},
+    };
+    for (const auto& c : cases) {
+        prompts.messages.clear();
+        prompts.answers.push_back(c.entry);
+        console->setServicePort();
+        EXPECT_EQ(console->servicePort(), c.expected) << c.entry.value_or("(cancel)").toStdString();
+        EXPECT_EQ(prompts.messages, c.complaint ? QStringList{"输入非法,请输入1025-65535之间的整数"} : QStringList{});
+    }
+    prompts.answers.push_back(std::nullopt);
+    console->setServicePort();
+    EXPECT_EQ(prompts.lastInputValue, "2000"); // the dialog shows the value in force
+}
+
+TEST_F(Startup, DisplayOptions) {
+    start({});
+    EXPECT_FALSE(ctx().HEX1.isChecked());
+    EXPECT_TRUE(ctx().NDataTip.isChecked());
+    EXPECT_FALSE(ctx().N28.isChecked());
+    ctx().memo2.setPlainText("hello");
+    console->HEX1Click();
+    EXPECT_EQ(ctx().groupBox2Caption(), "HEX");
+    EXPECT_TRUE(ctx().memo2.isEmpty());
+    ctx().memo2.setPlainText("AA");
+    console->HEX1Click();
+    EXPECT_EQ(ctx().groupBox2Caption(), "");
+    EXPECT_TRUE(ctx().memo2.isEmpty());
+    console->NDataTipClick();
+    console->N28Click();
+    EXPECT_FALSE(ctx().NDataTip.isChecked());
+    EXPECT_TRUE(ctx().N28.isChecked());
+
+    fillMemo(3);
+    ctx().logQueue.PostLog("x");
+    console->N12Click();
+    EXPECT_TRUE(memo().isEmpty());
+    EXPECT_TRUE(ctx().logQueue.lines().isEmpty());
+    EXPECT_TRUE(ctx().N28.isChecked());
+}
+
+TEST_F(Startup, HexModeFromCenterIni) {
+    config.dataDispMode = "HEX";
+    start({});
+    EXPECT_TRUE(ctx().HEX1.isChecked());
+    EXPECT_EQ(ctx().groupBox2Caption(), "HEX");
+}

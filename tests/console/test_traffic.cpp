@@ -1,0 +1,268 @@
+// Sending, the engine's events, inbound dispatch and manual send.
+#include "support/consolefixture.h"
+
+using namespace dtu;
+using namespace dtu::test;
+using M = DeviceListModel;
+
+namespace {
+const QString A = "0000000000000001", B = "0000000000000002", C = "0000000000000003";
+const QString T = "2016-03-05 08:09:10";
+QByteArray bytes(std::initializer_list<int> v) {
+    QByteArray b;
+    for (int x : v) b.append(static_cast<char>(x));
+    return b;
+}
+} // namespace
+
+class Traffic : public ConsoleFixture {};
+
+TEST_F(Traffic, SendToDtuResultsLinesAndCounts) {
+    start({{A, "a", ""}});
+    struct Case { bool online; int result; QString cellBefore; QString cellAfter; QString line; };
+    const Case cases[] = {
+        {true, 0, "41", "42", ""},
+        {true, 7, "", "1", ""},
+        {true, -1, "5", "5", "发送失败," + A + " TCP响应超时"},
+        {true, -2, "", "0", "发送失败," + A + "不在线"},
+        {true, -3, "3", "3", "发送失败," + A + "不在DTU列表中"},
+        {true, -5, "3", "3", ""},
+        {false, 0, "7", "7", ""},
+    };
+    for (const auto& c : cases) {
+        engine.online.clear();
+        if (c.online) engine.online.insert(A);
+        engine.sendResult[A] = c.result;
+        engine.sent.clear();
+        ctx().logQueue.clear();
+        ctx().devices.setSubItem(0, M::SubSent, c.cellBefore);
+        SendToDtu(ctx(), 0, A, "x");
+        EXPECT_EQ(ctx().devices.subItem(0, M::SubSent), c.cellAfter) << c.result;
+        EXPECT_EQ(ctx().logQueue.lines(), c.line.isEmpty() ? QStringList{} : QStringList{c.line}) << c.result;
+        EXPECT_EQ(engine.sent.size(), c.online ? 1 : 0);
+    }
+}
+
+TEST_F(Traffic, SendToDtuIsBinarySafeAndRowOptional) {
+    start({{A, "a", ""}});
+    engine.online.insert(A);
+    const QByteArray frame = bytes({0xAA, 0x55, 0x00, 0x04, 0xE0, 0x0E, 0x00, 0xF2});
+    SendToDtu(ctx(), -1, A, frame);
+    SendToDtu(ctx(), -1, A, "GETDEST");
+    SendToDtu(ctx(), -1, A, QByteArray());
+    ASSERT_EQ(engine.sent.size(), 3);
+    EXPECT_EQ(engine.sent[0].second, frame);
+    EXPECT_EQ(engine.sent[1].second, "GETDEST");
+    EXPECT_EQ(engine.sent[2].second.size(), 0);
+    EXPECT_EQ(ctx().devices.subItem(0, M::SubSent), "0"); // no row given: the engine's count stands
+}
+
+TEST_F(Traffic, BracketedSendRestoresModeEvenWhenTheSendFails) {
+    start({{A, "a", ""}});
+    engine.online.insert(A);
+    engine.failOn = "SendData";
+    EXPECT_THROW(SendBracketed(ctx(), -1, A, "x"), Failure);
+    EXPECT_EQ(engine.calls.last(), "SetSendMode(2)");
+}
+
+TEST_F(Traffic, LoginAndBeatReplies) {
+    start({{A, "a", ""}, {B, "b", ""}});
+    select(0);
+    struct Case { bool login; QString id; int result; QString line; bool marked; };
+    const Case cases[] = {
+        {true, A, 0, T + " " + A + "登录成功", true},
+        {true, A.toLower(), 0, T + " " + A.toLower() + "登录成功", true}, // row found ignoring case
+        {true, A, -1, "", true},
+        {true, B, 0, "", true},                    // row not selected
+        {true, C, 0, "", true},                    // no row
+        {true, "", 0, "", false},
+        {false, B, 100, T + " " + B + "心跳成功", true}, // any row, selected or not
+        {false, A, 99, "", true},
+        {false, C, 100, "", true},
+        {false, "", 100, "", false},
+    };
+    for (const auto& c : cases) {
+        ctx().memo1.clear();
+        ctx().refreshQueue.clear();
+        if (c.login) console->events.VDTUX1LoginReply(c.id, c.result);
+        else console->events.VDTUX1BeatReply(c.id, c.result);
+        EXPECT_EQ(memo(), c.line.isEmpty() ? QStringList{} : QStringList{c.line}) << c.id.toStdString() << c.result;
+        EXPECT_EQ(ctx().refreshQueue.count(), c.marked ? 1 : 0) << c.id.toStdString();
+    }
+    console->events.VDTUX1Disconnect(A);
+    console->events.VDTUX1Disconnect("");
+    EXPECT_EQ(ctx().refreshQueue.count(), 1);
+}
+
+TEST_F(Traffic, HeartbeatPacketsAndTrimming) {
+    start({{A, "a", ""}});
+    console->events.VDTUX1CenterDataX2(A, 4, "4EAA4BEA");
+    EXPECT_TRUE(memo().isEmpty()); // option off
+    console->N28Click();
+    console->events.VDTUX1CenterDataX2(A, 4, "4eaa4bea");
+    EXPECT_TRUE(memo().isEmpty());
+    console->events.VDTUX1CenterDataX2(A, 4, "4EAA4BEA");
+    EXPECT_EQ(memo(), QStringList{T + " 收到" + A + "心跳"});
+    EXPECT_TRUE(ctx().refreshQueue.ids().isEmpty());
+
+    ctx().memo1.clear();
+    fillMemo(53);
+    console->events.VDTUX1CenterDataX2(A, 2, "0102");
+    EXPECT_EQ(ctx().memo1.lineCount(), 50);
+    ctx().memo1.clear();
+    fillMemo(53);
+    console->events.VDTUX1CenterDataX2(A, 4, "4EAA4BEA");
+    EXPECT_EQ(ctx().memo1.lineCount(), 51);
+}
+
+TEST_F(Traffic, TrimmingAcrossWriters) {
+    start({{A, "a", ""}});
+    engine.online.insert(A);
+    setOnline(A);
+    select(0);
+    fillMemo(50);
+    ctx().memo2.setPlainText("x");
+    console->suiButton1Click();                  // adds, no trim
+    EXPECT_EQ(ctx().memo1.lineCount(), 51);
+    console->events.VDTUX1BeatReply(A, 100);     // adds, trims once
+    EXPECT_EQ(ctx().memo1.lineCount(), 51);
+    console->events.VDTUX1CenterDataX(A, 1, "41"); // adds, trims three times
+    EXPECT_EQ(ctx().memo1.lineCount(), 50);
+    EXPECT_EQ(memo().last(), T + " 收到" + A + "数据:A");
+}
+
+TEST_F(Traffic, DataGoesToThePortAndTheDisplay) {
+    start({{A, "a", "COM5"}, {B, "b", "COM5"}, {C, "c", ""}});
+    // A holds the open COM5; B only carries the name.
+    ASSERT_EQ(ports.made.size(), 2); // VSPortAx1 and A's port
+    FakePort* com5 = ports.made[1];
+    EXPECT_EQ(ctx().roster.at(1).portState, "串口已经存在");
+
+    console->events.VDTUX1CenterDataX(A, 6, "444154413D31");
+    EXPECT_EQ(com5->written, "DATA=1");
+    EXPECT_EQ(memo().last(), T + " 收到" + A + "数据:DATA=1");
+    EXPECT_EQ(ctx().refreshQueue.ids(), QStringList{A});
+
+    com5->written.clear();
+    console->events.VDTUX1CenterDataX(B, 2, "0042"); // through the first record's port
+    EXPECT_EQ(com5->written, bytes({0x00, 0x42}));
+
+    com5->written.clear();
+    console->events.VDTUX1CenterDataX(C, 1, "41"); // no port name: nothing written, still shown
+    EXPECT_TRUE(com5->written.isEmpty());
+    EXPECT_EQ(memo().last(), T + " 收到" + C + "数据:A");
+
+    ctx().memo1.clear();
+    console->events.VDTUX1CenterDataX("FFFFFFFFFFFFFFFF", 1, "41"); // no row, text mode: not shown
+    EXPECT_TRUE(memo().isEmpty());
+    EXPECT_TRUE(ctx().refreshQueue.ids().contains("FFFFFFFFFFFFFFFF"));
+
+    console->HEX1Click();
+    console->events.VDTUX1CenterDataX("FFFFFFFFFFFFFFFF", 3, "414"); // hex mode: shown as received
+    EXPECT_EQ(memo().last(), T + " 收到FFFFFFFFFFFFFFFF数据:414");
+
+    const int before = memo().size();
+    for (const QString& buf : {QString(), QString("4")}) console->events.VDTUX1CenterDataX(A, 0, buf);
+    console->events.VDTUX1CenterDataX("", 1, "41");
+    EXPECT_EQ(memo().size(), before);
+}
+
+TEST_F(Traffic, FailingPortWriteIsSwallowed) {
+    start({{A, "a", "COM5"}});
+    ports.made[1]->failWrite = true;
+    console->events.VDTUX1CenterDataX(A, 1, "41");
+    EXPECT_EQ(memo().size(), 1);
+    EXPECT_TRUE(memo()[0].endsWith("数据:A"));
+}
+
+TEST_F(Traffic, ReplyRecognizersConsumeOrPassOn) {
+    start({{A, "a", "COM5"}});
+    FakePort* com5 = ports.made[1];
+    console->events.VDTUX1CenterDataX(A, 13, QString::fromLatin1(QByteArray("SETDSTLIST OK").toHex().toUpper()));
+    EXPECT_TRUE(com5->written.isEmpty());
+    EXPECT_TRUE(memo().isEmpty());
+    EXPECT_TRUE(ctx().refreshQueue.ids().isEmpty());
+    EXPECT_EQ(ctx().statusPanel(3), A + ":设置P2P目标地址列表成功");
+
+    console->events.VDTUX1CenterDataX(A, 9, QString::fromLatin1(QByteArray("XDSTLIST=").toHex().toUpper()));
+    EXPECT_EQ(com5->written, "XDSTLIST="); // prefix only counts at the first byte
+
+    com5->written.clear();
+    console->events.VDTUX1CenterDataX(A, 9, "AA550005E02317011F"); // signal: shown, then the data path
+    EXPECT_EQ(com5->written, bytes({0xAA, 0x55, 0x00, 0x05, 0xE0, 0x23, 0x17, 0x01, 0x1F}));
+    ASSERT_GE(memo().size(), 2);
+    EXPECT_EQ(memo()[memo().size() - 2], A + "信号=23");
+}
+
+TEST_F(Traffic, ManualSendTextAndHex) {
+    start({{A, "a", ""}, {B, "b", ""}, {C, "c", ""}});
+    for (const QString& id : {A, C}) setOnline(id);
+    select(0);
+    select(1); // offline: skipped
+    select(2);
+    ctx().memo2.setPlainText("hello");
+    console->suiButton1Click();
+    EXPECT_EQ(memo(), (QStringList{T + " 发送数据到" + A + "的COM1,数据内容:hello[1次]",
+                                   T + " 发送数据到" + C + "的COM1,数据内容:hello[1次]"}));
+    ASSERT_EQ(engine.sent.size(), 2);
+    EXPECT_EQ(engine.sent[0], qMakePair(A, QByteArray("hello")));
+    EXPECT_EQ(engine.callsStartingWith("SetSendMode"), (QStringList{"SetSendMode(0)", "SetSendMode(2)", "SetSendMode(0)", "SetSendMode(2)"}));
+    EXPECT_EQ(ctx().devices.subItem(0, M::SubSent), "1");
+
+    ctx().memo1.clear();
+    engine.sent.clear();
+    console->NDataTipClick();
+    console->HEX1Click();
+    ctx().memo2.setPlainText("313233");
+    console->suiButton1Click();
+    EXPECT_EQ(memo().first(), " [HEX:31 32 33 ]123[1次]");
+    EXPECT_EQ(engine.sent[0].second, "123");
+
+    engine.sent.clear();
+    ctx().memo2.setPlainText("31323");
+    console->suiButton1Click();
+    EXPECT_EQ(engine.sent[0].second, "12");
+    engine.sent.clear();
+    ctx().memo1.clear();
+    ctx().memo2.setPlainText("3");
+    console->suiButton1Click();
+    EXPECT_TRUE(engine.sent.isEmpty());
+    EXPECT_TRUE(memo().isEmpty());
+}
+
+TEST_F(Traffic, ManualSendDisplayLimit) {
+    start({{A, "a", ""}});
+    setOnline(A);
+    select(0);
+    console->NDataTipClick();
+    for (int n : {1024, 1025}) {
+        ctx().memo1.clear();
+        engine.sent.clear();
+        ctx().memo2.setPlainText(QString(n, 'x'));
+        console->suiButton1Click();
+        EXPECT_EQ(engine.sent[0].second.size(), n);
+        const QString expected = QString(1024, 'x') + (n > 1024 ? "...[1次]" : "[1次]");
+        EXPECT_EQ(memo().first(), expected);
+    }
+}
+
+TEST_F(Traffic, ManualSendNothingSelectedOrEmpty) {
+    start({{A, "a", ""}});
+    setOnline(A);
+    ctx().memo2.setPlainText("x");
+    console->suiButton1Click();
+    select(0);
+    ctx().memo2.clear();
+    console->suiButton1Click();
+    EXPECT_TRUE(engine.sent.isEmpty());
+    EXPECT_TRUE(memo().isEmpty());
+    EXPECT_TRUE(prompts.messages.isEmpty());
+}
+
+TEST(SendKeys, HexFilter) {
+    for (QChar c : QString("0123456789ABCDEFabcdef")) EXPECT_TRUE(Console::acceptSendKey(true, c));
+    for (QChar c : {QChar('g'), QChar(' '), QChar(13), QChar(10), QChar(1), QChar('-')})
+        EXPECT_FALSE(Console::acceptSendKey(true, c)) << int(c.unicode());
+    EXPECT_TRUE(Console::acceptSendKey(true, QChar(8)));
+    for (QChar c : {QChar('g'), QChar(' '), QChar(13)}) EXPECT_TRUE(Console::acceptSendKey(false, c));
+}
