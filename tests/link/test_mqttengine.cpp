@@ -1,0 +1,217 @@
+// The MQTT link engine against a real mosquitto.
+#include "link/mqttengine.h"
+#include "support/broker.h"
+#include "support/fakes.h"
+
+#include <QSignalSpy>
+#include <csignal>
+
+using namespace dtu;
+using namespace dtu::test;
+
+namespace {
+const QString A = "0000000000000001", B = "0000000000000002";
+const QString PW = "123456";
+
+QByteArray bytes(std::initializer_list<int> v) {
+    QByteArray b;
+    for (int x : v) b.append(static_cast<char>(x));
+    return b;
+}
+
+bool publish(quint16 port, const QString& topic, const QByteArray& payload, const QString& user = A, bool retain = false) {
+    QProcess p;
+    QStringList args{"-p", QString::number(port), "-t", topic, "-u", user, "-P", PW, "-q", "1", "-s"};
+    if (retain) args << "-r";
+    p.start("mosquitto_pub", args);
+    p.waitForStarted();
+    p.write(payload);
+    p.closeWriteChannel();
+    return p.waitForFinished(5000) && p.exitCode() == 0;
+}
+
+// Starts a subscriber in the background; read it with result().
+struct Sub {
+    QProcess p;
+    Sub(quint16 port, const QString& topic, int count, const QString& user = A) {
+        p.start("mosquitto_sub", {"-p", QString::number(port), "-t", topic, "-u", user, "-P", PW, "-C",
+                                  QString::number(count), "-W", "8", "-N", "-i", "sub-" + topic});
+        p.waitForStarted();
+        pump(300); // subscribed before anything is sent
+    }
+    QByteArray result() {
+        waitFor([this] { return p.state() == QProcess::NotRunning; }, 9000);
+        return p.readAllStandardOutput();
+    }
+};
+
+LinkConfig config(quint16 port) {
+    LinkConfig c;
+    c.port = port;
+    c.beatInterval = 1;
+    return c;
+}
+} // namespace
+
+class Engine : public ::testing::Test {
+protected:
+    Broker broker{{A + ":" + PW, B + ":" + PW}};
+    void SetUp() override { ASSERT_TRUE(broker.start()); }
+};
+
+TEST_F(Engine, LoginSuccessAndWrongPassword) {
+    MqttLinkEngine e(config(broker.port()));
+    QSignalSpy login(&e, &ILinkEngine::OnLoginReply);
+    e.AddDtu(A, PW);
+    e.AddDtu(B, "wrong!");
+    e.OpenDtu(A);
+    e.OpenDtu(B);
+    ASSERT_TRUE(waitFor([&] { return login.count() >= 2; }));
+    QMap<QString, int> result;
+    for (const auto& args : login) result[args[0].toString()] = args[1].toInt();
+    EXPECT_EQ(result[A], 0);
+    EXPECT_LT(result[B], 0);
+    EXPECT_TRUE(e.IsOnline(A));
+    EXPECT_FALSE(e.IsOnline(B));
+    EXPECT_FALSE(e.GetDtuInfo(A).loginTime.isEmpty());
+    EXPECT_TRUE(e.GetDtuInfo(B).loginTime.isEmpty());
+    EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + A + "/console", A, PW), "online");
+    EXPECT_TRUE(e.GetVersion().contains("libmosquitto"));
+}
+
+TEST_F(Engine, DataBothWaysIsByteExact) {
+    MqttLinkEngine e(config(broker.port()));
+    QSignalSpy login(&e, &ILinkEngine::OnLoginReply);
+    QSignalSpy data(&e, &ILinkEngine::OnCenterDataX);
+    QSignalSpy beats(&e, &ILinkEngine::OnCenterDataX2);
+    QSignalSpy beatReply(&e, &ILinkEngine::OnBeatReply);
+    e.AddDtu(A, PW);
+    e.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }));
+    pump(200);
+
+    QByteArray all;
+    for (int i = 0; i < 256; ++i) all.append(static_cast<char>(i));
+    ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/up", all));
+    ASSERT_TRUE(waitFor([&] { return data.count() == 1; }));
+    EXPECT_EQ(data[0][0].toString(), A);
+    EXPECT_EQ(data[0][1].toInt(), 256);
+    EXPECT_EQ(data[0][2].toString(), QString::fromLatin1(all.toHex().toUpper()));
+
+    ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/beat", bytes({0x4E, 0xAA, 0x4B, 0xEA})));
+    ASSERT_TRUE(waitFor([&] { return beats.count() == 1; }));
+    EXPECT_EQ(beats[0][2].toString(), "4EAA4BEA");
+
+    Sub down(broker.port(), "dtu/" + A + "/down", 1);
+    const QByteArray payload = bytes({0x00, 0xFF, 0x00, 0x41, 0x80});
+    EXPECT_GE(e.SendData(A, payload), 0);
+    EXPECT_EQ(down.result(), payload);
+
+    ASSERT_TRUE(waitFor([&] { return beatReply.count() >= 1; }, 4000));
+    EXPECT_EQ(beatReply[0][1].toInt(), 100);
+    const DtuInfo info = e.GetDtuInfo(A);
+    EXPECT_EQ(info.sent, 1);
+    EXPECT_EQ(info.received, 1);
+    EXPECT_FALSE(info.updateTime.isEmpty());
+}
+
+TEST_F(Engine, SendDataResults) {
+    LinkConfig c = config(broker.port());
+    c.maxQueued = 5;
+    MqttLinkEngine e(c);
+    EXPECT_EQ(e.SendData("FFFFFFFFFFFFFFFF", "x"), SendNotRegistered);
+    e.AddDtu(A, PW);
+    EXPECT_EQ(e.SendData(A, "x"), SendNotOnline); // registered, never opened
+    e.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }));
+    pump(100);
+
+    // A broker that stops answering: acknowledgements stop, the bound is reached.
+    ::kill(static_cast<pid_t>(broker.pid()), SIGSTOP);
+    QList<int> results;
+    for (int i = 0; i < 8; ++i) results << e.SendData(A, QByteArray(100, 'x'));
+    ::kill(static_cast<pid_t>(broker.pid()), SIGCONT);
+    for (int i = 0; i < 5; ++i) EXPECT_GE(results[i], 0) << i;
+    for (int i = 5; i < 8; ++i) EXPECT_EQ(results[i], SendQueueFull) << i;
+    // Once the broker acknowledges again, sends are accepted again.
+    ASSERT_TRUE(waitFor([&] { return e.SendData(A, "y") >= 0; }, 5000));
+
+    e.CloseDtu(A);
+    EXPECT_EQ(e.SendData(A, "x"), SendNotOnline);
+}
+
+TEST_F(Engine, CloseSaysOfflineAndWillCoversAVanishedConsole) {
+    {
+        MqttLinkEngine e(config(broker.port()));
+        e.AddDtu(A, PW);
+        e.AddDtu(B, PW);
+        e.OpenDtu(A);
+        e.OpenDtu(B);
+        ASSERT_TRUE(waitFor([&] { return e.IsOnline(A) && e.IsOnline(B); }));
+        pump(200);
+        e.CloseDtu(A);
+        pump(300);
+        EXPECT_FALSE(e.IsOnline(A));
+        EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + A + "/console", A, PW), "offline");
+    } // B's session dropped without a goodbye: its will says offline
+    pump(300);
+    EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + B + "/console", B, PW), "offline");
+}
+
+TEST_F(Engine, BrokerRestartBringsDtusBack) {
+    MqttLinkEngine e(config(broker.port()));
+    QSignalSpy gone(&e, &ILinkEngine::OnDisconnect);
+    QSignalSpy login(&e, &ILinkEngine::OnLoginReply);
+    e.AddDtu(A, PW);
+    e.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }));
+    broker.stop();
+    ASSERT_TRUE(waitFor([&] { return gone.count() == 1; }, 5000));
+    EXPECT_FALSE(e.IsOnline(A));
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }, 10000));
+    EXPECT_EQ(login.count(), 2);
+    EXPECT_EQ(login.last()[1].toInt(), 0);
+}
+
+TEST(EngineBackoff, CappedAndJittered) {
+    EXPECT_EQ(MqttLinkEngine::backoffMs(1, 1000, 60000, 0.5), 1000);
+    EXPECT_EQ(MqttLinkEngine::backoffMs(3, 1000, 60000, 0.5), 4000);
+    EXPECT_EQ(MqttLinkEngine::backoffMs(30, 1000, 60000, 0.5), 60000);
+    EXPECT_EQ(MqttLinkEngine::backoffMs(1, 1000, 60000, 0.0), 750);
+    EXPECT_EQ(MqttLinkEngine::backoffMs(1, 1000, 60000, 1.0), 1250);
+}
+
+TEST(EngineScale, FiveHundredDtusOpenAndCloseCleanly) {
+    Broker broker; // anonymous
+    ASSERT_TRUE(broker.start());
+    MqttLinkEngine e(config(broker.port()));
+    QSignalSpy login(&e, &ILinkEngine::OnLoginReply);
+    for (int i = 1; i <= 500; ++i) e.AddDtu(QString("%1").arg(i, 16, 10, QChar('0')), PW);
+    for (int i = 0; i < e.GetDtuCount(); ++i) e.OpenDtu(e.GetDtuId(i));
+    EXPECT_LE(e.pendingConnects(), 100); // paced
+    ASSERT_TRUE(waitFor([&] { return e.onlineCount() == 500; }, 20000)) << e.onlineCount();
+    EXPECT_EQ(login.count(), 500);
+    for (int i = 0; i < e.GetDtuCount(); ++i) e.CloseDtu(e.GetDtuId(i));
+    EXPECT_EQ(e.onlineCount(), 0);
+    EXPECT_EQ(e.pendingConnects(), 0);
+    pump(500);
+    EXPECT_EQ(subscribeOnce(broker.port(), "dtu/0000000000000500/console", "x", "y"), "offline");
+}
+
+TEST(EngineTakeover, TwoConsolesOnOneDtuBackOffAndSaySo) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    MqttLinkEngine one(config(broker.port())), two(config(broker.port()));
+    QSignalSpy logOne(&one, &ILinkEngine::engineLog), logTwo(&two, &ILinkEngine::engineLog);
+    for (auto* e : {&one, &two}) {
+        e->AddDtu(A, PW);
+        e->OpenDtu(A);
+    }
+    ASSERT_TRUE(waitFor([&] { return logOne.count() + logTwo.count() >= 1; }, 25000));
+    const QString line = (logOne.count() ? logOne : logTwo)[0][0].toString();
+    EXPECT_TRUE(line.contains(A)) << line.toStdString();
+    pump(3000); // backed off: no flood of further lines
+    EXPECT_LE(logOne.count(), 1);
+    EXPECT_LE(logTwo.count(), 1);
+}
