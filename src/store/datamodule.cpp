@@ -41,8 +41,9 @@ bool readWhole(const QString& path, QString& out) {
 
 QString describe(const QSqlError& e, const QString& sql) {
     QString msg = QStringLiteral("数据库操作失败: %1").arg(e.text().trimmed());
-    if (e.text().contains(QLatin1String("dtuinfo"), Qt::CaseInsensitive) ||
-        e.text().contains(QLatin1String("no such table"), Qt::CaseInsensitive))
+    if (e.text().contains(QLatin1String("no such table"), Qt::CaseInsensitive) ||
+        (e.text().contains(QLatin1String("dtuinfo"), Qt::CaseInsensitive) &&
+         e.text().contains(QLatin1String("does not exist"), Qt::CaseInsensitive)))
         msg += QStringLiteral(" (表 dtuinfo 不存在或不完整? 可用 dtudb init 创建)");
     return msg + QStringLiteral(" [") + sql.simplified() + QLatin1Char(']');
 }

@@ -1,0 +1,309 @@
+// The console with its real engines: a real mosquitto, real pseudo-terminals, the
+// simulator as the field side and a plain local program on the port.
+#include "console/console.h"
+#include "console/refresh.h"
+#include "link/mqttengine.h"
+#include "store/datamodule.h"
+#include "support/broker.h"
+#include "support/fakes.h"
+#include "vport/ptyport.h"
+
+#include <QSignalSpy>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace dtu;
+using namespace dtu::test;
+using M = DeviceListModel;
+
+namespace {
+const QString A = "0000000000000001", B = "0000000000000002", C = "0000000000000003";
+const QString PW = "123456";
+
+QString bin(const QString& name) { return QString::fromLocal8Bit(qgetenv("DTU_BIN_DIR")) + "/" + name; }
+
+QByteArray allBytes() {
+    QByteArray b;
+    for (int i = 0; i < 256; ++i) b.append(static_cast<char>(i));
+    return b;
+}
+
+bool publish(quint16 port, const QString& topic, const QByteArray& payload, const QString& user = A) {
+    QProcess p;
+    p.start("mosquitto_pub", {"-p", QString::number(port), "-t", topic, "-u", user, "-P", PW, "-q", "1", "-s"});
+    p.waitForStarted();
+    p.write(payload);
+    p.closeWriteChannel();
+    return p.waitForFinished(5000) && p.exitCode() == 0;
+}
+
+struct Sub {
+    QProcess p;
+    // count messages, or whatever arrived within waitS seconds
+    Sub(quint16 port, const QString& topic, int count = 1, int waitS = 8) {
+        p.start("mosquitto_sub", {"-p", QString::number(port), "-t", topic, "-u", A, "-P", PW, "-C", QString::number(count),
+                                  "-W", QString::number(waitS), "-N", "-i", "sub-" + topic});
+        p.waitForStarted();
+        pump(300);
+    }
+    QByteArray result() {
+        waitFor([this] { return p.state() == QProcess::NotRunning; }, 9000);
+        return p.readAllStandardOutput();
+    }
+};
+
+struct Client {
+    int fd = -1;
+    explicit Client(const QString& path) { fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK); }
+    ~Client() {
+        if (fd >= 0) ::close(fd);
+    }
+    QByteArray read(int want, int ms = 5000) {
+        QByteArray out;
+        waitFor([&] {
+            char buf[4096];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) out.append(buf, n);
+            return out.size() >= want;
+        }, ms);
+        return out;
+    }
+};
+
+long rssKiB() {
+    QFile f("/proc/self/status");
+    f.open(QIODevice::ReadOnly);
+    for (const QByteArray& l : f.readAll().split('\n'))
+        if (l.startsWith("VmRSS:")) return l.mid(6).trimmed().split(' ').first().toLong();
+    return 0;
+}
+
+struct Sim {
+    QProcess p;
+    QByteArray out;
+    Sim(quint16 port, const QStringList& ids, const QStringList& extra = {}) {
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(bin("dtusim"), QStringList{"--port", QString::number(port), "--ids", ids.join(','), "--password", PW} + extra);
+        p.waitForStarted();
+    }
+    bool waitOnline() {
+        return waitFor([this] {
+            out += p.readAll();
+            return out.contains("online in");
+        }, 10000);
+    }
+    ~Sim() {
+        p.terminate();
+        p.waitForFinished(3000);
+    }
+};
+} // namespace
+
+class EndToEnd : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    Broker broker{{A + ":" + PW, B + ":" + PW, C + ":" + PW}};
+    std::unique_ptr<MqttLinkEngine> engine;
+    std::unique_ptr<PtyPortEngine> ports;
+    std::unique_ptr<TDataModule1> dm;
+    ScriptedPrompts prompts;
+    std::unique_ptr<Console> console;
+
+    void SetUp() override {
+        ASSERT_TRUE(broker.start());
+        {
+            TDataModule1 mk(ConfigPaths{dir.path(), dir.path()}, "e2e-maker");
+            mk.connectTo("Provider=SQLite;Data Source=" + dir.filePath("dtu.db"), true);
+            mk.createTable();
+            mk.appendRow({A, PW, "a", "", "COM5", 0, QDateTime::currentDateTime()});
+            mk.appendRow({B, PW, "b", "", "COM5", 0, QDateTime::currentDateTime()});
+            mk.appendRow({C, PW, "c", "", "COM6", 0, QDateTime::currentDateTime()});
+        }
+        QFile f(dir.filePath("ftdb.ini"));
+        f.open(QIODevice::WriteOnly);
+        f.write("Provider=SQLite;Data Source=" + dir.filePath("dtu.db").toUtf8());
+        f.close();
+        CenterConfig cfg;
+        cfg.link.port = broker.port();
+        cfg.link.beatInterval = 1;
+        cfg.portDir = dir.filePath("ports");
+        cfg.listenerPort = 0;
+        engine = std::make_unique<MqttLinkEngine>(cfg.link);
+        ports = std::make_unique<PtyPortEngine>(cfg.portDir);
+        dm = std::make_unique<TDataModule1>(ConfigPaths{dir.path(), dir.path() + "/none"}, "e2e");
+        console = std::make_unique<Console>(*engine, *ports, *dm, prompts, cfg);
+        console->ctx.reporterInstalled = true;
+        console->teardownWaitMs = 0;
+        console->create();
+        ASSERT_TRUE(waitFor([&] { return engine->onlineCount() == 3; }, 10000));
+        ASSERT_TRUE(waitFor([&] { return ctx().devices.onlineCount() == 3; }, 3000)); // the refresh tick
+    }
+    void TearDown() override {
+        console.reset();
+        ports.reset();
+        engine.reset();
+    }
+    ConsoleContext& ctx() { return console->ctx; }
+    int row(const QString& id) { return ctx().devices.findExact(id); }
+    QString memoText() { return ctx().memo1.lines().join('\n'); }
+};
+
+TEST_F(EndToEnd, FieldPacketShowsAndCountsWithinOneRefresh) {
+    ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/up", "hello"));
+    ASSERT_TRUE(waitFor([&] { return memoText().contains(" 收到" + A + "数据:hello"); }));
+    QElapsedTimer t;
+    t.start();
+    ASSERT_TRUE(waitFor([&] { return ctx().devices.subItem(row(A), M::SubReceived) == "1"; }, 2000));
+    EXPECT_LT(t.elapsed(), 900);
+    EXPECT_FALSE(ctx().devices.subItem(row(A), M::SubUpdateTime).isEmpty());
+}
+
+TEST_F(EndToEnd, ManualSendReachesTheFieldByteForByte) {
+    Sub down(broker.port(), "dtu/" + A + "/down");
+    ctx().selection.select(ctx().devices.index(row(A), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    console->HEX1Click();
+    ctx().memo2.setPlainText("00FF418000");
+    console->suiButton1Click();
+    EXPECT_EQ(down.result(), QByteArray::fromHex("00FF418000"));
+    EXPECT_EQ(ctx().devices.subItem(row(A), M::SubSent), "1");
+}
+
+TEST_F(EndToEnd, SerialBridgeBothWaysSharedPortAndReopen) {
+    const QString com5 = dir.filePath("ports/COM5");
+    ASSERT_TRUE(QFileInfo(com5).isSymLink());
+    for (int round = 0; round < 2; ++round) {
+        Client local(com5);
+        ASSERT_GE(local.fd, 0);
+        pump(300); // the port notices its reader
+        // Field to local program: every byte value, from both DTUs that share COM5.
+        ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/up", allBytes()));
+        EXPECT_EQ(local.read(256), allBytes()) << round;
+        ASSERT_TRUE(publish(broker.port(), "dtu/" + B + "/up", "from B", B));
+        EXPECT_EQ(local.read(6), "from B") << round;
+        // Local program to the field: both DTUs get every byte.
+        // The pty may hand the bytes over in one piece or several, each piece one message.
+        Sub downA(broker.port(), "dtu/" + A + "/down", 256, 2), downB(broker.port(), "dtu/" + B + "/down", 256, 2);
+        ASSERT_EQ(::write(local.fd, allBytes().constData(), 256), 256);
+        EXPECT_EQ(downA.result(), allBytes()) << round;
+        EXPECT_EQ(downB.result(), allBytes()) << round;
+    }
+}
+
+TEST_F(EndToEnd, NobodyReadingAndAFastFieldStayFlat) {
+    const long before = rssKiB();
+    Sim sim(broker.port(), {C}, {"--mode", "generate", "--rate", "2000", "--size", "1024", "--beat", "0", "--duration", "3"});
+    // The console stays responsive: a 50 ms timer keeps its pace while the data pours in.
+    QElapsedTimer t, gap;
+    t.start();
+    gap.start();
+    qint64 worst = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        worst = std::max(worst, gap.elapsed());
+        gap.restart();
+    });
+    probe.start(50);
+    const int start = ctx().devices.subItem(row(C), M::SubReceived).toInt();
+    pump(3500);
+    const int got = ctx().devices.subItem(row(C), M::SubReceived).toInt() - start;
+    EXPECT_GT(got, 1000);
+    EXPECT_LT(worst, 500);
+    EXPECT_LT(rssKiB() - before, 40 * 1024) << "RSS grew by " << (rssKiB() - before) << " KiB";
+    EXPECT_LE(ctx().memo1.lineCount(), MessageDisplay::kLineLimit + 1);
+}
+
+TEST_F(EndToEnd, RemoteFunctionsAgainstTheSimulator) {
+    Sim sim(broker.port(), {A}, {"--mode", "quiet", "--beat", "0"});
+    ASSERT_TRUE(sim.waitOnline());
+    ASSERT_TRUE(waitFor([&] { return engine->IsOnline(A); }, 5000));
+    ctx().selection.select(ctx().devices.index(row(A), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+
+    console->remote.N27Click();
+    ASSERT_TRUE(waitFor([&] { return memoText().contains(A + "信号=23"); }));
+    console->remote.N1Click();
+    const QString year = QString::number(QDate::currentDate().year());
+    ASSERT_TRUE(waitFor([&] { return memoText().contains("数据:") && memoText().count(year) >= 2; }));
+
+    auto& remote = console->remote;
+    remote.load(TargetKind::Push);
+    auto& push = remote.tab(TargetKind::Push);
+    push.sourceSelection.select(push.sources.index(row(A), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    remote.read(TargetKind::Push);
+    ASSERT_TRUE(waitFor([&] { return ctx().statusPanel(3) == A + ":读取微信目标ID列表成功"; }));
+    push.text.setPlainText("wx-one\nwx-two\n");
+    remote.set(TargetKind::Push);
+    ASSERT_TRUE(waitFor([&] { return ctx().statusPanel(3) == A + ":设置微信目标ID列表成功"; }));
+    push.text.clear();
+    remote.read(TargetKind::Push);
+    ASSERT_TRUE(waitFor([&] { return push.text.toPlainText() == "wx-one\nwx-two"; }));
+    remote.testPush("test");
+    ASSERT_TRUE(waitFor([&] { return ctx().statusPanel(3) == A + ":微信推送提交成功"; }));
+
+    remote.load(TargetKind::Peer);
+    auto& peer = remote.tab(TargetKind::Peer);
+    peer.sourceSelection.select(peer.sources.index(row(A), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    peer.sourceSelection.select(peer.sources.index(row(C), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    remote.read(TargetKind::Peer);
+    remote.addTargets();
+    remote.set(TargetKind::Peer);
+    ASSERT_TRUE(waitFor([&] { return ctx().statusPanel(3) == A + ":设置P2P目标地址列表成功"; }));
+    peer.targets.removeRows(0, peer.targets.rowCount());
+    remote.read(TargetKind::Peer);
+    ASSERT_TRUE(waitFor([&] { return peer.targets.rowCount() == 2; }));
+    EXPECT_EQ(peer.targets.item(1, 0)->text(), C);
+    EXPECT_EQ(peer.targets.item(1, 2)->text(), "c");
+
+    remote.load(TargetKind::Forward);
+    auto& fwd = remote.tab(TargetKind::Forward);
+    fwd.sourceSelection.select(fwd.sources.index(row(A), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    remote.pick(TargetKind::Forward);
+    fwd.text.setPlainText("10.0.0.1\n10.0.0.2");
+    remote.set(TargetKind::Forward);
+    ASSERT_TRUE(waitFor([&] { return ctx().statusPanel(3) == A + ":设置转发目标服务器列表成功"; }));
+}
+
+TEST(Program, SigtermLeavesNoLinkAndEveryDtuOffline) {
+    Broker broker{{A + ":" + PW, B + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    QTemporaryDir dir;
+    {
+        QFile ini(dir.filePath("center.ini"));
+        ini.open(QIODevice::WriteOnly);
+        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n").arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
+        QFile ftdb(dir.filePath("ftdb.ini"));
+        ftdb.open(QIODevice::WriteOnly);
+        ftdb.write("Provider=SQLite;Data Source=" + dir.filePath("dtu.db").toUtf8());
+    }
+    QProcess db;
+    db.setWorkingDirectory(dir.path());
+    db.start(bin("dtudb"), {"init"});
+    ASSERT_TRUE(db.waitForFinished());
+    for (const QString& id : {A, B}) {
+        db.start(bin("dtudb"), {"add", id, PW, "--port", id == A ? "COM3" : "COM4"});
+        ASSERT_TRUE(db.waitForFinished());
+        ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+    }
+    QProcess app;
+    app.setWorkingDirectory(dir.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app.start(bin("dtuconsole"), {});
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(waitFor([&] {
+        return QFileInfo(dir.filePath("ports/COM3")).isSymLink() && QFileInfo(dir.filePath("ports/COM4")).isSymLink();
+    }, 10000));
+    pump(500);
+    EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + A + "/console", A, PW), "online");
+    QElapsedTimer t;
+    t.start();
+    ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
+    ASSERT_TRUE(app.waitForFinished(8000));
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_TRUE(QDir(dir.filePath("ports")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).isEmpty());
+    for (const QString& id : {A, B}) EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW), "offline") << id.toStdString();
+}

@@ -1,0 +1,197 @@
+// The pseudo-terminal port engine with real pseudo-terminals and a plain local client.
+#include "support/broker.h"
+#include "vport/ptyport.h"
+
+#include <QSignalSpy>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace dtu;
+using namespace dtu::test;
+
+namespace {
+
+QByteArray allBytes() {
+    QByteArray b;
+    for (int i = 0; i < 256; ++i) b.append(static_cast<char>(i));
+    return b;
+}
+
+// A local program: opens the link like a serial port, with the terminal settings it finds.
+struct Client {
+    int fd = -1;
+    explicit Client(const QString& path) { fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK); }
+    ~Client() { close(); }
+    void close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    QByteArray read(int want, int ms = 3000) {
+        QByteArray out;
+        waitFor([&] {
+            char buf[4096];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) out.append(buf, n);
+            return out.size() >= want;
+        }, ms);
+        return out;
+    }
+    bool write(const QByteArray& b) { return ::write(fd, b.constData(), b.size()) == b.size(); }
+};
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+class Pty : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    std::unique_ptr<PtyPortEngine> engine;
+    void SetUp() override { engine = std::make_unique<PtyPortEngine>(dir.filePath("ports")); }
+    std::unique_ptr<PtyPort> make(const QString& name) {
+        auto p = std::make_unique<PtyPort>(*engine);
+        EXPECT_TRUE(p->CreatePort(name)) << p->lastError().toStdString();
+        return p;
+    }
+    // Reads what the port's event hands over, as the console's handler does.
+    static void collect(PtyPort& port, QByteArray& into) {
+        QObject::connect(&port, &IVPort::OnRxChar, &port, [&port, &into](int count) {
+            QByteArray buf;
+            port.ReadData(buf, count);
+            into += buf;
+        });
+    }
+};
+
+TEST_F(Pty, EveryByteValueBothWays) {
+    auto port = make("COM5");
+    EXPECT_TRUE(engine->systemPorts().contains("COM5"));
+    QByteArray fromClient;
+    collect(*port, fromClient);
+    Client c(dir.filePath("ports/COM5"));
+    ASSERT_GE(c.fd, 0);
+    ASSERT_TRUE(waitFor([&] { return port->hasReader(); }, 2000));
+
+    const QByteArray all = allBytes() + QByteArray("\r\n\n\r\x03\x04\x1a\x7f", 8) + QByteArray(5000, 'x');
+    EXPECT_EQ(port->WriteData(all), all.size());
+    EXPECT_EQ(c.read(all.size()), all); // no echo, no CR/LF translation, no line limit
+
+    ASSERT_TRUE(c.write(all));
+    ASSERT_TRUE(waitFor([&] { return fromClient.size() >= all.size(); }));
+    EXPECT_EQ(fromClient, all);
+}
+
+TEST_F(Pty, ReopenGetsNoStaleDataAndStaysRaw) {
+    auto port = make("COM6");
+    QByteArray fromClient;
+    collect(*port, fromClient);
+    {
+        Client c(dir.filePath("ports/COM6"));
+        ASSERT_TRUE(waitFor([&] { return port->hasReader(); }));
+        port->WriteData("unread before close");
+        pump(50);
+    }
+    ASSERT_TRUE(waitFor([&] { return !port->hasReader(); }, 2000) || (port->WriteData("x"), !port->hasReader()));
+    port->WriteData("while nobody listens");
+    EXPECT_GT(port->droppedToPort(), 0);
+
+    // The hang-up must not spin the event loop.
+    const double before = cpuSeconds();
+    pump(500);
+    EXPECT_LT(cpuSeconds() - before, 0.25);
+
+    for (int round = 0; round < 3; ++round) {
+        Client c(dir.filePath("ports/COM6"));
+        ASSERT_TRUE(waitFor([&] { return port->hasReader(); }));
+        EXPECT_TRUE(c.read(1, 200).isEmpty()) << round; // nothing stale
+        const QByteArray payload = allBytes();
+        port->WriteData(payload);
+        EXPECT_EQ(c.read(payload.size()), payload) << round;
+        fromClient.clear();
+        ASSERT_TRUE(c.write(QByteArray("\r\n\x00\xff", 4)));
+        ASSERT_TRUE(waitFor([&] { return fromClient.size() >= 4; }));
+        EXPECT_EQ(fromClient, QByteArray("\r\n\x00\xff", 4));
+    }
+}
+
+TEST_F(Pty, WritesNeverBlockWhenNobodyReads) {
+    auto port = make("COM7");
+    Client c(dir.filePath("ports/COM7")); // open, never read
+    ASSERT_TRUE(waitFor([&] { return port->hasReader(); }));
+    QElapsedTimer t;
+    t.start();
+    const QByteArray chunk(1024, 'z');
+    for (int i = 0; i < 4096; ++i) port->WriteData(chunk);
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_GT(port->droppedToPort(), 4096 * 1024 - PtyPort::kOutLimit - 64 * 1024);
+}
+
+TEST_F(Pty, StaleLinksAndNamesThatCannotBeMade) {
+    QDir().mkpath(dir.filePath("ports"));
+    // A link left by a console that crashed leads nowhere: not a port, and replaced.
+    ASSERT_EQ(::symlink("/dev/pts/99999", QFile::encodeName(dir.filePath("ports/COM8")).constData()), 0);
+    engine->rescan();
+    EXPECT_FALSE(engine->systemPorts().contains("COM8"));
+    auto stale = make("COM8");
+    EXPECT_TRUE(QFileInfo(dir.filePath("ports/COM8")).exists());
+
+    // Something real of that name stays and the port is refused.
+    QFile real(dir.filePath("ports/COM9"));
+    ASSERT_TRUE(real.open(QIODevice::WriteOnly));
+    real.close();
+    PtyPort taken(*engine);
+    EXPECT_FALSE(taken.CreatePort("COM9"));
+    EXPECT_TRUE(taken.lastError().contains("COM9"));
+
+    struct Case { QString name; const char* why; };
+    QFile blocker(dir.filePath("afile"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const Case cases[] = {
+        {dir.filePath("missing/COM1"), "不存在"},
+        {dir.filePath("afile/COM1"), "不存在"},
+        {QString("CO") + QChar(0) + "M", "文件名"},
+        {"..", "文件名"},
+        {"", "文件名"},
+        {QString(300, 'x'), "文件名"},
+    };
+    for (const auto& c : cases) {
+        PtyPort p(*engine);
+        EXPECT_FALSE(p.CreatePort(c.name)) << c.name.toStdString();
+        EXPECT_TRUE(p.lastError().contains(QString::fromUtf8(c.why))) << p.lastError().toStdString();
+    }
+    // A folder that cannot be made for plain names.
+    PtyPortEngine bad(dir.filePath("afile/ports"));
+    PtyPort p(bad);
+    EXPECT_FALSE(p.CreatePort("COM1"));
+    EXPECT_TRUE(p.lastError().contains("afile"));
+}
+
+TEST_F(Pty, DeleteAndResetRemoveTheLinks) {
+    auto a = make("COMA");
+    auto b = make("COMB");
+    auto path = make(dir.filePath("direct-port"));
+    EXPECT_TRUE(engine->systemPorts().contains(dir.filePath("direct-port")));
+    EXPECT_TRUE(a->DeletePort());
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("ports/COMA")));
+    EXPECT_FALSE(a->DeletePort());
+    PtyPort bus(*engine);
+    EXPECT_TRUE(bus.ResetBus());
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("ports/COMB")));
+    EXPECT_FALSE(QFileInfo(dir.filePath("direct-port")).isSymLink());
+    EXPECT_EQ(engine->liveCount(), 0);
+    EXPECT_FALSE(b->isCreated());
+}
+
+TEST_F(Pty, DestroyedPortsLeaveNoLinks) {
+    auto a = make("COMX");
+    a.reset();
+    EXPECT_FALSE(QFileInfo(dir.filePath("ports/COMX")).isSymLink());
+    EXPECT_EQ(engine->liveCount(), 0);
+}
