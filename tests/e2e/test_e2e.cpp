@@ -21,7 +21,8 @@ namespace {
 const QString A = "0000000000000001", B = "0000000000000002", C = "0000000000000003";
 const QString PW = "123456";
 
-QString bin(const QString& name) { return QString::fromLocal8Bit(qgetenv("DTU_BIN_DIR")) + "/" + name; }
+// The programs are built next to the test programs.
+QString bin(const QString& name) { return QCoreApplication::applicationDirPath() + "/" + name; }
 
 QByteArray allBytes() {
     QByteArray b;
