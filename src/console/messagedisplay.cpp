@@ -1,5 +1,6 @@
 #include "console/messagedisplay.h"
 
+#include <QMetaObject>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -9,11 +10,21 @@ MessageDisplay::MessageDisplay(QObject* parent) : QObject(parent) {
     doc_.setUndoRedoEnabled(false); // months of traffic must not pile up in an undo stack
 }
 
-int MessageDisplay::lineCount() const { return doc_.isEmpty() ? 0 : doc_.blockCount(); }
+int MessageDisplay::documentLines() const { return doc_.isEmpty() ? 0 : doc_.blockCount(); }
 
-QStringList MessageDisplay::lines() const {
+int MessageDisplay::lineCount() const {
+    return documentLines() - pendingTrim_ + static_cast<int>(pending_.size());
+}
+
+QTextDocument* MessageDisplay::document() {
+    flush();
+    return &doc_;
+}
+
+QStringList MessageDisplay::lines() {
+    flush();
     if (doc_.isEmpty()) return {};
-    return doc_.toPlainText().split(QChar::ParagraphSeparator).join(QLatin1Char('\n')).split(QLatin1Char('\n'));
+    return doc_.toPlainText().split(QLatin1Char('\n'));
 }
 
 void MessageDisplay::append(const QString& line) {
@@ -21,22 +32,50 @@ void MessageDisplay::append(const QString& line) {
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     text.replace(QChar(0), QChar(0xFFFD)); // a zero byte must not cut the line short
-    QTextCursor c(&doc_);
-    c.movePosition(QTextCursor::End);
-    if (!doc_.isEmpty()) c.insertBlock();
-    c.insertText(text);
-    emit appended();
-}
-
-void MessageDisplay::trim(int times) {
-    for (int i = 0; i < times; ++i) {
-        if (lineCount() <= kLineLimit) return;
-        QTextCursor c(doc_.firstBlock());
-        c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
-        c.removeSelectedText();
+    // A line with breaks in it becomes several lines, as in a text box.
+    pending_.append(text.split(QLatin1Char('\n')));
+    if (!flushQueued_) {
+        flushQueued_ = true;
+        QMetaObject::invokeMethod(this, &MessageDisplay::flush, Qt::QueuedConnection);
     }
 }
 
-void MessageDisplay::clear() { doc_.clear(); }
+void MessageDisplay::trim(int times) {
+    for (int i = 0; i < times && lineCount() > kLineLimit; ++i) {
+        if (documentLines() - pendingTrim_ > 0) ++pendingTrim_;
+        else pending_.removeFirst();
+    }
+}
+
+void MessageDisplay::flush() {
+    flushQueued_ = false;
+    if (pendingTrim_ == 0 && pending_.isEmpty()) return;
+    QTextCursor c(&doc_);
+    c.beginEditBlock();
+    if (pendingTrim_ > 0) {
+        if (pendingTrim_ >= documentLines()) {
+            doc_.clear();
+        } else {
+            c.movePosition(QTextCursor::Start);
+            c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, pendingTrim_);
+            c.removeSelectedText();
+        }
+        pendingTrim_ = 0;
+    }
+    if (!pending_.isEmpty()) {
+        c.movePosition(QTextCursor::End);
+        if (!doc_.isEmpty()) c.insertBlock();
+        c.insertText(pending_.join(QLatin1Char('\n')));
+        pending_.clear();
+    }
+    c.endEditBlock();
+    emit appended();
+}
+
+void MessageDisplay::clear() {
+    pending_.clear();
+    pendingTrim_ = 0;
+    doc_.clear();
+}
 
 } // namespace dtu

@@ -13,18 +13,25 @@ public:
     static constexpr int kLineLimit = 50;
     explicit MessageDisplay(QObject* parent = nullptr);
 
-    QTextDocument* document() { return &doc_; }
+    QTextDocument* document(); // brought up to date first
     int lineCount() const;
-    QStringList lines() const;
+    QStringList lines();
     void append(const QString& line);
     void trim(int times = 1); // each time: over 50 lines, drop the oldest
     void clear();
+    void flush(); // hands pending lines and trims to the document
 
 signals:
     void appended();
 
 private:
+    int documentLines() const;
+    // At thousands of packets a second, each one's line is appended and the oldest
+    // trimmed: collect both and change the document once per pass of the event loop.
     QTextDocument doc_;
+    QStringList pending_;
+    int pendingTrim_ = 0; // first lines of the document already counted as removed
+    bool flushQueued_ = false;
 };
 
 } // namespace dtu

@@ -1,5 +1,7 @@
 #include "core/codec.h"
 
+#include <array>
+
 namespace dtu {
 
 namespace {
@@ -40,11 +42,17 @@ QByteArray BytesToHexSpaced(QByteArrayView bytes) {
 }
 
 QByteArray HexToBytes(QByteArrayView text) {
-    QByteArray out;
+    // Runs for every received packet: a table instead of a call per pair, same digit rules.
+    static const auto table = [] {
+        std::array<std::uint8_t, 256> t{};
+        for (int c = 0; c < 256; ++c) t[static_cast<size_t>(c)] = static_cast<std::uint8_t>(digitValue(static_cast<char>(c)));
+        return t;
+    }();
     const qsizetype n = text.size() / 2;
-    out.reserve(n);
-    for (qsizetype i = 0; i < n; ++i)
-        out.append(static_cast<char>(HexToInt(text.sliced(i * 2, 2)) & 0xFF));
+    QByteArray out(n, Qt::Uninitialized);
+    const auto* in = reinterpret_cast<const std::uint8_t*>(text.data());
+    char* o = out.data();
+    for (qsizetype i = 0; i < n; ++i) o[i] = static_cast<char>((table[in[2 * i]] << 4) | table[in[2 * i + 1]]);
     return out;
 }
 

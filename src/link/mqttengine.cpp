@@ -263,7 +263,7 @@ void MqttLinkEngine::onConnected(const QString& id, int rc) {
         d->client->subscribe(topic(id, "up"), 1);
         d->client->subscribe(topic(id, "beat"), 1);
         d->client->publish(topic(id, "console"), "online", 1, true);
-        qCInfo(lcMqtt).noquote() << id << "logged in";
+        qCDebug(lcMqtt).noquote() << id << "logged in";
         emit OnLoginReply(id, 0);
     } else {
         qCWarning(lcMqtt).noquote() << id << "login refused, CONNACK" << rc;
@@ -292,7 +292,7 @@ void MqttLinkEngine::onDisconnected(const QString& id, int rc) {
     if (wasOnline) {
         if (d->upSince.elapsed() < kQuickDropMs) ++d->quickDrops;
         else d->quickDrops = 0;
-        qCInfo(lcMqtt).noquote() << id << "connection lost, code" << rc;
+        qCDebug(lcMqtt).noquote() << id << "connection lost, code" << rc;
         emit OnDisconnect(id);
     }
     if (d->quickDrops >= kTakeoverDrops && !d->takeoverReported) {

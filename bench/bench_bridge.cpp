@@ -1,0 +1,196 @@
+// The whole serial bridge: field DTU -> broker -> console -> pseudo-terminal -> local
+// reader, and back. Mirrors shared/baseline's combined.cpp so the two compare:
+//   bench_bridge tput size=1024 count=65536 window=512 port=P
+//   bench_bridge lat  size=16 n=10000 port=P    (one way, field to local reader)
+//   bench_bridge rtt  size=16 n=10000 port=P    (local reader echoes; back to the field)
+#include "benchutil.h"
+#include "console/console.h"
+#include "link/mqttengine.h"
+#include "store/datamodule.h"
+#include "vport/ptyport.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <fcntl.h>
+#include <poll.h>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+using namespace dtu;
+using namespace bench;
+
+namespace {
+
+const char* kUp = "dtu/0000000000000001/up";
+
+struct SilentPrompts : Prompts {
+    void message(const QString& t) override { std::fprintf(stderr, "message: %s\n", qPrintable(t)); }
+    void error(const QString& t) override { std::fprintf(stderr, "error: %s\n", qPrintable(t)); }
+    std::optional<QString> input(const QString&, const QString&, const QString&) override { return std::nullopt; }
+};
+
+bool readExact(int fd, char* buf, size_t n, const std::atomic<bool>& stop) {
+    while (n) {
+        pollfd pf{fd, POLLIN, 0};
+        if (poll(&pf, 1, 100) == 0) {
+            if (stop) return false;
+            continue;
+        }
+        const ssize_t r = read(fd, buf, n);
+        if (r <= 0) {
+            if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            return false;
+        }
+        buf += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bench_bridge tput|lat|rtt key=value...\n");
+        return 2;
+    }
+    const std::string mode = argv[1];
+    const bool rtt = mode == "rtt", lat = mode == "lat" || rtt;
+    const int size = int(argl(argc, argv, "size", lat ? 16 : 1024));
+    const long count = argl(argc, argv, "count", lat ? argl(argc, argv, "n", 10000) : 65536);
+    const long window = argl(argc, argv, "window", 512);
+    const int port = int(argl(argc, argv, "port", 18830));
+    const int warm = lat ? 200 : 0;
+    mosquitto_lib_init();
+
+    QTemporaryDir dir;
+    {
+        TDataModule1 mk(ConfigPaths{dir.path(), dir.path()}, "mk");
+        mk.connectTo("Provider=SQLite;Data Source=" + dir.filePath("dtu.db"), true);
+        mk.createTable();
+        mk.appendRow({"0000000000000001", "123456", "bench", "", "COM1", 0, QDateTime::currentDateTime()});
+        QFile f(dir.filePath("ftdb.ini"));
+        f.open(QIODevice::WriteOnly);
+        f.write("Provider=SQLite;Data Source=" + dir.filePath("dtu.db").toUtf8());
+    }
+    CenterConfig cfg;
+    cfg.link.port = port;
+    cfg.link.beatInterval = 3600;
+    cfg.link.maxQueued = 100000;
+    cfg.portDir = dir.filePath("ports");
+    cfg.listenerPort = 0;
+    MqttLinkEngine engine(cfg.link);
+    PtyPortEngine ports(cfg.portDir);
+    TDataModule1 dm(ConfigPaths{dir.path(), dir.path()});
+    SilentPrompts prompts;
+    Console console(engine, ports, dm, prompts, cfg);
+    console.ctx.reporterInstalled = true;
+    console.create();
+    if (!pumpUntil([&] { return engine.IsOnline("0000000000000001"); }, 10000)) return 2;
+
+    const int fd = ::open(QFile::encodeName(dir.filePath("ports/COM1")).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return 2;
+    pumpUntil([] { return false; }, 300); // the port notices its reader
+
+    Field field("bench-field", port);
+    if (!field.waitConnected()) return 2;
+    std::atomic<long> rbytes{0};
+    std::atomic<bool> stop{false};
+    std::vector<double> us;
+    std::mutex mu;
+    std::atomic<long> back{0};
+    const long total = count + warm;
+
+    std::thread reader([&] {
+        if (lat) {
+            std::vector<char> b(size_t(size), 0);
+            for (long i = 0; i < total; ++i) {
+                if (!readExact(fd, b.data(), b.size(), stop)) return;
+                rbytes += size;
+                if (rtt) {
+                    if (write(fd, b.data(), b.size()) != ssize_t(b.size())) return;
+                    continue;
+                }
+                uint64_t ts;
+                memcpy(&ts, b.data() + 8, 8);
+                std::lock_guard lock(mu);
+                if (i >= warm) us.push_back(double(nowNs() - ts) / 1e3);
+                ++back;
+                wake();
+            }
+        } else {
+            std::vector<char> b(65536);
+            while (rbytes < count * size) {
+                pollfd pf{fd, POLLIN, 0};
+                if (poll(&pf, 1, 100) == 0) {
+                    if (stop) return;
+                    continue;
+                }
+                const ssize_t r = read(fd, b.data(), b.size());
+                if (r > 0) rbytes += r;
+                else if (r < 0 && errno != EAGAIN && errno != EINTR) return;
+            }
+            wake();
+        }
+    });
+    if (rtt) {
+        field.onMessage = [&](const QByteArray&, const QByteArray& p) {
+            if (p.size() < 16) return;
+            uint64_t ts;
+            memcpy(&ts, p.constData() + 8, 8);
+            std::lock_guard lock(mu);
+            if (back++ >= warm) us.push_back(double(nowNs() - ts) / 1e3);
+            wake();
+        };
+        if (!field.subscribe("dtu/0000000000000001/down")) return 2;
+    }
+
+    const double cpu0 = threadCpuS();
+    const uint64_t t0 = nowNs();
+    int timeouts = 0;
+    if (lat) {
+        for (long i = 0; i < total; ++i) {
+            QByteArray p(size, 'L');
+            const uint64_t ts = nowNs();
+            memcpy(p.data() + 8, &ts, 8);
+            field.publish(kUp, p, 1);
+            const long want = i + 1;
+            if (!pumpUntil([&] { return back >= want; }, 2000)) ++timeouts;
+        }
+    } else {
+        std::thread pub([&] {
+            const QByteArray p(size, 'T');
+            for (long i = 0; i < count && !stop; ++i) {
+                while ((i - rbytes / size) >= window && !stop) std::this_thread::sleep_for(std::chrono::microseconds(20));
+                field.publish(kUp, p, 1);
+            }
+        });
+        pumpUntil([&] { return rbytes >= count * size; }, 90000);
+        stop = true;
+        pub.join();
+    }
+    const double sec = double(nowNs() - t0) / 1e9;
+    const double cpu = threadCpuS() - cpu0;
+    stop = true;
+    reader.join();
+    ::close(fd);
+
+    char kv[300];
+    if (lat) {
+        snprintf(kv, sizeof kv, "p50_us=%.1f p99_us=%.1f max_us=%.1f n=%zu timeouts=%d console_us_per_msg=%.2f", pct(us, 50),
+                 pct(us, 99), pct(us, 100), us.size(), timeouts, cpu * 1e6 / double(total));
+        result(rtt ? "bridge_rtt_16B_qos1" : "bridge_lat_16B_qos1", kv);
+    } else {
+        const long got = rbytes;
+        snprintf(kv, sizeof kv,
+                 "MiB_s=%.2f msgs_s=%.0f bytes=%ld lost_B=%ld sec=%.3f console_us_per_msg=%.2f console_cpu_s_per_10k=%.3f dropped_at_port_B=%lld",
+                 double(got) / 1048576.0 / sec, double(got) / size / sec, got, count * size - got, sec,
+                 cpu * 1e6 / double(count), cpu * 10000.0 / double(count),
+                 static_cast<long long>(static_cast<PtyPort*>(console.ctx.roster.at(0).port)->droppedToPort()));
+        result(("bridge_tput_" + std::to_string(size) + "_qos1").c_str(), kv);
+    }
+    return timeouts ? 1 : 0;
+}
