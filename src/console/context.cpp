@@ -7,7 +7,7 @@
 #include <QLoggingCategory>
 #include <exception>
 
-Q_LOGGING_CATEGORY(lcConsole, "dtu.console")
+Q_LOGGING_CATEGORY(lcConsole, "dtu.console", QtInfoMsg)
 
 namespace dtu {
 

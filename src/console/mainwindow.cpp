@@ -132,7 +132,6 @@ TfrmMain::TfrmMain(Console& console, QWidget* parent) : QMainWindow(parent), con
     for (int i = 0; i < 4; ++i) {
         statusPanels[i] = new QLabel(texts[i], this);
         statusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        statusPanels[i]->setAccessibleName(QStringLiteral("状态栏%1").arg(i + 1));
         statusPanels[i]->setMinimumWidth(widths[i]);
         statusPanels[i]->setFrameShape(QFrame::StyledPanel);
         statusBar()->addWidget(statusPanels[i], i == 3 ? 1 : 0);

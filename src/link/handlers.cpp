@@ -7,7 +7,7 @@
 
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcLink, "dtu.link")
+Q_LOGGING_CATEGORY(lcLink, "dtu.link", QtInfoMsg)
 
 namespace dtu {
 

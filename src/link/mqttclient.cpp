@@ -12,7 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcMqtt, "dtu.mqtt")
+Q_LOGGING_CATEGORY(lcMqtt, "dtu.mqtt", QtInfoMsg)
 
 namespace dtu {
 

@@ -8,7 +8,7 @@
 #include <QSqlError>
 #include <QSqlRecord>
 
-Q_LOGGING_CATEGORY(lcStore, "dtu.store")
+Q_LOGGING_CATEGORY(lcStore, "dtu.store", QtInfoMsg)
 
 namespace dtu {
 

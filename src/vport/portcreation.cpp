@@ -6,7 +6,7 @@
 
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcPorts, "dtu.vport")
+Q_LOGGING_CATEGORY(lcPorts, "dtu.vport", QtInfoMsg)
 
 namespace dtu {
 

@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-Q_LOGGING_CATEGORY(lcPty, "dtu.vport.pty")
+Q_LOGGING_CATEGORY(lcPty, "dtu.vport.pty", QtInfoMsg)
 
 namespace dtu {
 
