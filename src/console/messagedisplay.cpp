@@ -1,6 +1,7 @@
 #include "console/messagedisplay.h"
 
 #include <QMetaObject>
+#include <algorithm>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -8,6 +9,9 @@ namespace dtu {
 
 MessageDisplay::MessageDisplay(QObject* parent) : QObject(parent) {
     doc_.setUndoRedoEnabled(false); // months of traffic must not pile up in an undo stack
+    flushTimer_.setSingleShot(true);
+    flushTimer_.setInterval(50);
+    connect(&flushTimer_, &QTimer::timeout, this, &MessageDisplay::flush);
 }
 
 int MessageDisplay::documentLines() const { return doc_.isEmpty() ? 0 : doc_.blockCount(); }
@@ -28,16 +32,20 @@ QStringList MessageDisplay::lines() {
 }
 
 void MessageDisplay::append(const QString& line) {
-    QString text = line;
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    text.replace(QChar(0), QChar(0xFFFD)); // a zero byte must not cut the line short
-    // A line with breaks in it becomes several lines, as in a text box.
-    pending_.append(text.split(QLatin1Char('\n')));
-    if (!flushQueued_) {
-        flushQueued_ = true;
-        QMetaObject::invokeMethod(this, &MessageDisplay::flush, Qt::QueuedConnection);
+    const bool plain = std::none_of(line.cbegin(), line.cend(), [](QChar c) {
+        return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.unicode() == 0;
+    });
+    if (plain) {
+        pending_.append(line);
+    } else {
+        QString text = line;
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        text.replace(QChar(0), QChar(0xFFFD)); // a zero byte must not cut the line short
+        // A line with breaks in it becomes several lines, as in a text box.
+        pending_.append(text.split(QLatin1Char('\n')));
     }
+    if (!flushTimer_.isActive()) flushTimer_.start();
 }
 
 void MessageDisplay::trim(int times) {
@@ -48,7 +56,7 @@ void MessageDisplay::trim(int times) {
 }
 
 void MessageDisplay::flush() {
-    flushQueued_ = false;
+    flushTimer_.stop();
     if (pendingTrim_ == 0 && pending_.isEmpty()) return;
     QTextCursor c(&doc_);
     c.beginEditBlock();

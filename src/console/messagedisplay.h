@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QTextDocument>
+#include <QTimer>
 
 namespace dtu {
 
@@ -27,11 +28,12 @@ signals:
 private:
     int documentLines() const;
     // At thousands of packets a second, each one's line is appended and the oldest
-    // trimmed: collect both and change the document once per pass of the event loop.
+    // trimmed: collect both and change the document at most 20 times a second, so
+    // lines trimmed before then never reach it.
     QTextDocument doc_;
     QStringList pending_;
     int pendingTrim_ = 0; // first lines of the document already counted as removed
-    bool flushQueued_ = false;
+    QTimer flushTimer_;
 };
 
 } // namespace dtu

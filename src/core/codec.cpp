@@ -41,18 +41,45 @@ QByteArray BytesToHexSpaced(QByteArrayView bytes) {
     return out;
 }
 
-QByteArray HexToBytes(QByteArrayView text) {
-    // Runs for every received packet: a table instead of a call per pair, same digit rules.
+// Decoding runs for every received packet: a table instead of a call per digit.
+const std::array<std::uint8_t, 256>& digitTable() {
     static const auto table = [] {
         std::array<std::uint8_t, 256> t{};
         for (int c = 0; c < 256; ++c) t[static_cast<size_t>(c)] = static_cast<std::uint8_t>(digitValue(static_cast<char>(c)));
         return t;
     }();
+    return table;
+}
+
+QByteArray HexToBytes(QByteArrayView text) {
+    const auto& table = digitTable();
     const qsizetype n = text.size() / 2;
     QByteArray out(n, Qt::Uninitialized);
     const auto* in = reinterpret_cast<const std::uint8_t*>(text.data());
     char* o = out.data();
     for (qsizetype i = 0; i < n; ++i) o[i] = static_cast<char>((table[in[2 * i]] << 4) | table[in[2 * i + 1]]);
+    return out;
+}
+
+QString HexText(QByteArrayView bytes) {
+    QString out(bytes.size() * 2, Qt::Uninitialized);
+    QChar* o = out.data();
+    for (char c : bytes) {
+        const auto b = static_cast<std::uint8_t>(c);
+        *o++ = QLatin1Char(kDigits[b >> 4]);
+        *o++ = QLatin1Char(kDigits[b & 0x0F]);
+    }
+    return out;
+}
+
+QByteArray HexToBytes(QStringView text) {
+    const auto& table = digitTable();
+    const qsizetype n = text.size() / 2;
+    QByteArray out(n, Qt::Uninitialized);
+    const char16_t* in = text.utf16();
+    char* o = out.data();
+    auto value = [&table](char16_t c) { return c < 256 ? table[c] : 0; };
+    for (qsizetype i = 0; i < n; ++i) o[i] = static_cast<char>((value(in[2 * i]) << 4) | value(in[2 * i + 1]));
     return out;
 }
 

@@ -13,4 +13,9 @@ QByteArray BytesToHexSpaced(QByteArrayView bytes);
 QByteArray HexToBytes(QByteArrayView text);
 QByteArray WordToBytes(std::uint16_t w);
 
+// The same conversions straight between bytes and wide hex text, as the link engine's
+// data events carry it; they run for every packet.
+QString HexText(QByteArrayView bytes);
+QByteArray HexToBytes(QStringView text);
+
 } // namespace dtu

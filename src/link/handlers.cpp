@@ -124,9 +124,8 @@ void LinkEvents::writeToPort(const QString& id, const QByteArray& bytes) {
 
 void LinkEvents::VDTUX1CenterDataX(const QString& id, int, const QString& dataBuf) {
     if (id.isEmpty()) return;
-    const QByteArray hex = dataBuf.toLatin1();
-    if (hex.isEmpty()) return;
-    const QByteArray bytes = HexToBytes(hex);
+    if (dataBuf.isEmpty()) return;
+    const QByteArray bytes = HexToBytes(QStringView(dataBuf));
     if (bytes.isEmpty()) return;
 
     const ReplyRecognizer* late = nullptr;

@@ -1,5 +1,6 @@
 #include "link/mqttengine.h"
 
+#include "core/codec.h"
 #include "link/mqttclient.h"
 
 #include <QLoggingCategory>
@@ -120,7 +121,7 @@ DtuInfo MqttLinkEngine::GetDtuInfo(const QString& id) {
     DtuInfo info;
     if (const Dtu* d = find(id)) {
         if (d->loginTime.isValid()) info.loginTime = d->loginTime.toString(kTimeFormat);
-        if (d->updateTime.isValid()) info.updateTime = d->updateTime.toString(kTimeFormat);
+        if (d->updateMs) info.updateTime = QDateTime::fromMSecsSinceEpoch(d->updateMs).toString(kTimeFormat);
         info.sent = d->sent;
         info.received = d->received;
     }
@@ -308,8 +309,8 @@ void MqttLinkEngine::onDisconnected(const QString& id, int rc) {
 void MqttLinkEngine::onMessage(const QString& id, const QString& t, const QByteArray& payload) {
     Dtu* d = find(id);
     if (!d) return;
-    d->updateTime = QDateTime::currentDateTime();
-    const QString hex = QString::fromLatin1(payload.toHex().toUpper());
+    d->updateMs = QDateTime::currentMSecsSinceEpoch(); // turned into text only when asked
+    const QString hex = HexText(payload);
     if (t.endsWith(QLatin1String("/up"))) {
         ++d->received;
         emit OnCenterDataX(id, static_cast<int>(payload.size()), hex);

@@ -51,7 +51,8 @@ private:
         bool pendingConnect = false; // counts against the pacing limit
         bool queued = false;         // waiting for a pacing slot
         QPointer<MqttClient> client;
-        QDateTime loginTime, updateTime;
+        QDateTime loginTime;
+        qint64 updateMs = 0;
         int sent = 0, received = 0;
         int inflight = 0;            // data messages without PUBACK
         QHash<int, bool> dataMids;   // data message ids in flight

@@ -181,6 +181,7 @@ bool PtyPort::DeletePort() {
     peerOpen_ = false;
     in_.clear();
     out_.clear();
+    outHead_ = 0;
     engine_.detach(this);
     return true;
 }
@@ -210,8 +211,9 @@ void PtyPort::peerGone() {
     peerOpen_ = false;
     readN_->setEnabled(false); // a hung-up master polls readable forever
     writeN_->setEnabled(false);
-    droppedOut_ += out_.size();
+    droppedOut_ += outPending();
     out_.clear();
+    outHead_ = 0;
     tcflush(master_, TCIOFLUSH);
     resetSlave(slave_);
     qCDebug(lcPty).noquote() << "port" << name_ << "closed by the local program";
@@ -249,7 +251,7 @@ int PtyPort::WriteData(const QByteArray& data) {
         return 0;
     }
     qsizetype done = 0;
-    if (out_.isEmpty()) {
+    if (outPending() == 0) {
         while (done < data.size()) {
             const ssize_t n = ::write(master_, data.constData() + done, static_cast<size_t>(data.size() - done));
             if (n > 0) done += n;
@@ -259,18 +261,18 @@ int PtyPort::WriteData(const QByteArray& data) {
     }
     const qsizetype rest = data.size() - done;
     if (rest > 0) {
-        const qsizetype room = std::max<qsizetype>(0, kOutLimit - out_.size());
+        const qsizetype room = std::max<qsizetype>(0, kOutLimit - outPending());
         out_.append(data.constData() + done, std::min(rest, room));
         droppedOut_ += std::max<qsizetype>(0, rest - room);
-        writeN_->setEnabled(!out_.isEmpty());
+        writeN_->setEnabled(outPending() > 0);
     }
     return static_cast<int>(data.size());
 }
 
 void PtyPort::onWritable() {
-    while (!out_.isEmpty()) {
-        const ssize_t n = ::write(master_, out_.constData(), static_cast<size_t>(out_.size()));
-        if (n > 0) out_.remove(0, n);
+    while (outPending() > 0) {
+        const ssize_t n = ::write(master_, out_.constData() + outHead_, static_cast<size_t>(outPending()));
+        if (n > 0) outHead_ += n;
         else if (n < 0 && errno == EINTR) continue;
         else if (n < 0 && errno == EAGAIN) break;
         else {
@@ -278,7 +280,15 @@ void PtyPort::onWritable() {
             return;
         }
     }
-    writeN_->setEnabled(!out_.isEmpty());
+    // Move the rest to the front only now and then, not after every partial write.
+    if (outPending() == 0) {
+        out_.clear();
+        outHead_ = 0;
+    } else if (outHead_ > (1 << 16)) {
+        out_.remove(0, outHead_);
+        outHead_ = 0;
+    }
+    writeN_->setEnabled(outPending() > 0);
 }
 
 } // namespace dtu

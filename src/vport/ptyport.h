@@ -80,7 +80,9 @@ private:
     QSocketNotifier* readN_ = nullptr;
     QSocketNotifier* writeN_ = nullptr;
     QByteArray in_;   // read from the port, waiting for ReadData
-    QByteArray out_;  // field data the port could not take yet
+    QByteArray out_;  // field data the port could not take yet, from outHead_ on
+    qsizetype outHead_ = 0;
+    qsizetype outPending() const { return out_.size() - outHead_; }
     qint64 droppedOut_ = 0;
 };
 
