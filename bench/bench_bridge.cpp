@@ -52,6 +52,7 @@ bool readExact(int fd, char* buf, size_t n, const std::atomic<bool>& stop) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1"); // as dtuconsole runs
     QApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: bench_bridge tput|lat|rtt key=value...\n");

@@ -165,6 +165,7 @@ int busy(int argc, char** argv, int port) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1"); // as dtuconsole runs
     QCoreApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: bench_link tput|lat|conns|busy key=value...\n");

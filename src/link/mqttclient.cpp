@@ -175,6 +175,8 @@ void MqttClient::handleRead() {
         if (mosquitto_socket(m_) != fd_) break;
     }
     syncSocket();
+    // Outside libmosquitto now: hand the events over at once instead of a loop pass later.
+    flush();
 }
 
 void MqttClient::handleWrite() {

@@ -167,6 +167,7 @@ QStringList idsFromCsv(const QString& path, QStringList* passwords) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1"); // cheaper socket events
     QCoreApplication app(argc, argv);
     RaiseFileLimit();
     QCommandLineParser p;
