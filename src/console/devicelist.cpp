@@ -33,6 +33,13 @@ QPixmap drawPictures(bool online) {
 }
 } // namespace
 
+QPixmap DeviceListModel::pictures(bool online) {
+    static QPixmap cache[2];
+    QPixmap& pm = cache[online ? 1 : 0];
+    if (pm.isNull()) pm = drawPictures(online);
+    return pm;
+}
+
 int DeviceListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
@@ -47,9 +54,7 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     }
     if (role == Qt::DecorationRole && index.column() == ColId) {
         const bool online = r.statePic == 1;
-        QPixmap& pm = pics_[online ? 1 : 0];
-        if (pm.isNull()) pm = drawPictures(online);
-        return pm;
+        return pictures(online);
     }
     if (role == Qt::ToolTipRole && index.column() == ColId) return r.statePic == 1 ? tr("在线") : tr("离线");
     return {};

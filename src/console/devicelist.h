@@ -42,6 +42,8 @@ public:
     int findExact(const QString& id) const;    // first row whose caption equals id, or -1
     int findCaseless(const QString& id) const; // same, letter case ignored
     int onlineCount() const { return online_; }
+    // The row pictures: state dot, and for an online row the small picture beside it.
+    static QPixmap pictures(bool online);
 
 signals:
     void onlineCountChanged(int count);
@@ -57,7 +59,6 @@ private:
     QHash<QString, int> exact_;
     QHash<QString, int> folded_;
     int online_ = 0;
-    mutable QPixmap pics_[2];
 };
 
 } // namespace dtu

@@ -150,7 +150,7 @@ TfrmMain::TfrmMain(Console& console, QWidget* parent) : QMainWindow(parent), con
     connect(&console_, &Console::hideWindowRequested, this, &QWidget::hide);
     connect(&console_, &Console::quitRequested, qApp, &QApplication::quit, Qt::QueuedConnection);
 
-    resize(1000, 700);
+    resize(1120, 720);
     if (const QScreen* s = QGuiApplication::primaryScreen())
         move(s->availableGeometry().center() - rect().center());
 }
@@ -318,7 +318,8 @@ QWidget* TfrmMain::buildTargetTab(TargetKind kind) {
     auto* sv = new QVBoxLayout(srcBox);
     QTableView* src = listView(&tab.sources, &tab.sourceSelection, sources[k], QStringLiteral("源DTU列表"), srcBox);
     src->setToolTip(QStringLiteral("双击选择当前源DTU"));
-    src->setColumnWidth(0, 150);
+    src->setColumnWidth(0, 185);
+    src->setIconSize(QSize(32, 16));
     connect(src, &QAbstractItemView::doubleClicked, this, [this, kind] { run([this, kind] { console_.remote.pick(kind); }); });
     connect(src, &QWidget::customContextMenuRequested, this, [this, src](const QPoint& p) { PopupMenu1->popup(src->viewport()->mapToGlobal(p)); });
     sv->addWidget(src);

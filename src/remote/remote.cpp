@@ -25,6 +25,7 @@ QList<QStandardItem*> makeRow(const QString& id, const QString& password, const 
     auto* first = new QStandardItem(id);
     first->setData(statePic, kStatePicRole);
     first->setData(smallPic, kSmallPicRole);
+    if (statePic >= 0) first->setData(DeviceListModel::pictures(statePic == 1), Qt::DecorationRole);
     first->setEditable(false);
     auto* pw = new QStandardItem(password);
     auto* nm = new QStandardItem(name);
