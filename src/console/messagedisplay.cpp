@@ -36,15 +36,21 @@ void MessageDisplay::append(const QString& line) {
         return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.unicode() == 0;
     });
     if (plain) {
-        pending_.append(line);
+        pending_.append({line, {}});
     } else {
         QString text = line;
         text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
         text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
         text.replace(QChar(0), QChar(0xFFFD)); // a zero byte must not cut the line short
         // A line with breaks in it becomes several lines, as in a text box.
-        pending_.append(text.split(QLatin1Char('\n')));
+        const QStringList parts = text.split(QLatin1Char('\n'));
+        for (const QString& p : parts) pending_.append({p, {}});
     }
+    if (!flushTimer_.isActive()) flushTimer_.start();
+}
+
+void MessageDisplay::appendLazy(std::function<QString()> make) {
+    pending_.append({QString(), std::move(make)});
     if (!flushTimer_.isActive()) flushTimer_.start();
 }
 
@@ -73,8 +79,11 @@ void MessageDisplay::flush() {
     if (!pending_.isEmpty()) {
         c.movePosition(QTextCursor::End);
         if (!doc_.isEmpty()) c.insertBlock();
-        c.insertText(pending_.join(QLatin1Char('\n')));
+        QStringList texts;
+        texts.reserve(pending_.size());
+        for (Pending& p : pending_) texts << (p.make ? p.make() : p.text);
         pending_.clear();
+        c.insertText(texts.join(QLatin1Char('\n')));
     }
     c.endEditBlock();
     emit appended();

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QTextDocument>
 #include <QTimer>
+#include <functional>
 
 namespace dtu {
 
@@ -18,6 +19,9 @@ public:
     int lineCount() const;
     QStringList lines();
     void append(const QString& line);
+    // A line that holds no line break, made only if it is still there when shown: under
+    // a flood most lines are trimmed before the display is next drawn.
+    void appendLazy(std::function<QString()> make);
     void trim(int times = 1); // each time: over 50 lines, drop the oldest
     void clear();
     void flush(); // hands pending lines and trims to the document
@@ -31,7 +35,11 @@ private:
     // trimmed: collect both and change the document at most 20 times a second, so
     // lines trimmed before then never reach it.
     QTextDocument doc_;
-    QStringList pending_;
+    struct Pending {
+        QString text;
+        std::function<QString()> make;
+    };
+    QList<Pending> pending_;
     int pendingTrim_ = 0; // first lines of the document already counted as removed
     QTimer flushTimer_;
 };

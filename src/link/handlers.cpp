@@ -144,10 +144,16 @@ void LinkEvents::VDTUX1CenterDataX(const QString& id, int, const QString& dataBu
 
     writeToPort(id, bytes);
 
+    const QString head = ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("数据:");
     if (ctx_.HEX1.isChecked()) {
-        ctx_.memo1.append(ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("数据:") + dataBuf);
+        ctx_.memo1.appendLazy([head, dataBuf] { return head + dataBuf; });
     } else if (ctx_.devices.findCaseless(id) >= 0) {
-        ctx_.memo1.append(ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("数据:") + ctx_.displayText(bytes));
+        if (bytes.contains('\n') || bytes.contains('\r') || bytes.contains('\0')) {
+            ctx_.memo1.append(head + ctx_.displayText(bytes)); // becomes several lines now
+        } else {
+            ConsoleContext* ctx = &ctx_;
+            ctx_.memo1.appendLazy([head, bytes, ctx] { return head + ctx->displayText(bytes); });
+        }
     }
     ctx_.memo1.trim(3);
     ctx_.refreshQueue.MarkForRefresh(id);
