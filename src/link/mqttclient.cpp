@@ -167,6 +167,7 @@ void MqttClient::misc() {
 }
 
 void MqttClient::handleRead() {
+    reading_ = true;
     // libmosquitto reads about one packet per call; go on while the socket has bytes.
     for (int i = 0; i < 256 && fd_ >= 0; ++i) {
         if (mosquitto_loop_read(m_, 1) != MOSQ_ERR_SUCCESS) break;
@@ -174,6 +175,7 @@ void MqttClient::handleRead() {
         if (opts_.caFile.isEmpty() && (ioctl(fd_, FIONREAD, &avail) < 0 || avail == 0)) break;
         if (mosquitto_socket(m_) != fd_) break;
     }
+    reading_ = false;
     syncSocket();
     // Outside libmosquitto now: hand the events over at once instead of a loop pass later.
     flush();
@@ -211,7 +213,7 @@ void MqttClient::dropNotifiers() {
 
 void MqttClient::post(Event e) {
     events_.push_back(std::move(e));
-    if (!flushScheduled_) {
+    if (!flushScheduled_ && !reading_) {
         flushScheduled_ = true;
         QMetaObject::invokeMethod(this, &MqttClient::flush, Qt::QueuedConnection);
     }

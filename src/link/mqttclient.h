@@ -82,6 +82,7 @@ private:
     int fd_ = -1;
     bool connected_ = false;
     bool flushScheduled_ = false;
+    bool reading_ = false; // inside handleRead, which hands events over itself
     QSocketNotifier* readN_ = nullptr;
     QSocketNotifier* writeN_ = nullptr;
     std::vector<Event> events_;

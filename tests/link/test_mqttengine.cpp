@@ -215,3 +215,38 @@ TEST(EngineTakeover, TwoConsolesOnOneDtuBackOffAndSaySo) {
     EXPECT_LE(logOne.count(), 1);
     EXPECT_LE(logTwo.count(), 1);
 }
+
+TEST(EngineTls, LogsInOverTlsWhenTheCaFileIsNamed) {
+    QTemporaryDir certs;
+    const QString ca = certs.filePath("ca.pem"), caKey = certs.filePath("ca.key");
+    const QString crt = certs.filePath("server.pem"), key = certs.filePath("server.key");
+    auto openssl = [&](const QStringList& args) { return QProcess::execute("openssl", args) == 0; };
+    ASSERT_TRUE(openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=test-ca", "-keyout",
+                         caKey, "-out", ca}));
+    ASSERT_TRUE(openssl({"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out",
+                         certs.filePath("server.csr")}));
+    QFile ext(certs.filePath("san.ext"));
+    ext.open(QIODevice::WriteOnly);
+    ext.write("subjectAltName=IP:127.0.0.1\n");
+    ext.close();
+    ASSERT_TRUE(openssl({"x509", "-req", "-in", certs.filePath("server.csr"), "-CA", ca, "-CAkey", caKey, "-CAcreateserial",
+                         "-days", "2", "-extfile", ext.fileName(), "-out", crt}));
+    for (const QString& f : {ca, crt, key}) QFile::setPermissions(f, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+
+    Broker broker({}, {"cafile " + ca, "certfile " + crt, "keyfile " + key});
+    ASSERT_TRUE(broker.start());
+    LinkConfig c = config(broker.port());
+    c.caFile = ca;
+    MqttLinkEngine e(c);
+    e.AddDtu(A, PW);
+    e.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }, 10000));
+
+    // Without the CA the broker's certificate is not trusted: never online.
+    LinkConfig plain = config(broker.port());
+    MqttLinkEngine untrusted(plain);
+    untrusted.AddDtu(B, PW);
+    untrusted.OpenDtu(B);
+    pump(1500);
+    EXPECT_FALSE(untrusted.IsOnline(B));
+}

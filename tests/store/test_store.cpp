@@ -2,7 +2,9 @@
 #include "store/connstring.h"
 #include "store/datamodule.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -229,4 +231,59 @@ TEST_F(FtdbIni, MissingSqliteFileIsNotSilentlyCreated) {
     TDataModule1 dm(paths(), "t5");
     EXPECT_THROW(dm.ReconnectDatabase(), DatabaseOpenFailure);
     EXPECT_FALSE(QFile::exists(data.filePath("typo.db")));
+}
+
+// dtudb, the table's command-line tool.
+class Dtudb : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString conn() const { return "Provider=SQLite;Data Source=" + dir.filePath("t.db"); }
+    int run(const QStringList& args, QString* err = nullptr, QString* out = nullptr) {
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(QCoreApplication::applicationDirPath() + "/dtudb", QStringList{"--connection", conn()} + args);
+        p.waitForFinished(10000);
+        if (err) *err = QString::fromUtf8(p.readAllStandardError());
+        if (out) *out = QString::fromUtf8(p.readAllStandardOutput());
+        return p.exitCode();
+    }
+    void csv(const QByteArray& text) { writeFile(dir.filePath("in.csv"), text); }
+};
+
+TEST_F(Dtudb, InitAddListImport) {
+    ASSERT_EQ(run({"init"}), 0);
+    ASSERT_EQ(run({"add", "0000000000000001", "123456", "--name", "泵站", "--port", "COM7"}), 0);
+    QString err;
+    EXPECT_EQ(run({"add", "short", "123456"}, &err), 1);
+    EXPECT_TRUE(err.contains("16")) << err.toStdString();
+    csv("DTUID,password,name,sim,port\n0000000000000002,222222,b,139,COM8\n\"0000000000000003\",333333,\"c, d\",,COM9\n");
+    ASSERT_EQ(run({"import", "in.csv"}, &err), 0) << err.toStdString();
+    QString out;
+    ASSERT_EQ(run({"list"}, nullptr, &out), 0);
+    EXPECT_EQ(out.count('\n'), 3);
+    EXPECT_TRUE(out.contains("0000000000000003\t333333\tc, d\t\tCOM9")) << out.toStdString();
+}
+
+TEST_F(Dtudb, ImportWithABadRowWritesNothingAndNamesTheLine) {
+    ASSERT_EQ(run({"init"}), 0);
+    csv("0000000000000002,222222\n0000000000000003,33\n00000000003,333333\n");
+    QString err;
+    EXPECT_EQ(run({"import", "in.csv"}, &err), 1);
+    EXPECT_TRUE(err.contains("in.csv:2:")) << err.toStdString();
+    EXPECT_TRUE(err.contains("in.csv:3:")) << err.toStdString();
+    EXPECT_TRUE(err.contains("nothing imported")) << err.toStdString();
+    QString out;
+    run({"list"}, nullptr, &out);
+    EXPECT_TRUE(out.trimmed().isEmpty()) << out.toStdString();
+}
+
+TEST_F(Dtudb, MissingTableAndUnsupportedProviderAreClear) {
+    QString err;
+    EXPECT_EQ(run({"list"}, &err), 1);
+    QProcess p;
+    p.start(QCoreApplication::applicationDirPath() + "/dtudb",
+            {"--connection", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=x.mdb", "list"});
+    p.waitForFinished(10000);
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("SQLite"));
 }

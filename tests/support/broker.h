@@ -39,7 +39,8 @@ inline void pump(int ms) {
 class Broker {
 public:
     // credentials: "ID:PASSWORD"; empty = anonymous allowed
-    explicit Broker(const QStringList& credentials = {}) : creds_(credentials) {}
+    explicit Broker(const QStringList& credentials = {}, const QStringList& extraConf = {})
+        : creds_(credentials), extra_(extraConf) {}
     ~Broker() { stop(); }
 
     bool start() {
@@ -51,6 +52,7 @@ public:
         QStringList conf{QString("listener %1 127.0.0.1").arg(port_), "persistence false", "set_tcp_nodelay true",
                          "max_queued_messages 100000", "max_connections -1", "log_dest stderr", "log_type error"};
         if (::getuid() == 0) conf << "user root";
+        conf << extra_;
         if (creds_.isEmpty()) {
             conf << "allow_anonymous true";
         } else {
@@ -71,6 +73,7 @@ public:
         proc_.start("mosquitto", {"-c", f.fileName()});
         if (!proc_.waitForStarted(3000)) return false;
         return waitFor([this] {
+            if (proc_.state() == QProcess::NotRunning) return false;
             QTcpSocket s;
             s.connectToHost(QHostAddress::LocalHost, port_);
             return s.waitForConnected(100);
@@ -85,7 +88,7 @@ public:
     qint64 pid() const { return proc_.processId(); }
 
 private:
-    QStringList creds_;
+    QStringList creds_, extra_;
     QTemporaryDir dir_;
     QProcess proc_;
     quint16 port_ = 0;
