@@ -122,20 +122,6 @@ bool MqttClient::connectToBroker() {
     return true;
 }
 
-bool MqttClient::reconnect() {
-    if (!m_) return false;
-    const int rc = mosquitto_reconnect_async(m_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        error_ = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
-                                      : QString::fromUtf8(mosquitto_strerror(rc));
-        syncSocket();
-        return false;
-    }
-    error_.clear();
-    syncSocket();
-    return true;
-}
-
 void MqttClient::disconnectFromBroker() {
     if (!m_) return;
     mosquitto_disconnect(m_);

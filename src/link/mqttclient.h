@@ -39,7 +39,6 @@ public:
 
     // false when the attempt could not even start; errorString() says why.
     bool connectToBroker();
-    bool reconnect();
     void disconnectFromBroker();
     // Message id (>= 0) or a negative libmosquitto error code.
     int publish(const QString& topic, const QByteArray& payload, int qos, bool retain = false);

@@ -5,6 +5,7 @@
 #include "link/mqttengine.h"
 #include "store/datamodule.h"
 #include "support/broker.h"
+#include "support/ptyclient.h"
 #include "support/fakes.h"
 #include "vport/ptyport.h"
 
@@ -31,12 +32,7 @@ QByteArray allBytes() {
 }
 
 bool publish(quint16 port, const QString& topic, const QByteArray& payload, const QString& user = A) {
-    QProcess p;
-    p.start("mosquitto_pub", {"-p", QString::number(port), "-t", topic, "-u", user, "-P", PW, "-q", "1", "-s"});
-    p.waitForStarted();
-    p.write(payload);
-    p.closeWriteChannel();
-    return p.waitForFinished(5000) && p.exitCode() == 0;
+    return fieldPublish(port, topic, payload, user, PW);
 }
 
 struct Sub {
@@ -54,23 +50,6 @@ struct Sub {
     }
 };
 
-struct Client {
-    int fd = -1;
-    explicit Client(const QString& path) { fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK); }
-    ~Client() {
-        if (fd >= 0) ::close(fd);
-    }
-    QByteArray read(int want, int ms = 5000) {
-        QByteArray out;
-        waitFor([&] {
-            char buf[4096];
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) out.append(buf, n);
-            return out.size() >= want;
-        }, ms);
-        return out;
-    }
-};
 
 long rssKiB() {
     QFile f("/proc/self/status");
@@ -174,7 +153,7 @@ TEST_F(EndToEnd, SerialBridgeBothWaysSharedPortAndReopen) {
     const QString com5 = dir.filePath("ports/COM5");
     ASSERT_TRUE(QFileInfo(com5).isSymLink());
     for (int round = 0; round < 2; ++round) {
-        Client local(com5);
+        PortClient local(com5);
         ASSERT_GE(local.fd, 0);
         pump(300); // the port notices its reader
         // Field to local program: every byte value, from both DTUs that share COM5.

@@ -19,15 +19,8 @@ QByteArray bytes(std::initializer_list<int> v) {
     return b;
 }
 
-bool publish(quint16 port, const QString& topic, const QByteArray& payload, const QString& user = A, bool retain = false) {
-    QProcess p;
-    QStringList args{"-p", QString::number(port), "-t", topic, "-u", user, "-P", PW, "-q", "1", "-s"};
-    if (retain) args << "-r";
-    p.start("mosquitto_pub", args);
-    p.waitForStarted();
-    p.write(payload);
-    p.closeWriteChannel();
-    return p.waitForFinished(5000) && p.exitCode() == 0;
+bool publish(quint16 port, const QString& topic, const QByteArray& payload) {
+    return fieldPublish(port, topic, payload, A, PW);
 }
 
 // Starts a subscriber in the background; read it with result().

@@ -94,7 +94,20 @@ private:
     quint16 port_ = 0;
 };
 
-// A field-side MQTT client from mosquitto's own command-line tools.
+// The field side, with mosquitto's own command-line tools: one message, binary-safe.
+inline bool fieldPublish(quint16 port, const QString& topic, const QByteArray& payload, const QString& user,
+                         const QString& pw, bool retain = false) {
+    QProcess p;
+    QStringList args{"-p", QString::number(port), "-t", topic, "-u", user, "-P", pw, "-q", "1", "-s"};
+    if (retain) args << "-r";
+    p.start("mosquitto_pub", args);
+    p.waitForStarted();
+    p.write(payload);
+    p.closeWriteChannel();
+    return p.waitForFinished(5000) && p.exitCode() == 0;
+}
+
+// A field-side subscriber from mosquitto's own command-line tools.
 inline QByteArray subscribeOnce(quint16 port, const QString& topic, const QString& user, const QString& pw, int count = 1,
                                 int timeoutS = 5) {
     QProcess p;

@@ -1,5 +1,6 @@
 // The pseudo-terminal port engine with real pseudo-terminals and a plain local client.
 #include "support/broker.h"
+#include "support/ptyclient.h"
 #include "vport/ptyport.h"
 
 #include <QSignalSpy>
@@ -20,26 +21,6 @@ QByteArray allBytes() {
 }
 
 // A local program: opens the link like a serial port, with the terminal settings it finds.
-struct Client {
-    int fd = -1;
-    explicit Client(const QString& path) { fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK); }
-    ~Client() { close(); }
-    void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    QByteArray read(int want, int ms = 3000) {
-        QByteArray out;
-        waitFor([&] {
-            char buf[4096];
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) out.append(buf, n);
-            return out.size() >= want;
-        }, ms);
-        return out;
-    }
-    bool write(const QByteArray& b) { return ::write(fd, b.constData(), b.size()) == b.size(); }
-};
 
 double cpuSeconds() {
     rusage u{};
@@ -74,7 +55,7 @@ TEST_F(Pty, EveryByteValueBothWays) {
     EXPECT_TRUE(engine->systemPorts().contains("COM5"));
     QByteArray fromClient;
     collect(*port, fromClient);
-    Client c(dir.filePath("ports/COM5"));
+    PortClient c(dir.filePath("ports/COM5"));
     ASSERT_GE(c.fd, 0);
     ASSERT_TRUE(waitFor([&] { return port->hasReader(); }, 2000));
 
@@ -92,7 +73,7 @@ TEST_F(Pty, ReopenGetsNoStaleDataAndStaysRaw) {
     QByteArray fromClient;
     collect(*port, fromClient);
     {
-        Client c(dir.filePath("ports/COM6"));
+        PortClient c(dir.filePath("ports/COM6"));
         ASSERT_TRUE(waitFor([&] { return port->hasReader(); }));
         port->WriteData("unread before close");
         pump(50);
@@ -107,7 +88,7 @@ TEST_F(Pty, ReopenGetsNoStaleDataAndStaysRaw) {
     EXPECT_LT(cpuSeconds() - before, 0.25);
 
     for (int round = 0; round < 3; ++round) {
-        Client c(dir.filePath("ports/COM6"));
+        PortClient c(dir.filePath("ports/COM6"));
         ASSERT_TRUE(waitFor([&] { return port->hasReader(); }));
         EXPECT_TRUE(c.read(1, 200).isEmpty()) << round; // nothing stale
         const QByteArray payload = allBytes();
@@ -122,7 +103,7 @@ TEST_F(Pty, ReopenGetsNoStaleDataAndStaysRaw) {
 
 TEST_F(Pty, WritesNeverBlockWhenNobodyReads) {
     auto port = make("COM7");
-    Client c(dir.filePath("ports/COM7")); // open, never read
+    PortClient c(dir.filePath("ports/COM7")); // open, never read
     ASSERT_TRUE(waitFor([&] { return port->hasReader(); }));
     QElapsedTimer t;
     t.start();
