@@ -4,6 +4,7 @@
 //   bench_link conns n=5000 port=P                  (time and peak memory to bring N DTUs online)
 //   bench_link busy n=1000 msgs=300 port=P          (memory of N sessions that each sent many packets)
 #include "benchutil.h"
+#include "link/mqttclient.h"
 #include "link/mqttengine.h"
 
 #include <QDir>
@@ -94,28 +95,44 @@ int lat(int argc, char** argv, int port) {
     QObject::connect(&e, &ILinkEngine::OnCenterDataX, [&](const QString& id, int, const QString& hex) {
         e.SendData(id, QByteArray::fromHex(hex.toLatin1()));
     });
-    Field field("bench-field", port);
-    if (!field.waitConnected()) return 2;
-    std::mutex mu;
+    // The field side pings from a thread of its own with a session that writes at once,
+    // as the baseline's ping client does; the engine keeps the main thread.
     std::vector<double> us;
-    std::atomic<int> back{0};
-    field.onMessage = [&](const QByteArray&, const QByteArray& p) {
-        uint64_t ts;
-        memcpy(&ts, p.constData(), 8);
-        std::lock_guard lock(mu);
-        if (back++ >= warm) us.push_back(double(nowNs() - ts) / 1e3);
-        wake();
-    };
-    if (!field.subscribe("dtu/0000000000000001/down")) return 2;
     int timeouts = 0;
-    for (int i = 0; i < n + warm; ++i) {
-        QByteArray p(size, 'p');
-        const uint64_t ts = nowNs();
-        memcpy(p.data(), &ts, 8);
-        const int want = i + 1;
-        field.publish("dtu/0000000000000001/up", p, 1);
-        if (!pumpUntil([&] { return back >= want; }, 2000)) ++timeouts;
-    }
+    std::atomic<bool> done{false};
+    QThread* pinger = QThread::create([&] {
+        MqttOptions fo;
+        fo.port = port;
+        fo.clientId = QStringLiteral("bench-field");
+        MqttClient field(fo);
+        if (!field.connectToBroker() || !pumpUntil([&] { return field.isConnected(); }, 5000)) {
+            done = true;
+            wake();
+            return;
+        }
+        int back = 0;
+        QObject::connect(&field, &MqttClient::messageReceived, [&](const QString&, const QByteArray& p) {
+            uint64_t ts;
+            memcpy(&ts, p.constData(), 8);
+            if (back++ >= warm) us.push_back(double(nowNs() - ts) / 1e3);
+        });
+        field.subscribe(QStringLiteral("dtu/0000000000000001/down"), 1);
+        pumpUntil([] { return false; }, 300);
+        for (int i = 0; i < n + warm; ++i) {
+            QByteArray p(size, 'p');
+            const uint64_t ts = nowNs();
+            memcpy(p.data(), &ts, 8);
+            const int want = i + 1;
+            field.publish(QStringLiteral("dtu/0000000000000001/up"), p, 1);
+            if (!pumpUntil([&] { return back >= want; }, 2000)) ++timeouts;
+        }
+        done = true;
+        wake();
+    });
+    pinger->start();
+    pumpUntil([&] { return done.load(); }, 600000);
+    pinger->wait();
+    delete pinger;
     char kv[200];
     snprintf(kv, sizeof kv, "p50_us=%.1f p99_us=%.1f max_us=%.1f n=%zu timeouts=%d", pct(us, 50), pct(us, 99), pct(us, 100),
              us.size(), timeouts);
