@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
     std::vector<double> us;
     std::mutex mu;
     std::atomic<long> back{0};
+    std::atomic<QObject*> fieldWaker{nullptr}; // the field thread's loop, woken by the reader
     const long total = count + warm;
 
     std::thread reader([&] {
@@ -121,7 +122,7 @@ int main(int argc, char** argv) {
                 std::lock_guard lock(mu);
                 if (i >= warm) us.push_back(double(nowNs() - ts) / 1e3);
                 ++back;
-                wake();
+                wake(fieldWaker.load());
             }
         } else {
             std::vector<char> b(65536);
@@ -138,40 +139,50 @@ int main(int argc, char** argv) {
             wake();
         }
     });
-    // For latency the field side sends from this thread with a session of its own that
-    // writes at once, as the baseline's simulator does; a threaded client would add a
-    // hand-over to its network thread inside every measured interval.
-    MqttOptions fo;
-    fo.port = port;
-    fo.clientId = QStringLiteral("bench-direct");
-    MqttClient direct(fo);
-    if (lat) {
-        if (!direct.connectToBroker() || !pumpUntil([&] { return direct.isConnected(); }, 5000)) return 2;
-        if (rtt) {
-            QObject::connect(&direct, &MqttClient::messageReceived, [&](const QString&, const QByteArray& p) {
-                if (p.size() < 16) return;
-                uint64_t ts;
-                memcpy(&ts, p.constData() + 8, 8);
-                std::lock_guard lock(mu);
-                if (back++ >= warm) us.push_back(double(nowNs() - ts) / 1e3);
-            });
-            direct.subscribe(QStringLiteral("dtu/0000000000000001/down"), 1);
-            pumpUntil([] { return false; }, 300);
-        }
-    }
-
     const double cpu0 = threadCpuS();
     const uint64_t t0 = nowNs();
     int timeouts = 0;
     if (lat) {
-        for (long i = 0; i < total; ++i) {
-            QByteArray p(size, 'L');
-            const uint64_t ts = nowNs();
-            memcpy(p.data() + 8, &ts, 8);
-            direct.publish(QString::fromLatin1(kUp), p, 1);
-            const long want = i + 1;
-            if (!pumpUntil([&] { return back >= want; }, 2000)) ++timeouts;
-        }
+        // The field side runs on a thread of its own with a session that writes at once,
+        // as the baseline's simulator does; the console keeps the main thread.
+        std::atomic<bool> done{false};
+        std::atomic<int> late{0};
+        QThread* fieldThread = QThread::create([&] {
+            MqttOptions fo;
+            fo.port = port;
+            fo.clientId = QStringLiteral("bench-direct");
+            MqttClient direct(fo);
+            // Outlives this thread: the reader may still post to it; deleted after the reader ends.
+            fieldWaker = new QObject;
+            if (direct.connectToBroker() && pumpUntil([&] { return direct.isConnected(); }, 5000)) {
+                if (rtt) {
+                    QObject::connect(&direct, &MqttClient::messageReceived, [&](const QString&, const QByteArray& p) {
+                        if (p.size() < 16) return;
+                        uint64_t ts;
+                        memcpy(&ts, p.constData() + 8, 8);
+                        std::lock_guard lock(mu);
+                        if (back++ >= warm) us.push_back(double(nowNs() - ts) / 1e3);
+                    });
+                    direct.subscribe(QStringLiteral("dtu/0000000000000001/down"), 1);
+                    pumpUntil([] { return false; }, 300);
+                }
+                for (long i = 0; i < total; ++i) {
+                    QByteArray p(size, 'L');
+                    const uint64_t ts = nowNs();
+                    memcpy(p.data() + 8, &ts, 8);
+                    direct.publish(QString::fromLatin1(kUp), p, 1);
+                    const long want = i + 1;
+                    if (!pumpUntil([&] { return back >= want; }, 2000)) ++late;
+                }
+            }
+            done = true;
+            wake();
+        });
+        fieldThread->start();
+        pumpUntil([&] { return done.load(); }, 600000);
+        fieldThread->wait();
+        delete fieldThread;
+        timeouts = late;
     } else {
         std::thread pub([&] {
             const QByteArray p(size, 'T');
@@ -188,6 +199,7 @@ int main(int argc, char** argv) {
     const double cpu = threadCpuS() - cpu0;
     stop = true;
     reader.join();
+    delete fieldWaker.load();
     ::close(fd);
 
     char kv[300];

@@ -68,8 +68,8 @@ inline void result(const char* name, const std::string& kv) {
 }
 
 // Wakes the Qt loop from another thread (a condition it waits on changed).
-inline void wake() {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+inline void wake(QObject* target = nullptr) {
+    QMetaObject::invokeMethod(target ? target : QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
 }
 
 // Runs the Qt loop until cond or the deadline, sleeping while nothing happens, so the
