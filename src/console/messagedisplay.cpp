@@ -46,19 +46,27 @@ void MessageDisplay::append(const QString& line) {
         const QStringList parts = text.split(QLatin1Char('\n'));
         for (const QString& p : parts) pending_.append({p, {}});
     }
+    enforceHardLimit();
     if (!flushTimer_.isActive()) flushTimer_.start();
 }
 
 void MessageDisplay::appendLazy(std::function<QString()> make) {
     pending_.append({QString(), std::move(make)});
+    enforceHardLimit();
     if (!flushTimer_.isActive()) flushTimer_.start();
 }
 
 void MessageDisplay::trim(int times) {
-    for (int i = 0; i < times && lineCount() > kLineLimit; ++i) {
-        if (documentLines() - pendingTrim_ > 0) ++pendingTrim_;
-        else pending_.removeFirst();
-    }
+    for (int i = 0; i < times && lineCount() > kLineLimit; ++i) dropOldest();
+}
+
+void MessageDisplay::dropOldest() {
+    if (documentLines() - pendingTrim_ > 0) ++pendingTrim_;
+    else pending_.removeFirst();
+}
+
+void MessageDisplay::enforceHardLimit() {
+    while (lineCount() > kHardLimit) dropOldest();
 }
 
 void MessageDisplay::flush() {

@@ -13,6 +13,10 @@ class MessageDisplay : public QObject {
     Q_OBJECT
 public:
     static constexpr int kLineLimit = 50;
+    // Writers that do not trim (failures, sends) may outrun the 50-line rule; a lasting
+    // failure writes a line every 400 ms. Past this many lines the oldest go regardless,
+    // so months of that cannot exhaust memory.
+    static constexpr int kHardLimit = 5000;
     explicit MessageDisplay(QObject* parent = nullptr);
 
     QTextDocument* document(); // brought up to date first
@@ -31,6 +35,8 @@ signals:
 
 private:
     int documentLines() const;
+    void dropOldest();
+    void enforceHardLimit();
     // At thousands of packets a second, each one's line is appended and the oldest
     // trimmed: collect both and change the document at most 20 times a second, so
     // lines trimmed before then never reach it.

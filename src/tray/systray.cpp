@@ -119,7 +119,7 @@ void TSysTray::setAnimated(bool v) {
             thread_->start();
         } else {
             timer_ = new QTimer(this);
-            timer_->setInterval(interval_);
+            timer_->setInterval(interval_.load());
             connect(timer_, &QTimer::timeout, this, &TSysTray::step);
             timer_->start();
         }

@@ -105,7 +105,7 @@ public:
     void setAnimateMode(AnimateMode m);
     AnimateMode animateMode() const { return mode_; }
     void setInterval(quint16 ms);
-    quint16 interval() const { return interval_; }
+    quint16 interval() const { return interval_.load(); }
     void setShowDesigning(bool v);
     void setImages(TrayImageList* images);
     TrayImageList* images() const { return images_; }
@@ -143,7 +143,7 @@ private:
     bool active_ = false, animated_ = false, enabled_ = true, showDesigning_ = false, shown_ = false;
     bool leftDown_ = false, rightDown_ = false;
     AnimateMode mode_ = AnimateMode::amTimer;
-    quint16 interval_ = 200;
+    std::atomic<quint16> interval_{200}; // read by the animation worker too
     QIcon icon_;
     QByteArray hint_;
     QPointer<TrayImageList> images_;

@@ -259,6 +259,15 @@ TEST_F(Traffic, ManualSendNothingSelectedOrEmpty) {
     EXPECT_TRUE(prompts.messages.isEmpty());
 }
 
+TEST_F(Traffic, LastingFailuresCannotGrowTheDisplayWithoutEnd) {
+    start({{A, "a", ""}});
+    engine.failOn = "GetDtuInfo";
+    ctx().refreshQueue.MarkForRefresh(A);
+    for (int tick = 0; tick < MessageDisplay::kHardLimit + 100; ++tick) ctx().guard([&] { Timer1Timer(ctx()); });
+    EXPECT_EQ(ctx().memo1.lineCount(), MessageDisplay::kHardLimit);
+    EXPECT_EQ(ctx().refreshQueue.ids(), QStringList{A}); // still retried on every tick
+}
+
 TEST(SendKeys, HexFilter) {
     for (QChar c : QString("0123456789ABCDEFabcdef")) EXPECT_TRUE(Console::acceptSendKey(true, c));
     for (QChar c : {QChar('g'), QChar(' '), QChar(13), QChar(10), QChar(1), QChar('-')})
