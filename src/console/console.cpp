@@ -130,20 +130,21 @@ void Console::suiButton1Click() {
     if (!ctx.anySelected()) return;
     constexpr int kShown = 1024;
     const QString repeat = QStringLiteral("1"); // ComboBox2's text; nothing changes it
+    // The box does not change during the command: read and convert it once.
+    const QByteArray input = ctx.displayEncode(ctx.memo2.toPlainText()
+                                                   .replace(QChar::ParagraphSeparator, QLatin1Char('\n'))
+                                                   .replace(QLatin1Char('\n'), QLatin1String("\r\n")));
+    const QByteArray data = ctx.HEX1.isChecked() ? HexToBytes(input) : input;
+    const QString tag = ctx.HEX1.isChecked()
+                            ? QStringLiteral(" [HEX:") + QString::fromLatin1(BytesToHexSpaced(data)) + QLatin1Char(']')
+                            : QString();
+    const bool cut = data.size() > kShown;
+    const QString body = ctx.displayText(cut ? data.left(kShown) : data) +
+                         (cut ? QStringLiteral("...[") : QStringLiteral("[")) + repeat + QStringLiteral("次]");
     for (int row = 0; row < ctx.devices.rowCount(); ++row) {
         if (!ctx.rowSelected(row) || ctx.devices.statePicture(row) != 1) continue;
-        const QByteArray input = ctx.displayEncode(ctx.memo2.toPlainText()
-                                                       .replace(QChar::ParagraphSeparator, QLatin1Char('\n'))
-                                                       .replace(QLatin1Char('\n'), QLatin1String("\r\n")));
-        const QByteArray data = ctx.HEX1.isChecked() ? HexToBytes(input) : input;
         if (data.isEmpty()) return;
         const QString id = ctx.devices.caption(row);
-        const QString tag = ctx.HEX1.isChecked()
-                                ? QStringLiteral(" [HEX:") + QString::fromLatin1(BytesToHexSpaced(data)) + QLatin1Char(']')
-                                : QString();
-        const bool cut = data.size() > kShown;
-        const QString body = ctx.displayText(cut ? data.left(kShown) : data) +
-                             (cut ? QStringLiteral("...[") : QStringLiteral("[")) + repeat + QStringLiteral("次]");
         if (ctx.NDataTip.isChecked())
             ctx.memo1.append(ctx.stamp() + QStringLiteral(" 发送数据到") + id + QStringLiteral("的COM1,数据内容:") + tag + body);
         else
