@@ -105,8 +105,6 @@ void MqttClient::neutraliseWakeupPair(int a, int b) {
     ::close(devnull);
 }
 
-bool MqttClient::wantWrite() const { return m_ && mosquitto_want_write(m_); }
-
 bool MqttClient::connectToBroker() {
     if (!m_) return false;
     if (!error_.isEmpty() && error_.startsWith(QLatin1String("TLS"))) return false;

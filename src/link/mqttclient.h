@@ -48,8 +48,6 @@ public:
     int socket() const { return fd_; }
     QString errorString() const { return error_; }
     const MqttOptions& options() const { return opts_; }
-    // Outgoing bytes libmosquitto still holds for this session.
-    bool wantWrite() const;
 
 signals:
     void connected(int rc); // CONNACK code, 0 = accepted

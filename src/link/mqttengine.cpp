@@ -132,11 +132,10 @@ int MqttLinkEngine::SendData(const QString& id, const QByteArray& data) {
     Dtu* d = find(id);
     if (!d) return SendNotRegistered;
     if (!d->online || !d->client || !d->client->isConnected()) return SendNotOnline;
-    if (d->inflight >= cfg_.maxQueued) return SendQueueFull; // the link is not draining
+    if (d->dataMids.size() >= cfg_.maxQueued) return SendQueueFull; // the link is not draining
     const int mid = d->client->publish(topic(id, "down"), data, 1);
     if (mid < 0) return SendNotOnline;
-    ++d->inflight;
-    d->dataMids.insert(mid, true);
+    d->dataMids.insert(mid);
     ++d->sent;
     return mid;
 }
@@ -196,6 +195,15 @@ void MqttLinkEngine::startConnect(Dtu& d) {
     ++pending_;
 }
 
+bool MqttLinkEngine::goOffline(Dtu& d) {
+    d.dataMids.clear(); // their acknowledgements will not come on a new session
+    d.beatMid = -1;
+    if (!d.online) return false;
+    d.online = false;
+    --online_;
+    return true;
+}
+
 void MqttLinkEngine::leavePending(Dtu& d) {
     if (!d.pendingConnect) return;
     d.pendingConnect = false;
@@ -227,13 +235,7 @@ void MqttLinkEngine::dropSession(Dtu& d, bool graceful) {
     if (d.retry) d.retry->stop();
     d.queued = false;
     leavePending(d);
-    if (d.online) {
-        d.online = false;
-        --online_;
-    }
-    d.inflight = 0;
-    d.dataMids.clear();
-    d.beatMid = -1;
+    goOffline(d);
     MqttClient* c = d.client.data();
     d.client = nullptr;
     if (!c) return;
@@ -282,15 +284,7 @@ void MqttLinkEngine::onDisconnected(const QString& id, int rc) {
     Dtu* d = find(id);
     if (!d) return;
     leavePending(*d);
-    const bool wasOnline = d->online;
-    if (d->online) {
-        d->online = false;
-        --online_;
-    }
-    d->inflight = 0;
-    d->dataMids.clear();
-    d->beatMid = -1;
-    if (wasOnline) {
+    if (goOffline(*d)) {
         if (d->upSince.elapsed() < kQuickDropMs) ++d->quickDrops;
         else d->quickDrops = 0;
         qCDebug(lcMqtt).noquote() << id << "connection lost, code" << rc;
@@ -325,8 +319,8 @@ void MqttLinkEngine::onPublished(const QString& id, int mid) {
     if (mid == d->beatMid) {
         d->beatMid = -1;
         emit OnBeatReply(id, 100);
-    } else if (d->dataMids.remove(mid)) {
-        --d->inflight;
+    } else {
+        d->dataMids.remove(mid);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QSet>
 #include <QPointer>
 #include <QTimer>
 #include <deque>
@@ -54,8 +55,7 @@ private:
         QDateTime loginTime;
         qint64 updateMs = 0;
         int sent = 0, received = 0;
-        int inflight = 0;            // data messages without PUBACK
-        QHash<int, bool> dataMids;   // data message ids in flight
+        QSet<int> dataMids;          // data messages sent and not yet acknowledged
         int beatMid = -1;
         qint64 nextBeatMs = 0;
         int attempt = 0;
@@ -76,6 +76,7 @@ private:
     void onPublished(const QString& id, int mid);
     void tick();
     void leavePending(Dtu& d);
+    bool goOffline(Dtu& d); // true when it was online
 
     LinkConfig cfg_;
     QHash<QString, std::shared_ptr<Dtu>> dtus_;

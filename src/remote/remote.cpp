@@ -135,32 +135,28 @@ void RemoteFunctions::setCurrent(TargetKind k, const QString& id) {
     emit currentSourceChanged(k, id);
 }
 
-void RemoteFunctions::pick(TargetKind k) {
-    TargetTab& t = tab(k);
-    const QList<int> rows = selectedRows(t.sourceSelection);
-    if (rows.isEmpty()) return;
-    const QString id = t.sources.item(rows.first(), 0)->text();
-    if (!ctx_.engine.IsOnline(id)) return;
-    setCurrent(k, id);
+void RemoteFunctions::sendCommand(const QString& id, const QByteArray& command) {
     ctx_.engine.SetSendMode(0);
-    SendToDtu(ctx_, -1, id, QByteArray(kCommands[static_cast<int>(k)].read));
+    SendToDtu(ctx_, -1, id, command);
     ctx_.engine.SetSendMode(2);
 }
 
-void RemoteFunctions::read(TargetKind k) {
+void RemoteFunctions::readSelected(TargetKind k, bool complainOffline) {
     TargetTab& t = tab(k);
     const QList<int> rows = selectedRows(t.sourceSelection);
     if (rows.isEmpty()) return;
     const QString id = t.sources.item(rows.first(), 0)->text();
     if (!ctx_.engine.IsOnline(id)) {
-        ctx_.prompts.message(QStringLiteral("该设备不在线，无法进行读取"));
+        if (complainOffline) ctx_.prompts.message(QStringLiteral("该设备不在线，无法进行读取"));
         return;
     }
     setCurrent(k, id);
-    ctx_.engine.SetSendMode(0);
-    SendToDtu(ctx_, -1, id, QByteArray(kCommands[static_cast<int>(k)].read));
-    ctx_.engine.SetSendMode(2);
+    sendCommand(id, QByteArray(kCommands[static_cast<int>(k)].read));
 }
+
+void RemoteFunctions::pick(TargetKind k) { readSelected(k, false); }
+
+void RemoteFunctions::read(TargetKind k) { readSelected(k, true); }
 
 QByteArray RemoteFunctions::setCommand(TargetKind k, bool* ok) {
     *ok = true;
@@ -197,9 +193,7 @@ void RemoteFunctions::set(TargetKind k) {
     bool ok = false;
     const QByteArray cmd = setCommand(k, &ok);
     if (!ok) return;
-    ctx_.engine.SetSendMode(0);
-    SendToDtu(ctx_, -1, source, cmd);
-    ctx_.engine.SetSendMode(2);
+    sendCommand(source, cmd);
 }
 
 void RemoteFunctions::addTargets() {
@@ -227,9 +221,7 @@ void RemoteFunctions::testPush(const QString& message) {
         ctx_.prompts.message(QStringLiteral("该设备不在线，不能推送消息"));
         return;
     }
-    ctx_.engine.SetSendMode(0);
-    SendToDtu(ctx_, -1, source, QByteArray("WECHAT:") + ctx_.displayEncode(message));
-    ctx_.engine.SetSendMode(2);
+    sendCommand(source, QByteArray("WECHAT:") + ctx_.displayEncode(message));
 }
 
 void RemoteFunctions::onPeerList(const QByteArray& rest) {

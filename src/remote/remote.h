@@ -61,6 +61,8 @@ signals:
 private:
     bool forEachSelectedDevice(const std::function<void(const QString&)>& fn);
     void setCurrent(TargetKind k, const QString& id);
+    void readSelected(TargetKind k, bool complainOffline);
+    void sendCommand(const QString& id, const QByteArray& command); // in send mode 0
     QByteArray setCommand(TargetKind k, bool* ok);
     ConsoleContext& ctx_;
     std::array<TargetTab, 3> tabs_;

@@ -48,8 +48,10 @@ PtyPortEngine::PtyPortEngine(QString dir, QObject* parent) : QObject(parent), di
     poll_.start();
 }
 
-PtyPortEngine::~PtyPortEngine() {
-    const auto ports = ports_;
+PtyPortEngine::~PtyPortEngine() { deleteAll(); }
+
+void PtyPortEngine::deleteAll() {
+    const auto ports = ports_; // DeletePort detaches from the set
     for (PtyPort* p : ports) p->DeletePort();
 }
 
@@ -187,8 +189,7 @@ bool PtyPort::DeletePort() {
 }
 
 bool PtyPort::ResetBus() {
-    const auto ports = engine_.ports_;
-    for (PtyPort* p : ports) p->DeletePort();
+    engine_.deleteAll();
     return true;
 }
 

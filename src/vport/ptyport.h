@@ -33,6 +33,7 @@ private:
     void attach(PtyPort* p) { ports_.insert(p); }
     void detach(PtyPort* p) { ports_.remove(p); }
     void pollClosed(); // ports nobody has open: notice when a program opens one
+    void deleteAll();
 
     QString dir_;
     QSet<PtyPort*> ports_;
