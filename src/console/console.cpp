@@ -55,13 +55,13 @@ Console::~Console() = default;
 
 void Console::startListener() {
     if (ctx.config.listenerPort == 0) return;
+    listener_.setMaxPendingConnections(5);
     if (!listener_.listen(QHostAddress::Any, static_cast<quint16>(ctx.config.listenerPort))) {
         const QString why = QStringLiteral("端口%1监听失败: %2").arg(ctx.config.listenerPort).arg(listener_.errorString());
         qCWarning(lcConsole).noquote() << why;
         ctx.memo1.append(ctx.stamp() + QLatin1Char(':') + why);
         ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + why);
     }
-    listener_.setMaxPendingConnections(5);
 }
 
 void Console::create() {

@@ -1,6 +1,5 @@
 #include "console/context.h"
 
-#include "core/errors.h"
 #include "link/linkengine.h"
 #include "vport/vport.h"
 
@@ -73,9 +72,7 @@ void ConsoleContext::reportFailure(const QString& message) {
 void ConsoleContext::guard(const std::function<void()>& fn) {
     try {
         fn();
-    } catch (const Failure& f) {
-        reportFailure(f.text());
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) { // Failure included
         reportFailure(QString::fromLocal8Bit(e.what()));
     } catch (...) {
         reportFailure(QStringLiteral("未知错误"));
