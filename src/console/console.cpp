@@ -14,6 +14,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcConsole)
 
 namespace dtu {
 
+namespace {
+constexpr qint64 kIdleReadBuffer = 16 * 1024;
+} // namespace
+
 Console::Console(ILinkEngine& engine, IVPortEngine& ports, TDataModule1& dm, Prompts& prompts, CenterConfig config,
                  Clock clock, QObject* parent)
     : QObject(parent), ctx(engine, ports, dm, prompts, std::move(config), std::move(clock)),
@@ -35,6 +39,12 @@ Console::Console(ILinkEngine& engine, IVPortEngine& ports, TDataModule1& dm, Pro
     connect(&listener_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* s = listener_.nextPendingConnection()) {
             idle_.push_back(s);
+            // Nothing ever uses what arrives: read it and drop it, holding little at a time,
+            // so a client that floods costs neither kernel nor process memory.
+            s->setReadBufferSize(kIdleReadBuffer);
+            connect(s, &QTcpSocket::readyRead, this, [s] {
+                while (s->bytesAvailable() > 0) s->skip(s->bytesAvailable());
+            });
             connect(s, &QTcpSocket::disconnected, this, [this, s] {
                 std::erase(idle_, s);
                 s->deleteLater();
@@ -86,6 +96,14 @@ void Console::creationSteps() {
         ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + e.text());
         ctx.logQueue.PostLog(QStringLiteral("数据库打开失败，请检查数据库设置"));
         return;
+    } catch (const ConnectionFileFailure&) {
+        throw; // no connection string at all: the box says which files were tried
+    } catch (const Failure& e) {
+        // A connection string that cannot be used (an Access provider, say) is a failed
+        // open too: the line is posted and the reason still goes to the box.
+        qCWarning(lcConsole).noquote() << "database:" << e.text();
+        ctx.logQueue.PostLog(QStringLiteral("数据库打开失败，请检查数据库设置"));
+        throw;
     }
     ctx.dm.forEachRosterRow([this](const DtuRow& r) {
         ctx.engine.AddDtu(r.dtuid, r.password);
@@ -131,10 +149,20 @@ void Console::suiButton1Click() {
     constexpr int kShown = 1024;
     const QString repeat = QStringLiteral("1"); // ComboBox2's text; nothing changes it
     // The box does not change during the command: read and convert it once.
-    const QByteArray input = ctx.displayEncode(ctx.memo2.toPlainText()
-                                                   .replace(QChar::ParagraphSeparator, QLatin1Char('\n'))
-                                                   .replace(QLatin1Char('\n'), QLatin1String("\r\n")));
-    const QByteArray data = ctx.HEX1.isChecked() ? HexToBytes(input) : input;
+    const QString typed = ctx.memo2.toPlainText();
+    QByteArray data;
+    if (ctx.HEX1.isChecked()) {
+        // Pasted text passes no key filter: a frame with blanks must not go out shifted.
+        HexInput hex = ParseHexInput(typed);
+        if (!hex.error.isEmpty()) {
+            ctx.prompts.message(hex.error);
+            return;
+        }
+        data = std::move(hex.bytes);
+    } else {
+        data = ctx.displayEncode(QString(typed).replace(QChar::ParagraphSeparator, QLatin1Char('\n'))
+                                     .replace(QLatin1Char('\n'), QLatin1String("\r\n")));
+    }
     const QString tag = ctx.HEX1.isChecked()
                             ? QStringLiteral(" [HEX:") + QString::fromLatin1(BytesToHexSpaced(data)) + QLatin1Char(']')
                             : QString();
@@ -181,6 +209,8 @@ bool Console::FormClose() {
         portTeardown();
         done = true;
     });
+    // Closing the window is an exit path: nothing would bring a closed window back.
+    if (done) emit quitRequested();
     return done;
 }
 

@@ -148,7 +148,6 @@ TfrmMain::TfrmMain(Console& console, QWidget* parent) : QMainWindow(parent), con
 
     buildTray();
     connect(&console_, &Console::hideWindowRequested, this, &QWidget::hide);
-    connect(&console_, &Console::quitRequested, qApp, &QApplication::quit, Qt::QueuedConnection);
 
     resize(1120, 720);
     if (const QScreen* s = QGuiApplication::primaryScreen())

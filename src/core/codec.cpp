@@ -90,4 +90,37 @@ QByteArray WordToBytes(std::uint16_t w) {
     return out;
 }
 
+HexInput ParseHexInput(QStringView text) {
+    HexInput r;
+    r.bytes.reserve(text.size() / 2);
+    int high = -1;
+    qsizetype digits = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n') ||
+            c == QChar::ParagraphSeparator || c == QChar::LineSeparator || c == QChar::Nbsp)
+            continue;
+        const char16_t u = c.unicode();
+        const int v = u >= '0' && u <= '9' ? u - '0' : u >= 'A' && u <= 'F' ? u - 'A' + 10 : u >= 'a' && u <= 'f' ? u - 'a' + 10 : -1;
+        if (v < 0) {
+            const QString shown = c.isPrint() ? QString(c) : QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+            r.error = QStringLiteral("HEX数据中有非法字符“%1”(第%2个字符)，未发送").arg(shown).arg(i + 1);
+            r.bytes.clear();
+            return r;
+        }
+        ++digits;
+        if (high < 0) {
+            high = v;
+        } else {
+            r.bytes.append(static_cast<char>((high << 4) | v));
+            high = -1;
+        }
+    }
+    if (high >= 0) {
+        r.error = QStringLiteral("HEX数据的数字个数为奇数(%1个)，未发送").arg(digits);
+        r.bytes.clear();
+    }
+    return r;
+}
+
 } // namespace dtu

@@ -18,4 +18,12 @@ QByteArray WordToBytes(std::uint16_t w);
 QString HexText(QByteArrayView bytes);
 QByteArray HexToBytes(QStringView text);
 
+// Hex text typed or pasted by an operator: blanks and line breaks between digits are
+// skipped; anything else, or an odd number of digits, is an error that names it.
+struct HexInput {
+    QByteArray bytes;
+    QString error; // empty when the text is good
+};
+HexInput ParseHexInput(QStringView text);
+
 } // namespace dtu

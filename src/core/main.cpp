@@ -35,16 +35,26 @@ int main(int argc, char** argv) {
     TfrmMain window(console);
     prompts.setParent(&window);
 
+    // QApplication::quit() does nothing outside exec(), and the start-up creation steps may
+    // sit in a message box before exec() runs: remember the request and leave every loop.
+    bool quitting = false;
+    const auto quit = [&] {
+        quitting = true;
+        QCoreApplication::exit(0);
+    };
+    QObject::connect(&console, &Console::quitRequested, &app, quit, Qt::QueuedConnection);
     UnixSignalWatcher termination;
     QObject::connect(&termination, &UnixSignalWatcher::terminationRequested, &console, [&](int sig) {
         qInfo() << "signal" << sig << "received";
         console.shutdownForSignal();
     });
-    QObject::connect(&window, &QObject::destroyed, &app, &QApplication::quit);
 
     console.create();
-    window.show();
-    const int rc = app.exec();
+    int rc = 0;
+    if (!quitting) {
+        window.show();
+        rc = app.exec();
+    }
     qInfo() << "dtuconsole stopped";
     return rc;
 }

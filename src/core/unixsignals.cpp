@@ -31,11 +31,13 @@ UnixSignalWatcher::UnixSignalWatcher(QObject* parent) : QObject(parent) {
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr); // the session or terminal went away: end in order too
 }
 
 UnixSignalWatcher::~UnixSignalWatcher() {
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGHUP, SIG_DFL);
 }
 
 long RaiseFileLimit() {

@@ -1,5 +1,5 @@
 #pragma once
-// SIGTERM and SIGINT handed to the GUI thread through a self-pipe.
+// SIGTERM, SIGINT and SIGHUP handed to the GUI thread through a self-pipe.
 #include <QObject>
 
 class QSocketNotifier;

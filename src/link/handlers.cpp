@@ -29,7 +29,7 @@ void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray
         cell = QStringLiteral("0");
         ctx.devices.setSubItem(row, M::SubSent, cell);
     }
-    if (sent && result >= 0) ctx.devices.setSubItem(row, M::SubSent, QString::number(cell.toInt() + 1));
+    if (sent && result >= 0) ctx.devices.setSubItem(row, M::SubSent, QString::number(cell.toLongLong() + 1));
 }
 
 void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data) {
@@ -136,6 +136,7 @@ void LinkEvents::VDTUX1CenterDataX(const QString& id, int, const QString& dataBu
             if (!late) late = &r;
             continue;
         }
+        if (r.accepts && !r.accepts(id)) return;
         if (r.action) r.action(id, bytes.mid(r.prefix.size()));
         ctx_.setStatusPanel(3, id + r.statusText);
         return;
@@ -145,14 +146,19 @@ void LinkEvents::VDTUX1CenterDataX(const QString& id, int, const QString& dataBu
     writeToPort(id, bytes);
 
     const QString head = ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("数据:");
+    // Laying out one huge line takes the display minutes: show the start and the length.
+    const bool cut = bytes.size() > kShownPacketBytes;
+    const QString tail = cut ? QStringLiteral("...[共%1字节]").arg(bytes.size()) : QString();
     if (ctx_.HEX1.isChecked()) {
-        ctx_.memo1.appendLazy([head, dataBuf] { return head + dataBuf; });
+        const QString shown = cut ? dataBuf.left(2 * kShownPacketBytes) + tail : dataBuf;
+        ctx_.memo1.appendLazy([head, shown] { return head + shown; });
     } else if (ctx_.devices.findCaseless(id) >= 0) {
-        if (bytes.contains('\n') || bytes.contains('\r') || bytes.contains('\0')) {
-            ctx_.memo1.append(head + ctx_.displayText(bytes)); // becomes several lines now
+        const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
+        if (shown.contains('\n') || shown.contains('\r') || shown.contains('\0')) {
+            ctx_.memo1.append(head + ctx_.displayText(shown) + tail); // becomes several lines now
         } else {
             ConsoleContext* ctx = &ctx_;
-            ctx_.memo1.appendLazy([head, bytes, ctx] { return head + ctx->displayText(bytes); });
+            ctx_.memo1.appendLazy([head, shown, tail, ctx] { return head + ctx->displayText(shown) + tail; });
         }
     }
     ctx_.memo1.trim(3);

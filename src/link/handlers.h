@@ -35,6 +35,9 @@ struct ReplyRecognizer {
     bool endsDispatch = true;
     QString statusText;                         // after the DTU ID in the fourth status panel
     std::function<void(const QString& id, const QByteArray& rest)> action;
+    // When set and false, the reply is not for us (asked of another DTU): consumed and
+    // dropped, the decision logged by the check itself.
+    std::function<bool(const QString& id)> accepts;
 };
 
 class LinkEvents {
@@ -57,5 +60,7 @@ private:
 };
 
 inline const char kHeartbeatMarker[] = "4EAA4BEA";
+// A received packet's line shows at most this many bytes; the port always gets them all.
+inline constexpr int kShownPacketBytes = 1024;
 
 } // namespace dtu

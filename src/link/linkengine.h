@@ -11,12 +11,14 @@ struct DtuInfo {
     QString loginTime;   // yyyy-MM-dd HH:mm:ss, empty when never
     QString updateTime;
     int reserved = 0;
-    int sent = 0;
-    int received = 0;
+    qint64 sent = 0;     // months at thousands of packets a second pass 2^31
+    qint64 received = 0;
 };
 
 // SendData results besides a message id >= 0.
-enum SendResult : int { SendQueueFull = -1, SendNotOnline = -2, SendNotRegistered = -3 };
+// SendFailed: the session is up but refused the message (too large, out of memory...);
+// the engine says why in its log.
+enum SendResult : int { SendQueueFull = -1, SendNotOnline = -2, SendNotRegistered = -3, SendFailed = -4 };
 
 class ILinkEngine : public QObject {
     Q_OBJECT

@@ -10,6 +10,7 @@
 #include <mosquitto.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcMqtt, "dtu.mqtt", QtInfoMsg)
@@ -19,15 +20,26 @@ namespace dtu {
 namespace {
 QByteArray utf8(const QString& s) { return s.toUtf8(); }
 
-bool isUnixStreamSocket(int fd) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0 || ss.ss_family != AF_UNIX) return false;
-    int type = 0;
-    socklen_t tl = sizeof type;
-    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tl) == 0 && type == SOCK_STREAM;
-}
+// Set only on this thread and only while mosquitto_new runs.
+thread_local bool t_refuseSocketPair = false;
 } // namespace
+
+} // namespace dtu
+
+// libmosquitto opens a socket pair in mosquitto_new and, with an external loop like ours,
+// writes a wake-up byte into it for every outgoing packet and never reads it back: a busy
+// session pins kernel memory. It treats a failed socketpair() as "no wake-ups" and works
+// on. This definition is the one the dynamic linker hands libmosquitto, so the pair is
+// refused exactly for the mosquitto_new on this thread and for nobody else.
+extern "C" int socketpair(int domain, int type, int protocol, int sv[2]) __THROW {
+    if (dtu::t_refuseSocketPair && domain == AF_UNIX) {
+        errno = EMFILE;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_socketpair, domain, type, protocol, sv));
+}
+
+namespace dtu {
 
 void MqttClient::libraryInit() {
     static const bool once = [] {
@@ -43,22 +55,19 @@ QString MqttClient::libraryVersion() {
     return QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(rev);
 }
 
+QString MqttClient::errorText(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno)) : QString::fromUtf8(mosquitto_strerror(rc));
+}
+
 MqttClient::MqttClient(MqttOptions options, QObject* parent) : QObject(parent), opts_(std::move(options)) {
     libraryInit();
-    // libmosquitto opens an internal socket pair at creation and, in this external-loop
-    // mode, writes a wake-up byte into it for every outgoing packet without ever reading
-    // it back. Both ends are the two lowest free descriptors at that moment: learn them,
-    // and after creation point them at /dev/null so the bytes cost nothing.
-    const int a = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int b = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (a >= 0) ::close(a);
-    if (b >= 0) ::close(b);
+    t_refuseSocketPair = true;
     m_ = mosquitto_new(utf8(opts_.clientId).constData(), true, this);
+    t_refuseSocketPair = false;
     if (!m_) {
         error_ = QStringLiteral("mosquitto_new: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
-    if (a >= 0 && b >= 0) neutraliseWakeupPair(a, b);
 
     mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1); // else Nagle meets delayed ACK: ~88 ms per QoS 1 round trip
@@ -87,22 +96,6 @@ MqttClient::~MqttClient() {
     delete writeN_;
     readN_ = writeN_ = nullptr;
     if (m_) mosquitto_destroy(m_);
-}
-
-void MqttClient::neutraliseWakeupPair(int a, int b) {
-    if (!isUnixStreamSocket(a) || !isUnixStreamSocket(b)) {
-        static bool warned = false;
-        if (!warned) qCWarning(lcMqtt) << "libmosquitto wake-up pair not found; its bytes will pile up";
-        warned = true;
-        return;
-    }
-    const int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devnull < 0) return;
-    for (int fd : {a, b}) {
-        ::dup2(devnull, fd); // the number stays taken, libmosquitto closes it on destroy
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    ::close(devnull);
 }
 
 bool MqttClient::connectToBroker() {
@@ -213,7 +206,7 @@ void MqttClient::flush() {
         switch (e.kind) {
         case Event::Connect: emit connected(e.code); break;
         case Event::Disconnect: emit disconnected(e.code); break;
-        case Event::Message: emit messageReceived(e.topic, e.payload); break;
+        case Event::Message: emit messageReceived(e.topic, e.payload, e.retained); break;
         case Event::Publish: emit published(e.code); break;
         }
     }
@@ -232,9 +225,8 @@ void MqttClient::onDisconnect(mosquitto*, void* self, int rc) {
 }
 
 void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* m) {
-    static_cast<MqttClient*>(self)->post(
-        {Event::Message, m->mid, QString::fromUtf8(m->topic),
-         QByteArray(static_cast<const char*>(m->payload), m->payloadlen)});
+    static_cast<MqttClient*>(self)->post({Event::Message, m->mid, QString::fromUtf8(m->topic),
+                                          QByteArray(static_cast<const char*>(m->payload), m->payloadlen), m->retain});
 }
 
 void MqttClient::onPublish(mosquitto*, void* self, int mid) {

@@ -36,6 +36,7 @@ public:
 
     static void libraryInit();
     static QString libraryVersion();
+    static QString errorText(int mosquittoError);
 
     // false when the attempt could not even start; errorString() says why.
     bool connectToBroker();
@@ -52,7 +53,7 @@ public:
 signals:
     void connected(int rc); // CONNACK code, 0 = accepted
     void disconnected(int rc); // 0 = we asked for it
-    void messageReceived(const QString& topic, const QByteArray& payload);
+    void messageReceived(const QString& topic, const QByteArray& payload, bool retained);
     void published(int mid);
 
 private:
@@ -61,6 +62,7 @@ private:
         int code = 0;
         QString topic;
         QByteArray payload;
+        bool retained = false;
     };
     static void onConnect(mosquitto*, void*, int);
     static void onDisconnect(mosquitto*, void*, int);
@@ -72,7 +74,6 @@ private:
     void dropNotifiers();
     void handleRead();
     void handleWrite();
-    void neutraliseWakeupPair(int a, int b);
 
     MqttOptions opts_;
     mosquitto* m_ = nullptr;

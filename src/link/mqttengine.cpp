@@ -3,6 +3,8 @@
 #include "core/codec.h"
 #include "link/mqttclient.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -134,7 +136,14 @@ int MqttLinkEngine::SendData(const QString& id, const QByteArray& data) {
     if (!d->online || !d->client || !d->client->isConnected()) return SendNotOnline;
     if (d->dataMids.size() >= cfg_.maxQueued) return SendQueueFull; // the link is not draining
     const int mid = d->client->publish(topic(id, "down"), data, 1);
-    if (mid < 0) return SendNotOnline;
+    if (mid < 0) {
+        if (!d->client->isConnected()) return SendNotOnline;
+        if (-mid != d->lastPublishError) // once per kind of failure, not once per packet
+            emit engineLog(QStringLiteral("发送到DTU %1 失败 (%2 字节): %3").arg(id).arg(data.size()).arg(MqttClient::errorText(-mid)));
+        d->lastPublishError = -mid;
+        return SendFailed;
+    }
+    d->lastPublishError = 0;
     d->dataMids.insert(mid);
     ++d->sent;
     return mid;
@@ -146,7 +155,39 @@ QString MqttLinkEngine::GetVersion() {
         .arg(cfg_.port);
 }
 
+bool MqttLinkEngine::brokerAddressReady() {
+    if (!brokerAddress_.isEmpty()) return true;
+    // TLS checks the certificate against the name libmosquitto was given, so it keeps the name.
+    if (!QHostAddress(cfg_.host).isNull() || !cfg_.caFile.isEmpty()) {
+        brokerAddress_ = cfg_.host;
+        return true;
+    }
+    if (resolving_) return false;
+    resolving_ = true;
+    QHostInfo::lookupHost(cfg_.host, this, [this](const QHostInfo& info) {
+        resolving_ = false;
+        const auto addresses = info.addresses();
+        if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
+            qCWarning(lcMqtt).noquote() << "broker name" << cfg_.host << "does not resolve:" << info.errorString();
+            emit engineLog(QStringLiteral("无法解析中心地址 %1: %2，5秒后重试").arg(cfg_.host, info.errorString()));
+            QTimer::singleShot(5000, this, &MqttLinkEngine::pump);
+            return;
+        }
+        QHostAddress pick = addresses.first();
+        for (const QHostAddress& a : addresses)
+            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                pick = a;
+                break;
+            }
+        brokerAddress_ = pick.toString();
+        qCInfo(lcMqtt).noquote() << "broker" << cfg_.host << "is" << brokerAddress_;
+        pump();
+    });
+    return false;
+}
+
 void MqttLinkEngine::pump() {
+    if (connectQueue_.empty() || !brokerAddressReady()) return;
     while (pending_ < cfg_.maxPending && !connectQueue_.empty()) {
         const QString id = connectQueue_.front();
         connectQueue_.pop_front();
@@ -164,7 +205,7 @@ void MqttLinkEngine::startConnect(Dtu& d) {
         d.client = nullptr;
     }
     MqttOptions o;
-    o.host = cfg_.host;
+    o.host = brokerAddress_;
     o.port = cfg_.port;
     o.clientId = cfg_.clientPrefix + d.id;
     o.username = d.id;
@@ -181,7 +222,7 @@ void MqttLinkEngine::startConnect(Dtu& d) {
     connect(c, &MqttClient::connected, this, [this, id](int rc) { onConnected(id, rc); });
     connect(c, &MqttClient::disconnected, this, [this, id](int rc) { onDisconnected(id, rc); });
     connect(c, &MqttClient::messageReceived, this,
-            [this, id](const QString& t, const QByteArray& p) { onMessage(id, t, p); });
+            [this, id](const QString& t, const QByteArray& p, bool retained) { onMessage(id, t, p, retained); });
     connect(c, &MqttClient::published, this, [this, id](int mid) { onPublished(id, mid); });
     if (!c->connectToBroker()) {
         qCWarning(lcMqtt).noquote() << "login of" << d.id << "could not start:" << c->errorString();
@@ -300,9 +341,16 @@ void MqttLinkEngine::onDisconnected(const QString& id, int rc) {
     pump();
 }
 
-void MqttLinkEngine::onMessage(const QString& id, const QString& t, const QByteArray& payload) {
+void MqttLinkEngine::onMessage(const QString& id, const QString& t, const QByteArray& payload, bool retained) {
     Dtu* d = find(id);
     if (!d) return;
+    if (retained) {
+        // The broker's memory of an old packet, replayed at every login: not the field speaking.
+        if (!d->retainedReported)
+            emit engineLog(QStringLiteral("DTU %1 的主题 %2 上有保留消息 (%3 字节)，不是现场数据，不转发").arg(id, t).arg(payload.size()));
+        d->retainedReported = true;
+        return;
+    }
     d->updateMs = QDateTime::currentMSecsSinceEpoch(); // turned into text only when asked
     const QString hex = HexText(payload);
     if (t.endsWith(QLatin1String("/up"))) {

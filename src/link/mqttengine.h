@@ -54,7 +54,9 @@ private:
         QPointer<MqttClient> client;
         QDateTime loginTime;
         qint64 updateMs = 0;
-        int sent = 0, received = 0;
+        qint64 sent = 0, received = 0;
+        bool retainedReported = false;
+        int lastPublishError = 0;
         QSet<int> dataMids;          // data messages sent and not yet acknowledged
         int beatMid = -1;
         qint64 nextBeatMs = 0;
@@ -72,11 +74,14 @@ private:
     void dropSession(Dtu& d, bool graceful);
     void onConnected(const QString& id, int rc);
     void onDisconnected(const QString& id, int rc);
-    void onMessage(const QString& id, const QString& topic, const QByteArray& payload);
+    void onMessage(const QString& id, const QString& topic, const QByteArray& payload, bool retained);
     void onPublished(const QString& id, int mid);
     void tick();
     void leavePending(Dtu& d);
     bool goOffline(Dtu& d); // true when it was online
+    // The broker's address for libmosquitto, whose own lookup would block this thread at
+    // every login. False while a lookup runs off the thread; logins wait for it.
+    bool brokerAddressReady();
 
     LinkConfig cfg_;
     QHash<QString, std::shared_ptr<Dtu>> dtus_;
@@ -85,6 +90,8 @@ private:
     int pending_ = 0;
     int online_ = 0;
     int sendMode_ = 2;
+    QString brokerAddress_; // what libmosquitto is given: an address, or the name for TLS
+    bool resolving_ = false;
     QTimer tick_;
     QElapsedTimer clock_;
 };

@@ -73,17 +73,29 @@ RemoteFunctions::RemoteFunctions(ConsoleContext& ctx, QObject* parent) : QObject
 void RemoteFunctions::registerReplies(LinkEvents& events) {
     auto& list = events.ReplyRecognizers;
     list.push_back({"DSTLIST=", {}, true, QStringLiteral(":读取P2P目标地址列表成功"),
-                    [this](const QString&, const QByteArray& r) { onPeerList(r); }});
+                    [this](const QString&, const QByteArray& r) { onPeerList(r); },
+                    [this](const QString& id) { return fromCurrentSource(TargetKind::Peer, id); }});
     list.push_back({"WXIDS=", {}, true, QStringLiteral(":读取微信目标ID列表成功"),
-                    [this](const QString&, const QByteArray& r) { onText(TargetKind::Push, r); }});
+                    [this](const QString&, const QByteArray& r) { onText(TargetKind::Push, r); },
+                    [this](const QString& id) { return fromCurrentSource(TargetKind::Push, id); }});
     list.push_back({"JPIDS=", {}, true, QStringLiteral(":读取转发目标服务器列表成功"),
-                    [this](const QString&, const QByteArray& r) { onText(TargetKind::Forward, r); }});
-    list.push_back({"SETDSTLIST OK", {}, true, QStringLiteral(":设置P2P目标地址列表成功"), {}});
-    list.push_back({"SETWXLIST OK", {}, true, QStringLiteral(":设置微信目标ID列表成功"), {}});
-    list.push_back({"SETJPLIST OK", {}, true, QStringLiteral(":设置转发目标服务器列表成功"), {}});
-    list.push_back({"WECHAT SENDOK", {}, true, QStringLiteral(":微信推送提交成功"), {}});
+                    [this](const QString&, const QByteArray& r) { onText(TargetKind::Forward, r); },
+                    [this](const QString& id) { return fromCurrentSource(TargetKind::Forward, id); }});
+    list.push_back({"SETDSTLIST OK", {}, true, QStringLiteral(":设置P2P目标地址列表成功"), {}, {}});
+    list.push_back({"SETWXLIST OK", {}, true, QStringLiteral(":设置微信目标ID列表成功"), {}, {}});
+    list.push_back({"SETJPLIST OK", {}, true, QStringLiteral(":设置转发目标服务器列表成功"), {}, {}});
+    list.push_back({"WECHAT SENDOK", {}, true, QStringLiteral(":微信推送提交成功"), {}, {}});
     list.push_back({{}, &LooksLikeSignalReply, false, {},
-                    [this](const QString& id, const QByteArray& b) { ParseSignalReply(id, b); }});
+                    [this](const QString& id, const QByteArray& b) { ParseSignalReply(id, b); }, {}});
+}
+
+bool RemoteFunctions::fromCurrentSource(TargetKind k, const QString& id) {
+    const QString current = tab(k).currentSource;
+    if (QString::compare(id, current, Qt::CaseInsensitive) == 0) return true;
+    // "设置" would otherwise write this DTU's list into the one the tab shows.
+    ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 收到%1的列表回复，但当前源DTU是%2，已忽略")
+                                             .arg(id, TrimControls(current).isEmpty() ? QStringLiteral("(未选)") : current));
+    return false;
 }
 
 bool RemoteFunctions::forEachSelectedDevice(const std::function<void(const QString&)>& fn) {

@@ -60,6 +60,7 @@ signals:
 
 private:
     bool forEachSelectedDevice(const std::function<void(const QString&)>& fn);
+    bool fromCurrentSource(TargetKind k, const QString& id); // false: a list reply from another DTU
     void setCurrent(TargetKind k, const QString& id);
     void readSelected(TargetKind k, bool complainOffline);
     void sendCommand(const QString& id, const QByteArray& command); // in send mode 0

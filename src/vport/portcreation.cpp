@@ -42,7 +42,7 @@ void PortControl::N22Click() {
         ScanSystemPorts();
         TVDTU& rec = ctx_.roster.at(i);
         if (rec.portName.isEmpty() || rec.portOpen) continue;
-        if (PortExists(rec.portName)) {
+        if (PortExists(rec.portName) || ctx_.portEngine.occupied(rec.portName)) {
             rec.portState = QStringLiteral("串口已经存在");
             ShowPortStatus(rec.dtuId, rec.portState);
             continue;
@@ -64,7 +64,20 @@ void PortControl::N22Click() {
 
 void PortControl::N23Click() {
     ctx_.VSPortAx1->ResetBus();
+    // The ports are gone: the records must say so, or no creation pass would make them
+    // again and field data for them would vanish without a word.
+    for (int i = 0; i < ctx_.roster.count(); ++i) {
+        TVDTU& rec = ctx_.roster.at(i);
+        if (!rec.port && !rec.portOpen) continue;
+        ctx_.roster.setPort(i, nullptr, false);
+        if (rec.portName.isEmpty()) continue;
+        rec.portState = QStringLiteral("串口已复位");
+        ShowPortStatus(rec.dtuId, rec.portState);
+    }
+    // Only the bus instance outlives a reset; the others held ports that are gone.
+    std::erase_if(ctx_.ports, [this](const std::unique_ptr<IVPort>& p) { return p.get() != ctx_.VSPortAx1; });
     ctx_.portEngine.rescan();
+    qCInfo(lcPorts) << "ports reset";
 }
 
 void PortControl::VSPortAx1RxChar(IVPort* sender, int count) {

@@ -4,12 +4,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,6 +32,28 @@ void makeRaw(int fd) {
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &t);
+}
+
+// A link in the ports folder that leads to a pseudo-terminal slave, or nowhere, is one a
+// console left behind (killed, crashed): whatever holds that terminal now, it is ours to
+// replace. Anything else there is a real entry of someone's.
+QString linkTarget(const QString& path) {
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buf, sizeof buf);
+    return n < 0 ? QString() : QFile::decodeName(QByteArray(buf, n));
+}
+
+bool leftBehind(const QString& path) {
+    const QFileInfo link(path);
+    if (!link.isSymLink()) return false;
+    if (!link.exists()) return true;
+    static const QRegularExpression pts(QStringLiteral("^/dev/pts/[0-9]+$"));
+    return pts.match(linkTarget(path)).hasMatch();
+}
+
+bool lexists(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
 // Touches the slave side briefly: raw mode for whoever opens it next, and no stale input.
@@ -77,7 +101,8 @@ QStringList PtyPortEngine::systemPorts() {
         dirNames_.clear();
         const QFileInfoList entries = QDir(dir_).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         for (const QFileInfo& e : entries)
-            if (!e.isSymLink() || e.exists()) dirNames_.insert(e.fileName()); // a dangling link is no port
+            if (!leftBehind(e.filePath())) dirNames_.insert(e.fileName()); // an old link of ours is no port
+        dirNames_.unite(liveNames_);
         dirScanAge_.restart();
     }
     QStringList out = devSerial_;
@@ -91,6 +116,13 @@ QStringList PtyPortEngine::systemPorts() {
 void PtyPortEngine::rescan() {
     devScanAge_.invalidate();
     dirScanAge_.invalidate();
+}
+
+bool PtyPortEngine::occupied(const QString& name) {
+    if (!name.contains(QLatin1Char('/'))) return false;
+    for (PtyPort* p : std::as_const(ports_))
+        if (p->name() == name) return false; // ours, and already in the port list
+    return lexists(name);
 }
 
 void PtyPortEngine::pollClosed() {
@@ -134,13 +166,13 @@ bool PtyPort::CreatePort(const QString& name) {
         return fail(QStringLiteral("无法创建目录 %1").arg(folder));
     if (!QFileInfo(folder).isDir()) return fail(QStringLiteral("目录 %1 不存在").arg(folder));
 
-    const QFileInfo existing(link_);
-    if (existing.isSymLink() && !existing.exists()) {
-        // Left behind by a console that did not get to clean up: it leads nowhere.
-        qCInfo(lcPty).noquote() << "removing stale link" << link_ << "->" << existing.symLinkTarget();
+    const bool inFolder = !name.contains(QLatin1Char('/'));
+    if (lexists(link_)) {
+        // Only our own folder's leftovers are replaced; a path elsewhere is never touched.
+        if (!inFolder || engine_.liveNames_.contains(name) || !leftBehind(link_))
+            return fail(QStringLiteral("%1 已存在").arg(link_));
+        qCInfo(lcPty).noquote() << "replacing link left by an earlier run:" << link_ << "->" << linkTarget(link_);
         ::unlink(QFile::encodeName(link_).constData());
-    } else if (existing.exists() || existing.isSymLink()) {
-        return fail(QStringLiteral("%1 已存在").arg(link_));
     }
 
     int master = -1, slave = -1;
@@ -164,7 +196,10 @@ bool PtyPort::CreatePort(const QString& name) {
     writeN_->setEnabled(false);
     connect(writeN_, &QSocketNotifier::activated, this, &PtyPort::onWritable);
     engine_.attach(this);
-    if (!name.contains(QLatin1Char('/'))) engine_.dirNames_.insert(name);
+    if (inFolder) {
+        engine_.dirNames_.insert(name);
+        engine_.liveNames_.insert(name);
+    }
     error_.clear();
     checkPeer();
     return true;
@@ -177,7 +212,10 @@ bool PtyPort::DeletePort() {
     readN_ = writeN_ = nullptr;
     const QFileInfo link(link_);
     if (link.isSymLink() && link.symLinkTarget() == slave_) ::unlink(QFile::encodeName(link_).constData());
-    if (!name_.contains(QLatin1Char('/'))) engine_.dirNames_.remove(name_);
+    if (!name_.contains(QLatin1Char('/'))) {
+        engine_.dirNames_.remove(name_);
+        engine_.liveNames_.remove(name_);
+    }
     ::close(master_);
     master_ = -1;
     peerOpen_ = false;
@@ -201,8 +239,9 @@ void PtyPort::checkPeer() {
     if (hup && peerOpen_) {
         peerGone();
     } else if (!hup && !peerOpen_) {
+        // The program may have set its own VMIN/VTIME already: leave its settings alone.
+        // Raw mode was set for it while nobody had the port open.
         peerOpen_ = true;
-        resetSlave(slave_);
         readN_->setEnabled(true);
         qCDebug(lcPty).noquote() << "port" << name_ << "opened by a local program";
     }
@@ -262,9 +301,10 @@ int PtyPort::WriteData(const QByteArray& data) {
     }
     const qsizetype rest = data.size() - done;
     if (rest > 0) {
-        const qsizetype room = std::max<qsizetype>(0, kOutLimit - outPending());
-        out_.append(data.constData() + done, std::min(rest, room));
-        droppedOut_ += std::max<qsizetype>(0, rest - room);
+        // Below the limit a packet is taken whole, however large: a reader that keeps up
+        // gets every byte. Past it (nobody reads) whole packets are dropped and counted.
+        if (outPending() < kOutLimit) out_.append(data.constData() + done, rest);
+        else droppedOut_ += rest;
         writeN_->setEnabled(outPending() > 0);
     }
     return static_cast<int>(data.size());

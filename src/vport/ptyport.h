@@ -23,6 +23,7 @@ public:
     std::unique_ptr<IVPort> makePort() override;
     QStringList systemPorts() override;
     void rescan() override;
+    bool occupied(const QString& name) override;
 
     QString dir() const { return dir_; }
     QString pathFor(const QString& name) const; // a name holding '/' is the path itself
@@ -41,6 +42,7 @@ private:
     QStringList devSerial_;
     QElapsedTimer devScanAge_;
     QSet<QString> dirNames_; // entries of dir_ that are ports; kept current by our own create and delete
+    QSet<QString> liveNames_; // names in dir_ whose links this engine holds now
     QElapsedTimer dirScanAge_;
 };
 

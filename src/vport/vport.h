@@ -33,6 +33,9 @@ public:
     virtual std::unique_ptr<IVPort> makePort() = 0;
     virtual QStringList systemPorts() = 0;
     virtual void rescan() = 0;
+    // A name that is a path of its own and already exists there, in any form: it is
+    // someone else's and is never touched.
+    virtual bool occupied(const QString& name) { (void)name; return false; }
 };
 
 } // namespace dtu

@@ -32,11 +32,19 @@ TEST_F(Commands, PortCreationPass) {
     console->portControl.N22Click(); // again: open records skipped, others checked again
     EXPECT_EQ(ports.made.size(), made);
 
+    // A reset removes the ports: the rows say so and the next pass makes them again.
     console->portControl.N23Click();
     EXPECT_EQ(ports.made[0]->resets, 1);
+    EXPECT_FALSE(ctx().roster.at(0).portOpen);
+    EXPECT_EQ(state(0), "串口已复位");
+    EXPECT_EQ(ctx().devices.subItem(0, M::SubPortState), "串口已复位");
+    EXPECT_EQ(state(3), "");
     console->portControl.N22Click();
-    EXPECT_EQ(ports.made.size(), made); // flags survive a reset
+    EXPECT_EQ(ports.made.size(), made + 2);
     EXPECT_EQ(state(0), "串口创建成功！");
+    EXPECT_TRUE(ctx().roster.at(0).portOpen);
+    EXPECT_EQ(state(1), "串口已经存在");
+    EXPECT_EQ(state(4), "串口创建成功！");
 }
 
 TEST_F(Commands, RefusedPortIsReportedAndOthersStillGetTheirs) {

@@ -218,16 +218,26 @@ TEST_F(Traffic, ManualSendTextAndHex) {
     EXPECT_EQ(memo().first(), " [HEX:31 32 33 ]123[1次]");
     EXPECT_EQ(engine.sent[0].second, "123");
 
+    // Pasted text passes no key filter: blanks and breaks between digits are skipped,
+    // anything else is named and nothing goes out.
     engine.sent.clear();
-    ctx().memo2.setPlainText("31323");
+    ctx().memo2.setPlainText("AA 55 00 04\nE0 0E 00 F2");
     console->suiButton1Click();
-    EXPECT_EQ(engine.sent[0].second, "12");
-    engine.sent.clear();
-    ctx().memo1.clear();
-    ctx().memo2.setPlainText("3");
-    console->suiButton1Click();
-    EXPECT_TRUE(engine.sent.isEmpty());
-    EXPECT_TRUE(memo().isEmpty());
+    ASSERT_EQ(engine.sent.size(), 2);
+    EXPECT_EQ(engine.sent[0].second, QByteArray::fromHex("AA550004E00E00F2"));
+    struct Bad { const char* text; const char* message; };
+    for (const Bad& b : {Bad{"31323", "HEX数据的数字个数为奇数(5个)，未发送"}, Bad{"3", "HEX数据的数字个数为奇数(1个)，未发送"},
+                         Bad{"AA 5G", "HEX数据中有非法字符“G”(第5个字符)，未发送"},
+                         Bad{"0x12", "HEX数据中有非法字符“x”(第2个字符)，未发送"}}) {
+        engine.sent.clear();
+        ctx().memo1.clear();
+        prompts.messages.clear();
+        ctx().memo2.setPlainText(QString::fromUtf8(b.text));
+        console->suiButton1Click();
+        EXPECT_TRUE(engine.sent.isEmpty()) << b.text;
+        EXPECT_TRUE(memo().isEmpty()) << b.text;
+        EXPECT_EQ(prompts.messages, QStringList{QString::fromUtf8(b.message)}) << b.text;
+    }
 }
 
 TEST_F(Traffic, ManualSendDisplayLimit) {

@@ -55,3 +55,23 @@ TEST(Codec, EveryByteRoundTrips) {
     for (int i = 0; i < 256; ++i) all.append(static_cast<char>(i));
     EXPECT_EQ(HexToBytes(BytesToHex(all)), all);
 }
+
+TEST(Codec, OperatorHexInput) {
+    struct Case { QString in; QByteArray out; QString error; };
+    const Case cases[] = {
+        {"AA 55 00 04 E0 0E 00 F2", QByteArray::fromHex("AA550004E00E00F2"), ""}, // the console's own [HEX:...] form
+        {"aa55\r\n0d0a\t", QByteArray::fromHex("AA550D0A"), ""},
+        {QString("A") + QChar::ParagraphSeparator + "A", bytes({0xAA}), ""}, // a digit pair split by a break
+        {"", {}, ""},
+        {"  \n", {}, ""},
+        {"AA5", {}, "HEX数据的数字个数为奇数(3个)，未发送"},
+        {"AA,55", {}, "HEX数据中有非法字符“,”(第3个字符)，未发送"},
+        {"AA\x01", {}, "HEX数据中有非法字符“\\x01”(第3个字符)，未发送"},
+        {"ＡＡ", {}, "HEX数据中有非法字符“Ａ”(第1个字符)，未发送"}, // full-width digits are not hex
+    };
+    for (const auto& c : cases) {
+        const HexInput r = ParseHexInput(c.in);
+        EXPECT_EQ(r.bytes, c.out) << c.in.toStdString();
+        EXPECT_EQ(r.error, c.error) << c.in.toStdString();
+    }
+}

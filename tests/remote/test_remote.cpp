@@ -179,10 +179,19 @@ TEST_F(Remote, TextTabsTrimAndReplace) {
     EXPECT_EQ(remote().tab(TargetKind::Forward).text.toPlainText(), "10.0.0.1\n10.0.0.2");
     EXPECT_EQ(ctx().statusPanel(3), A + ":读取转发目标服务器列表成功");
     for (auto [reply, status] : {std::pair{"SETWXLIST OK", ":设置微信目标ID列表成功"}, std::pair{"SETJPLIST OK", ":设置转发目标服务器列表成功"},
-                                 std::pair{"WECHAT SENDOK", ":微信推送提交成功"}, std::pair{"WXIDS=x", ":读取微信目标ID列表成功"}}) {
+                                 std::pair{"WECHAT SENDOK", ":微信推送提交成功"}}) {
         console->events.VDTUX1CenterDataX(B, 0, hexText(reply));
         EXPECT_EQ(ctx().statusPanel(3), B + QString::fromUtf8(status));
     }
+    // A list reply counts only from the DTU it was asked of: B's would be written into A.
+    for (const char* reply : {"WXIDS=from-b", "JPIDS=10.9.9.9", "DSTLIST=12345678"}) {
+        console->events.VDTUX1CenterDataX(B, 0, hexText(reply));
+        EXPECT_EQ(ctx().statusPanel(3), B + ":微信推送提交成功") << reply;
+    }
+    EXPECT_EQ(remote().tab(TargetKind::Push).text.toPlainText(), "  wx1\nwx2\n");
+    EXPECT_EQ(remote().tab(TargetKind::Forward).text.toPlainText(), "10.0.0.1\n10.0.0.2");
+    EXPECT_TRUE(ctx().logQueue.lines().first().contains("收到" + B + "的列表回复，但当前源DTU是"));
+    console->events.VDTUX1CenterDataX(A.toLower(), 0, hexText("WXIDS=x"));
     EXPECT_EQ(remote().tab(TargetKind::Push).text.toPlainText(), "x");
 
     // A double-click with nothing selected does nothing.

@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QStringList>
 #include <deque>
+#include <QPointer>
 #include <functional>
 #include <optional>
 
@@ -131,7 +132,7 @@ public:
 class FakePortEngine : public IVPortEngine {
 public:
     QStringList system;      // the system's serial ports
-    QList<FakePort*> made;   // every instance, in order (owned by the console)
+    QList<QPointer<FakePort>> made; // every instance, in order (owned by the console; null once it lets go)
     std::function<void(FakePort&)> configure;
     std::unique_ptr<IVPort> makePort() override {
         auto p = std::make_unique<FakePort>();
@@ -142,7 +143,7 @@ public:
     QStringList systemPorts() override {
         QStringList out = system;
         for (FakePort* p : made)
-            if (p->created) out << p->name;
+            if (p && p->created) out << p->name;
         return out;
     }
     void rescan() override {}
