@@ -62,7 +62,10 @@ QString MqttClient::errorText(int rc) {
 MqttClient::MqttClient(MqttOptions options, QObject* parent) : QObject(parent), opts_(std::move(options)) {
     libraryInit();
     t_refuseSocketPair = true;
-    m_ = mosquitto_new(utf8(opts_.clientId).constData(), true, this);
+    // An empty id is refused, and libmosquitto then closes descriptor 0 on its way out:
+    // no id lets the broker pick one.
+    const QByteArray clientId = utf8(opts_.clientId);
+    m_ = mosquitto_new(clientId.isEmpty() ? nullptr : clientId.constData(), true, this);
     t_refuseSocketPair = false;
     if (!m_) {
         error_ = QStringLiteral("mosquitto_new: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));

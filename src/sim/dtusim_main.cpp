@@ -30,6 +30,7 @@ struct SimDtu {
     MqttClient* client = nullptr;
     FieldDtu field;
     bool online = false;
+    bool loggingIn = false; // counts against the pacing limit until CONNACK or the drop
     qint64 generated = 0;
 };
 
@@ -93,12 +94,20 @@ struct Sim : QObject {
             connect(d.client, &MqttClient::messageReceived, this,
                     [this, p](const QString&, const QByteArray& payload) { onDown(*p, payload); });
         }
-        if (d.client->connectToBroker()) ++pending;
-        else QTimer::singleShot(1000, this, [this, &d] { waiting.push_back(&d); pump(); });
+        if (d.client->connectToBroker()) {
+            d.loggingIn = true;
+            ++pending;
+        } else QTimer::singleShot(1000, this, [this, &d] { waiting.push_back(&d); pump(); });
+    }
+
+    void loginDone(SimDtu& d) {
+        if (!d.loggingIn) return;
+        d.loggingIn = false;
+        --pending;
     }
 
     void onConnected(SimDtu& d, int rc) {
-        --pending;
+        loginDone(d);
         if (rc != 0) {
             say(QStringLiteral("%1 login refused (CONNACK %2)").arg(d.id).arg(rc));
         } else {
@@ -112,6 +121,7 @@ struct Sim : QObject {
     }
 
     void onDisconnected(SimDtu& d, int rc) {
+        loginDone(d); // a connection that died before its CONNACK frees its slot too
         if (d.online) {
             d.online = false;
             --online;
@@ -120,6 +130,7 @@ struct Sim : QObject {
             say(QStringLiteral("%1 connection lost (%2), logging in again").arg(d.id).arg(rc));
             QTimer::singleShot(1000, this, [this, &d] { waiting.push_back(&d); pump(); });
         }
+        pump();
     }
 
     void onDown(SimDtu& d, const QByteArray& payload) {
@@ -138,7 +149,10 @@ struct Sim : QObject {
     void generate() {
         const qint64 due = clock.elapsed() * rate / 1000;
         for (auto& d : dtus) {
-            if (!d->online) continue;
+            if (!d->online) {
+                d->generated = due; // what falls due while offline is not sent later in one burst
+                continue;
+            }
             while (d->generated < due) {
                 QByteArray p = QByteArray::number(d->generated).rightJustified(8, '0') + ':';
                 while (p.size() < size) p += static_cast<char>('A' + (p.size() % 26));

@@ -12,13 +12,49 @@ const char kSupported[] = "支持的连接方式: Provider=SQLite;Data Source=�
                           "Provider=PostgreSQL;Host=..;Port=..;Database=..;User ID=..;Password=.. | "
                           "Driver={..};... 或 DSN=.. (ODBC)";
 
+// Key=Value pairs separated by ';'. A value may be quoted so that it can hold ';' and
+// '=': "..." or '...' (the quote doubled inside), or {...} ('}' doubled inside), as OLE DB
+// and ODBC connection strings allow. Blanks around keys and unquoted values are dropped.
 QHash<QString, QString> parseKeys(const QString& text) {
     QHash<QString, QString> keys;
-    const auto parts = text.split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    for (const QString& part : parts) {
-        const int eq = part.indexOf(QLatin1Char('='));
-        if (eq < 0) continue;
-        keys.insert(part.left(eq).trimmed().toLower(), part.mid(eq + 1).trimmed());
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const qsizetype eq = text.indexOf(QLatin1Char('='), i);
+        const qsizetype semi = text.indexOf(QLatin1Char(';'), i);
+        if (eq < 0 || (semi >= 0 && semi < eq)) { // a piece without '=' is skipped
+            if (semi < 0) break;
+            i = semi + 1;
+            continue;
+        }
+        const QString key = text.mid(i, eq - i).trimmed().toLower();
+        i = eq + 1;
+        while (i < n && text[i].isSpace()) ++i;
+        QString value;
+        const QChar open = i < n ? text[i] : QChar();
+        if (open == QLatin1Char('"') || open == QLatin1Char('\'') || open == QLatin1Char('{')) {
+            const QChar close = open == QLatin1Char('{') ? QLatin1Char('}') : open;
+            ++i;
+            while (i < n) {
+                if (text[i] == close) {
+                    if (i + 1 < n && text[i + 1] == close) { // doubled: the character itself
+                        value += close;
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                value += text[i++];
+            }
+            const qsizetype end = text.indexOf(QLatin1Char(';'), i); // anything after the quote is ignored
+            i = end < 0 ? n : end + 1;
+        } else {
+            const qsizetype end = text.indexOf(QLatin1Char(';'), i);
+            value = text.mid(i, (end < 0 ? n : end) - i).trimmed();
+            i = end < 0 ? n : end + 1;
+        }
+        if (!key.isEmpty()) keys.insert(key, value);
     }
     return keys;
 }

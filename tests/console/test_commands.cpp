@@ -229,6 +229,7 @@ TEST_F(Commands, TrayExitSkipsTeardownAndFormCloseStopsTheTimer) {
     EXPECT_TRUE(console->FormClose());
     EXPECT_FALSE(ctx().Timer1.isActive());
     EXPECT_EQ(ports.made[1]->deletes, 1);
+    EXPECT_EQ(quit.count(), 2); // a closed window with the service stopped ends the program
 }
 
 TEST_F(Commands, FailingDeletePortKeepsTheProgramOpen) {

@@ -1,5 +1,13 @@
 // Start-up, service start and stop, the refresh tick, options and the port dialog.
+#include "support/broker.h"
 #include "support/consolefixture.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -59,6 +67,17 @@ TEST_F(Startup, DatabaseFailureSkipsRosterAndRebuild) {
     EXPECT_TRUE(memo()[0].startsWith("2016-03-05 08:09:10:")) << memo()[0].toStdString();
 }
 
+TEST_F(Startup, RefusedConnectionStringIsAFailedOpenToo) {
+    writeFtdb("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\dtu.mdb");
+    makeConsole();
+    console->create();
+    EXPECT_TRUE(ctx().logQueue.lines().contains("数据库打开失败，请检查数据库设置"));
+    ASSERT_EQ(prompts.errors.size(), 1); // and the box still says why
+    EXPECT_TRUE(prompts.errors[0].contains("Access")) << prompts.errors[0].toStdString();
+    EXPECT_TRUE(prompts.errors[0].contains("SQLite"));
+    EXPECT_EQ(ctx().roster.count(), 0);
+}
+
 TEST_F(Startup, MissingConnectionFileIsShownInAMessageBox) {
     makeConsole(); // no ftdb.ini anywhere
     console->create();
@@ -116,6 +135,56 @@ TEST_F(Startup, ListenerHoldsOnlyACappedNumberOfIdleConnections) {
     for (int i = 0; i < 40 && console->idleConnections() < 3; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     EXPECT_EQ(console->idleConnections(), 3);
+}
+
+namespace {
+long rssKiB() {
+    QFile f("/proc/self/status");
+    f.open(QIODevice::ReadOnly);
+    for (const QByteArray& l : f.readAll().split('\n'))
+        if (l.startsWith("VmRSS:")) return l.mid(6).trimmed().split(' ').first().toLong();
+    return 0;
+}
+} // namespace
+
+TEST_F(Startup, ListenerReadsAndDropsWhatAClientFloodsIn) {
+    makeTable({});
+    makeConsole();
+    console->ctx.config.listenerPort = [] { QTcpServer s; s.listen(); return int(s.serverPort()); }();
+    console->create();
+    ASSERT_NE(console->listenerPort(), 0);
+    // A blocking writer on its own thread: if nothing read, it would stall once the
+    // kernel's buffers filled (a few MiB); if the console kept it, memory would grow.
+    constexpr qint64 kTotal = 256LL << 20;
+    std::atomic<qint64> written{0};
+    const quint16 port = console->listenerPort();
+    std::thread writer([&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            static char chunk[1 << 16];
+            timeval tv{10, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+            while (written < kTotal) {
+                const ssize_t n = ::send(fd, chunk, sizeof chunk, MSG_NOSIGNAL);
+                if (n <= 0) break;
+                written += n;
+            }
+        }
+        ::close(fd);
+    });
+    const long before = rssKiB();
+    long peak = before;
+    waitFor([&] {
+        peak = std::max(peak, rssKiB());
+        return written >= kTotal;
+    }, 60000);
+    writer.join();
+    EXPECT_EQ(written.load(), kTotal);
+    EXPECT_LT(peak - before, 32 * 1024) << "RSS grew from " << before << " to " << peak << " KiB";
 }
 
 TEST_F(Startup, ServiceStopClosesEachDtuOnceAndQueuesIt) {

@@ -167,6 +167,40 @@ TEST_F(Traffic, DataGoesToThePortAndTheDisplay) {
     EXPECT_EQ(memo().size(), before);
 }
 
+TEST_F(Traffic, AHugePacketReachesThePortWholeAndIsShownCut) {
+    start({{A, "a", "COM5"}});
+    FakePort* com5 = ports.made[1];
+    QByteArray big(2 << 20, 'x');
+    big[5] = '\n'; // breaks in the shown part still make lines
+    const QString hex = QString::fromLatin1(big.toHex().toUpper());
+    const QString tail = "...[共2097152字节]";
+    console->events.VDTUX1CenterDataX(A, static_cast<int>(big.size()), hex);
+    EXPECT_EQ(com5->written, big);
+    QStringList lines = memo();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], T + " 收到" + A + "数据:xxxxx");
+    EXPECT_EQ(lines[1], QString(1024 - 6, 'x') + tail);
+
+    ctx().memo1.clear();
+    console->HEX1Click();
+    console->events.VDTUX1CenterDataX(A, static_cast<int>(big.size()), hex);
+    lines = memo();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0], T + " 收到" + A + "数据:" + hex.left(2048) + tail);
+
+    ctx().memo1.clear(); // exactly the limit: shown whole, no note
+    console->events.VDTUX1CenterDataX(A, 1024, hex.left(2048));
+    EXPECT_EQ(memo().first(), T + " 收到" + A + "数据:" + hex.left(2048));
+}
+
+TEST_F(Traffic, CountsPastTwoToTheThirtyOne) {
+    start({{A, "a", ""}});
+    engine.online.insert(A);
+    ctx().devices.setSubItem(0, M::SubSent, "4294967296");
+    SendToDtu(ctx(), 0, A, "x");
+    EXPECT_EQ(ctx().devices.subItem(0, M::SubSent), "4294967297");
+}
+
 TEST_F(Traffic, FailingPortWriteIsSwallowed) {
     start({{A, "a", "COM5"}});
     ports.made[1]->failWrite = true;

@@ -290,3 +290,65 @@ TEST(Program, SigtermLeavesNoLinkAndEveryDtuOffline) {
     EXPECT_TRUE(QDir(dir.filePath("ports")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).isEmpty());
     for (const QString& id : {A, B}) EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW), "offline") << id.toStdString();
 }
+
+// A service manager's stop, a logout or a closed terminal must end the program in order
+// even while the start-up error box holds it before its event loop runs.
+TEST(Program, SignalsEndItWhileTheStartUpBoxIsOpen) {
+    struct Case { int sig; const char* ftdb; };
+    const Case cases[] = {
+        {SIGTERM, nullptr}, // no ftdb.ini anywhere
+        {SIGINT, nullptr},
+        {SIGHUP, "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\dtu.mdb"}, // refused provider
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sig);
+        QTemporaryDir dir;
+        QFile ini(dir.filePath("center.ini"));
+        ini.open(QIODevice::WriteOnly);
+        ini.write(QString("[LINK]\nPort=1\n[VPORT]\nDir=%1\n[LISTENER]\nPort=0\n").arg(dir.filePath("ports")).toUtf8());
+        ini.close();
+        if (c.ftdb) {
+            QFile f(dir.filePath("ftdb.ini"));
+            f.open(QIODevice::WriteOnly);
+            f.write(c.ftdb);
+        }
+        QProcess app;
+        app.setWorkingDirectory(dir.path());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        app.setProcessEnvironment(env);
+        app.start(bin("dtuconsole"), {});
+        ASSERT_TRUE(app.waitForStarted());
+        QByteArray err;
+        ASSERT_TRUE(waitFor([&] {
+            err += app.readAllStandardError();
+            return err.contains("dtuconsole starting");
+        }, 5000));
+        pump(1500); // the box is up, and Timer4 has fired inside its loop
+        ASSERT_EQ(app.state(), QProcess::Running) << err.toStdString();
+        ::kill(static_cast<pid_t>(app.processId()), c.sig);
+        ASSERT_TRUE(app.waitForFinished(5000)) << "still running after the signal";
+        err += app.readAllStandardError();
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.exitCode(), 0);
+        EXPECT_TRUE(err.contains("orderly exit on a termination signal")) << err.toStdString();
+    }
+}
+
+TEST_F(EndToEnd, AHugePacketReachesThePortWhole) {
+    PortClient local(dir.filePath("ports/COM6"));
+    ASSERT_GE(local.fd, 0);
+    pump(300); // the port notices its reader
+    QByteArray big(2 << 20, '\0');
+    for (int i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    ASSERT_TRUE(publish(broker.port(), "dtu/" + C + "/up", big, C));
+    QByteArray got;
+    waitFor([&] {
+        char buf[65536];
+        for (ssize_t n; (n = ::read(local.fd, buf, sizeof buf)) > 0;) got.append(buf, n);
+        return got.size() >= big.size();
+    }, 20000);
+    EXPECT_EQ(got.size(), big.size());
+    EXPECT_TRUE(got == big);
+    EXPECT_TRUE(memoText().contains("...[共2097152字节]"));
+}

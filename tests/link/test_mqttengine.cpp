@@ -1,8 +1,10 @@
 // The MQTT link engine against a real mosquitto.
+#include "link/mqttclient.h"
 #include "link/mqttengine.h"
 #include "support/broker.h"
 #include "support/fakes.h"
 
+#include <QDir>
 #include <QSignalSpy>
 #include <csignal>
 
@@ -165,6 +167,84 @@ TEST_F(Engine, BrokerRestartBringsDtusBack) {
     ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }, 10000));
     EXPECT_EQ(login.count(), 2);
     EXPECT_EQ(login.last()[1].toInt(), 0);
+}
+
+TEST_F(Engine, RetainedPacketsAreTheBrokersMemoryNotTheField) {
+    ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "HELLO-RETAINED", A, PW, true));
+    ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/beat", bytes({0x4E, 0xAA, 0x4B, 0xEA}), A, PW, true));
+    MqttLinkEngine e(config(broker.port()));
+    QSignalSpy data(&e, &ILinkEngine::OnCenterDataX);
+    QSignalSpy beats(&e, &ILinkEngine::OnCenterDataX2);
+    QSignalSpy log(&e, &ILinkEngine::engineLog);
+    e.AddDtu(A, PW);
+    for (int login = 0; login < 3; ++login) { // each login would replay it
+        e.OpenDtu(A);
+        ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }));
+        pump(300);
+        e.CloseDtu(A);
+    }
+    EXPECT_EQ(data.count(), 0);
+    EXPECT_EQ(beats.count(), 0);
+    EXPECT_EQ(e.GetDtuInfo(A).received, 0);
+    EXPECT_TRUE(e.GetDtuInfo(A).updateTime.isEmpty());
+    ASSERT_EQ(log.count(), 1); // the first one per DTU, not one per login
+    EXPECT_TRUE(log[0][0].toString().contains("保留消息")) << log[0][0].toString().toStdString();
+
+    e.OpenDtu(A); // live packets on the same topic still flow
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }));
+    pump(200);
+    ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/up", "live"));
+    ASSERT_TRUE(waitFor([&] { return data.count() == 1; }));
+    EXPECT_EQ(e.GetDtuInfo(A).received, 1);
+}
+
+namespace {
+int openDescriptors() {
+    return static_cast<int>(QDir("/proc/self/fd").entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+} // namespace
+
+TEST_F(Engine, SessionsHoldOnlyTheirBrokerSocket) {
+    // libmosquitto's wake-up socket pair would be written once per packet and never read.
+    const int before = openDescriptors();
+    {
+        std::vector<std::unique_ptr<MqttClient>> clients;
+        for (int i = 0; i < 20; ++i) {
+            MqttOptions o;
+            o.clientId = QString("c%1").arg(i);
+            clients.push_back(std::make_unique<MqttClient>(o));
+        }
+        clients.push_back(std::make_unique<MqttClient>(MqttOptions{})); // no id: the broker picks one
+        EXPECT_EQ(openDescriptors(), before);
+        for (const auto& c : clients) EXPECT_TRUE(c->errorString().isEmpty()) << c->errorString().toStdString();
+    }
+    MqttLinkEngine e(config(broker.port()));
+    e.AddDtu(A, PW);
+    e.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }));
+    for (int i = 0; i < 500; ++i) ASSERT_GE(e.SendData(A, "x"), 0) << i; // wake-ups would be written here
+    pump(300);
+    EXPECT_EQ(openDescriptors(), before + 1);
+}
+
+TEST_F(Engine, BrokerNameIsLookedUpOnceAwayFromTheLoop) {
+    LinkConfig c = config(broker.port());
+    c.host = "localhost";
+    MqttLinkEngine e(c);
+    e.AddDtu(A, PW);
+    e.AddDtu(B, PW);
+    e.OpenDtu(A);
+    e.OpenDtu(B);
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A) && e.IsOnline(B); }));
+
+    c.host = "no-such-broker.invalid";
+    MqttLinkEngine bad(c);
+    QSignalSpy log(&bad, &ILinkEngine::engineLog);
+    bad.AddDtu(A, PW);
+    bad.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return log.count() >= 1; }, 10000));
+    EXPECT_TRUE(log[0][0].toString().contains("无法解析中心地址 no-such-broker.invalid")) << log[0][0].toString().toStdString();
+    EXPECT_FALSE(bad.IsOnline(A));
 }
 
 TEST(EngineBackoff, CappedAndJittered) {

@@ -159,6 +159,26 @@ TEST(ConnectionString, Translation) {
     EXPECT_EQ(TranslateConnectionString("DSN=plant").driver, "QODBC");
 }
 
+TEST(ConnectionString, QuotedValuesMayHoldSeparators) {
+    struct Case { const char* text; const char* password; const char* user; };
+    const Case cases[] = {
+        {R"(Provider=PostgreSQL;User ID=ops;Password="ab;cd")", "ab;cd", "ops"},
+        {R"(Provider=PostgreSQL;Password='ab;cd';User ID=ops)", "ab;cd", "ops"},
+        {R"(Provider=PostgreSQL;Password={ab;c}}d};User ID=ops)", "ab;c}d", "ops"},
+        {R"(Provider=PostgreSQL;Password="say ""hi"";=";User ID= ops )", R"(say "hi";=)", "ops"},
+        {R"(Provider=PostgreSQL;Password=  " spaced " ;User ID=ops)", " spaced ", "ops"},
+        {R"(Provider=PostgreSQL;User ID=ops;Password="unterminated;x=y)", "unterminated;x=y", "ops"},
+        {"Provider=PostgreSQL;;junk;User ID=ops;Password=", "", "ops"},
+    };
+    for (const auto& c : cases) {
+        const SqlTarget t = TranslateConnectionString(QString::fromUtf8(c.text));
+        EXPECT_EQ(t.driver, "QPSQL") << c.text;
+        EXPECT_EQ(t.password, QString::fromUtf8(c.password)) << c.text;
+        EXPECT_EQ(t.user, QString::fromUtf8(c.user)) << c.text;
+    }
+    EXPECT_EQ(TranslateConnectionString(R"(Provider=SQLite;Data Source="/srv/a;b/dtu.db")").databaseName, "/srv/a;b/dtu.db");
+}
+
 TEST(ConnectionString, UnsupportedProvidersNameWhatIsSupported) {
     for (const char* text : {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\dtu.mdb",
                              "Provider=Microsoft.ACE.OLEDB.12.0;Data Source=x.accdb", "Provider=Oracle;x=y", "garbage"}) {

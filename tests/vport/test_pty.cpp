@@ -6,6 +6,8 @@
 #include <QSignalSpy>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -152,6 +154,77 @@ TEST_F(Pty, StaleLinksAndNamesThatCannotBeMade) {
     PtyPort p(bad);
     EXPECT_FALSE(p.CreatePort("COM1"));
     EXPECT_TRUE(p.lastError().contains("afile"));
+}
+
+TEST_F(Pty, LinksOfAnEarlierRunAreReplacedOnlyInOurFolder) {
+    QDir().mkpath(dir.filePath("ports"));
+    // After a kill -9 the old COM3 link may lead to a terminal another program holds now.
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const QByteArray theirs = ptsname(master);
+    ASSERT_EQ(::symlink(theirs.constData(), QFile::encodeName(dir.filePath("ports/COM3")).constData()), 0);
+    engine->rescan();
+    EXPECT_FALSE(engine->systemPorts().contains("COM3"));
+    auto com3 = make("COM3");
+    EXPECT_NE(QFileInfo(dir.filePath("ports/COM3")).symLinkTarget(), QString::fromLocal8Bit(theirs));
+    EXPECT_EQ(QFileInfo(dir.filePath("ports/COM3")).symLinkTarget(), com3->slavePath());
+    EXPECT_TRUE(engine->systemPorts().contains("COM3")); // ours now, and live
+    ::close(master);
+    ::close(slave);
+
+    // Outside the folder a path is someone else's in any form: never touched.
+    const QString outside = dir.filePath("elsewhere");
+    QDir().mkpath(outside);
+    struct Entry { QString path; std::function<void(const QString&)> make; };
+    const Entry entries[] = {
+        {outside + "/dangling", [](const QString& p) { ::symlink("/nonexistent/lock", QFile::encodeName(p).constData()); }},
+        {outside + "/oldpts", [](const QString& p) { ::symlink("/dev/pts/99999", QFile::encodeName(p).constData()); }},
+        {outside + "/file", [](const QString& p) { QFile f(p); f.open(QIODevice::WriteOnly); }},
+        {outside + "/dir", [](const QString& p) { QDir().mkpath(p); }},
+    };
+    for (const Entry& e : entries) {
+        e.make(e.path);
+        const QFileInfo before(e.path);
+        EXPECT_TRUE(engine->occupied(e.path)) << e.path.toStdString();
+        PtyPort p(*engine);
+        EXPECT_FALSE(p.CreatePort(e.path)) << e.path.toStdString();
+        EXPECT_TRUE(p.lastError().contains("已存在")) << p.lastError().toStdString();
+        const QFileInfo after(e.path);
+        EXPECT_EQ(after.isSymLink(), before.isSymLink());
+        EXPECT_EQ(after.symLinkTarget(), before.symLinkTarget());
+    }
+    EXPECT_FALSE(engine->occupied(outside + "/free"));
+    EXPECT_FALSE(engine->occupied("COM4")); // folder names are the port list's business
+    auto direct = make(outside + "/free");
+    EXPECT_FALSE(engine->occupied(outside + "/free")); // our own live port is not someone else's
+}
+
+TEST_F(Pty, AProgramsOwnTerminalSettingsAreLeftAlone) {
+    auto port = make("COMT");
+    PortClient c(dir.filePath("ports/COMT"));
+    ASSERT_GE(c.fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(c.fd, &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON), 0u); // raw for it when it opened
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 20; // a 2 s read timeout, as pollers set
+    ASSERT_EQ(tcsetattr(c.fd, TCSANOW, &t), 0);
+    pump(400); // several of the engine's checks for opened ports
+    port->WriteData("x"); // and a write, which checks too
+    pump(100);
+    termios now{};
+    ASSERT_EQ(tcgetattr(c.fd, &now), 0);
+    EXPECT_EQ(now.c_cc[VMIN], 0);
+    EXPECT_EQ(now.c_cc[VTIME], 20);
+
+    // After the last close the next program finds raw mode again.
+    c.close();
+    pump(300);
+    PortClient next(dir.filePath("ports/COMT"));
+    termios again{};
+    ASSERT_EQ(tcgetattr(next.fd, &again), 0);
+    EXPECT_EQ(again.c_cc[VMIN], 1);
+    EXPECT_EQ(again.c_cc[VTIME], 0);
 }
 
 TEST_F(Pty, DeleteAndResetRemoveTheLinks) {
