@@ -1,11 +1,11 @@
 // dtudb: administration of the dtuinfo table outside the console.
 #include "core/config.h"
 #include "store/datamodule.h"
+#include "store/dtucsv.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QTextStream>
 #include <cstdio>
 
 using namespace dtu;
@@ -25,52 +25,14 @@ QString readConnection(const QString& explicitConn) {
     throw Failure(QStringLiteral("no ftdb.ini in the current folder or /etc/dtuconsole, and no --connection"));
 }
 
-// Splits one CSV line; quotes may hold commas and doubled quotes.
-QStringList splitCsv(const QString& line) {
-    QStringList fields;
-    QString cur;
-    bool quoted = false;
-    for (int i = 0; i < line.size(); ++i) {
-        const QChar c = line[i];
-        if (quoted) {
-            if (c == QLatin1Char('"') && i + 1 < line.size() && line[i + 1] == QLatin1Char('"')) { cur += c; ++i; }
-            else if (c == QLatin1Char('"')) quoted = false;
-            else cur += c;
-        } else if (c == QLatin1Char('"')) quoted = true;
-        else if (c == QLatin1Char(',')) { fields << cur; cur.clear(); }
-        else cur += c;
-    }
-    fields << cur;
-    for (QString& f : fields) f = f.trimmed();
-    return fields;
-}
-
 int importCsv(TDataModule1& dm, const QString& path) {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) throw Failure(QStringLiteral("cannot read %1: %2").arg(path, f.errorString()));
-    std::vector<DtuRow> rows;
-    QStringList problems;
-    QTextStream in(&f);
-    int lineNo = 0;
-    while (!in.atEnd()) {
-        const QString line = in.readLine();
-        ++lineNo;
-        if (line.trimmed().isEmpty() || line.trimmed().startsWith(QLatin1Char('#'))) continue;
-        const QStringList c = splitCsv(line);
-        if (lineNo == 1 && c.value(0).compare(QLatin1String("dtuid"), Qt::CaseInsensitive) == 0) continue;
-        DtuRow r;
-        r.dtuid = c.value(0);
-        r.password = c.value(1);
-        r.username = c.value(2);
-        r.teleno = c.value(3);
-        r.vcomport = c.value(4);
-        if (r.dtuid.size() != 16) problems << QStringLiteral("%1:%2: DTU ID '%3' must be 16 characters").arg(path).arg(lineNo).arg(r.dtuid);
-        if (r.password.size() != 6) problems << QStringLiteral("%1:%2: password must be 6 characters").arg(path).arg(lineNo);
-        rows.push_back(r);
-    }
-    if (!problems.isEmpty()) {
-        for (const QString& p : problems) err(p);
-        throw Failure(QStringLiteral("%1 bad row(s); nothing imported").arg(problems.size()));
+    if (!f.open(QIODevice::ReadOnly)) throw Failure(QStringLiteral("cannot read %1: %2").arg(path, f.errorString()));
+    const DtuCsv csv = ParseDtuCsv(f.readAll(), path);
+    const std::vector<DtuRow>& rows = csv.rows;
+    if (!csv.problems.isEmpty()) {
+        for (const QString& p : csv.problems) err(p);
+        throw Failure(QStringLiteral("%1 bad row(s); nothing imported").arg(csv.problems.size()));
     }
     TDataModule1::Transaction tx(dm);
     for (const DtuRow& r : rows) dm.appendRow(r);

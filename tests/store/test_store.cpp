@@ -1,6 +1,7 @@
 #include "core/errors.h"
 #include "store/connstring.h"
 #include "store/datamodule.h"
+#include "store/dtucsv.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -295,6 +296,29 @@ TEST_F(Dtudb, ImportWithABadRowWritesNothingAndNamesTheLine) {
     QString out;
     run({"list"}, nullptr, &out);
     EXPECT_TRUE(out.trimmed().isEmpty()) << out.toStdString();
+}
+
+TEST(DtuCsvParse, Cases) {
+    struct Case { QByteArray text; int rows; QStringList problems; };
+    const Case cases[] = {
+        {"0000000000000002,222222,b,139,COM8\r\n", 1, {}},
+        {"dtuid,pw\n# note\n\n0000000000000002,222222\n", 1, {}},
+        {"\"0000000000000003\",333333,\"c, \"\"d\"\"\",,COM9", 1, {}},
+        {"0000000000000002,22\n", 1, {"f.csv:1: password must be 6 characters"}},
+        {"x\n0000000000000002", 2, {"f.csv:1: DTU ID 'x' must be 16 characters", "f.csv:1: password must be 6 characters",
+                                   "f.csv:2: password must be 6 characters"}},
+        {QByteArray("0000000000000002,222222,a\x01b"), 1, {"f.csv:1: control characters are not allowed"}},
+        {"\"unterminated,123456", 1, {"f.csv:1: DTU ID 'unterminated,123456' must be 16 characters",
+                                       "f.csv:1: password must be 6 characters"}},
+    };
+    for (const auto& c : cases) {
+        const DtuCsv r = ParseDtuCsv(c.text, "f.csv");
+        EXPECT_EQ(static_cast<int>(r.rows.size()), c.rows) << c.text.constData();
+        EXPECT_EQ(r.problems, c.problems) << c.text.constData();
+    }
+    const DtuCsv quoted = ParseDtuCsv("\"0000000000000003\",333333,\"c, \"\"d\"\"\",,COM9", "f.csv");
+    EXPECT_EQ(quoted.rows[0].username, "c, \"d\"");
+    EXPECT_EQ(quoted.rows[0].vcomport, "COM9");
 }
 
 TEST_F(Dtudb, MissingTableAndUnsupportedProviderAreClear) {
