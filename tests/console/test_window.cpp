@@ -3,6 +3,7 @@
 #include "support/consolefixture.h"
 
 #include <QMenuBar>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 
@@ -61,8 +62,10 @@ TEST_F(Window, ClosingWhileRunningNeverLeavesAnUnreachableProgram) {
         EXPECT_TRUE(ctx().logQueue.lines().front().contains("托盘"));
     }
     console->serviceStop();
+    QSignalSpy quit(console.get(), &Console::quitRequested);
     EXPECT_TRUE(window->close());
     EXPECT_EQ(ctx().roster.count(), 0); // ports torn down on the way out
+    EXPECT_EQ(quit.count(), 1);          // and the program ends: nothing could bring the window back
 }
 
 TEST_F(Window, MessageDisplayAndLogShowUp) {
