@@ -9,6 +9,9 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <algorithm>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 Q_DECLARE_LOGGING_CATEGORY(lcMqtt)
 
@@ -21,6 +24,7 @@ constexpr int kQuickDropMs = 5000;   // a drop this soon after login looks like 
 constexpr int kStableMs = 30000;     // up this long: the session is ours again
 constexpr int kTakeoverDrops = 3;
 constexpr int kConnectTimeoutMs = 15000;
+constexpr qsizetype kLargePayload = 1 << 20;
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 } // namespace
 
@@ -153,6 +157,20 @@ QString MqttLinkEngine::GetVersion() {
     return QStringLiteral("VDTUX MQTT link engine 1.0 (MQTT 3.1.1, libmosquitto %1) %2:%3")
         .arg(MqttClient::libraryVersion(), cfg_.host)
         .arg(cfg_.port);
+}
+
+void MqttLinkEngine::trimAfterLargePacket() {
+    // A packet of megabytes passes through several copies (payload, hex text, bytes);
+    // once they are freed, hand the memory back, or months of rare big packets would
+    // leave the heap at its high-water mark.
+    if (trimScheduled_) return;
+    trimScheduled_ = true;
+    QTimer::singleShot(0, this, [this] {
+        trimScheduled_ = false;
+#ifdef __GLIBC__
+        ::malloc_trim(0);
+#endif
+    });
 }
 
 bool MqttLinkEngine::brokerAddressReady() {
@@ -352,6 +370,7 @@ void MqttLinkEngine::onMessage(const QString& id, const QString& t, const QByteA
         return;
     }
     d->updateMs = QDateTime::currentMSecsSinceEpoch(); // turned into text only when asked
+    if (payload.size() >= kLargePayload) trimAfterLargePacket();
     const QString hex = HexText(payload);
     if (t.endsWith(QLatin1String("/up"))) {
         ++d->received;

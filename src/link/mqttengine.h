@@ -82,6 +82,7 @@ private:
     // The broker's address for libmosquitto, whose own lookup would block this thread at
     // every login. False while a lookup runs off the thread; logins wait for it.
     bool brokerAddressReady();
+    void trimAfterLargePacket();
 
     LinkConfig cfg_;
     QHash<QString, std::shared_ptr<Dtu>> dtus_;
@@ -92,6 +93,7 @@ private:
     int sendMode_ = 2;
     QString brokerAddress_; // what libmosquitto is given: an address, or the name for TLS
     bool resolving_ = false;
+    bool trimScheduled_ = false;
     QTimer tick_;
     QElapsedTimer clock_;
 };
