@@ -69,6 +69,7 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
 
     s.beginGroup(QStringLiteral("VPORT"));
     c.portDir = text(s, "Dir", c.portDir);
+    c.portDirIsDefault = c.portDir == defaultPortDir();
     s.endGroup();
     s.beginGroup(QStringLiteral("LISTENER"));
     c.listenerPort = integer(s, "Port", c.listenerPort);
@@ -86,7 +87,10 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     if (l.maxPending < 1) l.maxPending = 100;
     if (c.listenerPort < 0 || c.listenerPort > 65535) c.listenerPort = 502;
     if (c.listenerMaxIdle < 1) c.listenerMaxIdle = 64;
-    if (c.portDir.trimmed().isEmpty()) c.portDir = defaultPortDir();
+    if (c.portDir.trimmed().isEmpty()) {
+        c.portDir = defaultPortDir();
+        c.portDirIsDefault = true;
+    }
     return c;
 }
 

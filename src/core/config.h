@@ -36,6 +36,7 @@ struct CenterConfig {
     // ours
     LinkConfig link;
     QString portDir;         // [VPORT] Dir
+    bool portDirIsDefault = true; // ours under /tmp or the runtime folder: held to stricter rules
     int listenerPort = 502;  // [LISTENER] Port, 0 = off
     int listenerMaxIdle = 64;
     QString encoding;        // [DISPLAY] Encoding, empty = locale

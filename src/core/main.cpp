@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
 
     TDataModule1 dataModule1(paths);
     MqttLinkEngine engine(config.link);
-    PtyPortEngine ports(config.portDir);
+    PtyPortEngine ports(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private : PortFolder::Policy::Shared);
     QtPrompts prompts;
     Console console(engine, ports, dataModule1, prompts, config);
     TfrmMain window(console);

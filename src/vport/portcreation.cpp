@@ -37,11 +37,22 @@ IVPort* PortControl::makeInstance() {
 }
 
 void PortControl::N22Click() {
+    // A ports folder that is not safely ours is said once a pass, not once a port.
+    const QString folderProblem = ctx_.portEngine.folderProblem();
+    if (!folderProblem.isEmpty()) {
+        ctx_.memo1.append(ctx_.stamp() + QLatin1Char(':') + folderProblem);
+        ctx_.logQueue.PostLog(ctx_.stamp() + QLatin1Char(' ') + folderProblem);
+    }
     const int n = ctx_.roster.count();
     for (int i = 0; i < n; ++i) {
         ScanSystemPorts();
         TVDTU& rec = ctx_.roster.at(i);
         if (rec.portName.isEmpty() || rec.portOpen) continue;
+        if (!folderProblem.isEmpty() && !rec.portName.contains(QLatin1Char('/'))) {
+            rec.portState = QStringLiteral("串口创建失败");
+            ShowPortStatus(rec.dtuId, rec.portState);
+            continue;
+        }
         if (PortExists(rec.portName) || ctx_.portEngine.occupied(rec.portName)) {
             rec.portState = QStringLiteral("串口已经存在");
             ShowPortStatus(rec.dtuId, rec.portState);

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <dirent.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <pty.h>
@@ -37,18 +38,19 @@ void makeRaw(int fd) {
 // A link in the ports folder that leads to a pseudo-terminal slave, or nowhere, is one a
 // console left behind (killed, crashed): whatever holds that terminal now, it is ours to
 // replace. Anything else there is a real entry of someone's.
-QString linkTarget(const QString& path) {
+QString linkTargetAt(int dirFd, const QByteArray& name) {
     char buf[PATH_MAX];
-    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), buf, sizeof buf);
+    const ssize_t n = ::readlinkat(dirFd, name.constData(), buf, sizeof buf);
     return n < 0 ? QString() : QFile::decodeName(QByteArray(buf, n));
 }
 
-bool leftBehind(const QString& path) {
-    const QFileInfo link(path);
-    if (!link.isSymLink()) return false;
-    if (!link.exists()) return true;
+// Same, relative to the opened ports folder.
+bool leftBehindAt(int dirFd, const QByteArray& name) {
+    struct stat st {};
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return false;
+    if (::fstatat(dirFd, name.constData(), &st, 0) != 0) return true; // leads nowhere
     static const QRegularExpression pts(QStringLiteral("^/dev/pts/[0-9]+$"));
-    return pts.match(linkTarget(path)).hasMatch();
+    return pts.match(linkTargetAt(dirFd, name)).hasMatch();
 }
 
 bool lexists(const QString& path) {
@@ -66,7 +68,8 @@ void resetSlave(const QString& slave) {
 }
 } // namespace
 
-PtyPortEngine::PtyPortEngine(QString dir, QObject* parent) : QObject(parent), dir_(std::move(dir)) {
+PtyPortEngine::PtyPortEngine(QString dir, PortFolder::Policy policy, QObject* parent)
+    : QObject(parent), dir_(std::move(dir)), folder_(dir_, policy) {
     poll_.setInterval(100);
     connect(&poll_, &QTimer::timeout, this, &PtyPortEngine::pollClosed);
     poll_.start();
@@ -99,9 +102,17 @@ QStringList PtyPortEngine::systemPorts() {
     // every two seconds, our own creations and deletions keep the copy current meanwhile.
     if (!dirScanAge_.isValid() || dirScanAge_.elapsed() > 2000) {
         dirNames_.clear();
-        const QFileInfoList entries = QDir(dir_).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-        for (const QFileInfo& e : entries)
-            if (!leftBehind(e.filePath())) dirNames_.insert(e.fileName()); // an old link of ours is no port
+        if (folderReady()) {
+            if (DIR* d = ::fdopendir(::dup(folder_.fd()))) {
+                ::rewinddir(d);
+                while (const dirent* e = ::readdir(d)) {
+                    const QByteArray name(e->d_name);
+                    if (name == "." || name == "..") continue;
+                    if (!leftBehindAt(folder_.fd(), name)) dirNames_.insert(QFile::decodeName(name)); // an old link of ours is no port
+                }
+                ::closedir(d);
+            }
+        }
         dirNames_.unite(liveNames_);
         dirScanAge_.restart();
     }
@@ -116,6 +127,24 @@ QStringList PtyPortEngine::systemPorts() {
 void PtyPortEngine::rescan() {
     devScanAge_.invalidate();
     dirScanAge_.invalidate();
+    if (!folder_.isOpen()) folderTried_ = false; // the operator may have mended it
+}
+
+bool PtyPortEngine::folderReady() {
+    if (folder_.isOpen()) return true;
+    if (folderTried_) return false;
+    folderTried_ = true;
+    if (folder_.open()) {
+        qCInfo(lcPty).noquote() << "port links in" << dir_;
+        return true;
+    }
+    qCWarning(lcPty).noquote() << folder_.problem();
+    return false;
+}
+
+QString PtyPortEngine::folderProblem() {
+    folderReady();
+    return folder_.problem();
 }
 
 bool PtyPortEngine::occupied(const QString& name) {
@@ -161,18 +190,20 @@ bool PtyPort::CreatePort(const QString& name) {
     if (base.isEmpty() || QFile::encodeName(base).size() > NAME_MAX)
         return fail(QStringLiteral("串口名不能作为文件名"));
     link_ = engine_.pathFor(name);
-    const QString folder = QFileInfo(link_).absolutePath();
-    if (!name.contains(QLatin1Char('/')) && !QDir().mkpath(folder))
-        return fail(QStringLiteral("无法创建目录 %1").arg(folder));
-    if (!QFileInfo(folder).isDir()) return fail(QStringLiteral("目录 %1 不存在").arg(folder));
-
     const bool inFolder = !name.contains(QLatin1Char('/'));
-    if (lexists(link_)) {
+    const QByteArray entry = QFile::encodeName(inFolder ? name : link_);
+    if (inFolder && !engine_.folderReady()) return fail(engine_.folder_.problem());
+    const int at = inFolder ? engine_.folder_.fd() : AT_FDCWD; // links in the folder: only through it
+    if (!inFolder && !QFileInfo(QFileInfo(link_).absolutePath()).isDir())
+        return fail(QStringLiteral("目录 %1 不存在").arg(QFileInfo(link_).absolutePath()));
+
+    struct stat st {};
+    if (::fstatat(at, entry.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         // Only our own folder's leftovers are replaced; a path elsewhere is never touched.
-        if (!inFolder || engine_.liveNames_.contains(name) || !leftBehind(link_))
+        if (!inFolder || engine_.liveNames_.contains(name) || !leftBehindAt(at, entry))
             return fail(QStringLiteral("%1 已存在").arg(link_));
-        qCInfo(lcPty).noquote() << "replacing link left by an earlier run:" << link_ << "->" << linkTarget(link_);
-        ::unlink(QFile::encodeName(link_).constData());
+        qCInfo(lcPty).noquote() << "replacing link left by an earlier run:" << link_ << "->" << linkTargetAt(at, entry);
+        ::unlinkat(at, entry.constData(), 0);
     }
 
     int master = -1, slave = -1;
@@ -183,7 +214,7 @@ bool PtyPort::CreatePort(const QString& name) {
     ::close(slave); // while we hold no slave, a hang-up tells us nobody has the port open
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
-    if (::symlink(QFile::encodeName(slave_).constData(), QFile::encodeName(link_).constData()) != 0) {
+    if (::symlinkat(QFile::encodeName(slave_).constData(), at, entry.constData()) != 0) {
         const QString why = errnoText();
         ::close(master);
         return fail(QStringLiteral("无法创建 %1: %2").arg(link_, why));
@@ -210,9 +241,12 @@ bool PtyPort::DeletePort() {
     delete readN_;
     delete writeN_;
     readN_ = writeN_ = nullptr;
-    const QFileInfo link(link_);
-    if (link.isSymLink() && link.symLinkTarget() == slave_) ::unlink(QFile::encodeName(link_).constData());
-    if (!name_.contains(QLatin1Char('/'))) {
+    // Only the link that still leads to our terminal is ours to remove.
+    const bool inFolder = !name_.contains(QLatin1Char('/'));
+    const int at = inFolder ? engine_.folder_.fd() : AT_FDCWD;
+    const QByteArray entry = QFile::encodeName(inFolder ? name_ : link_);
+    if ((!inFolder || at >= 0) && linkTargetAt(at, entry) == slave_) ::unlinkat(at, entry.constData(), 0);
+    if (inFolder) {
         engine_.dirNames_.remove(name_);
         engine_.liveNames_.remove(name_);
     }

@@ -1,6 +1,7 @@
 #pragma once
 // Virtual serial ports on POSIX pseudo-terminals: each port is a pty whose slave is
 // reachable through a symlink named after the port (Dir/COM3).
+#include "vport/portfolder.h"
 #include "vport/vport.h"
 
 #include <QElapsedTimer>
@@ -17,13 +18,14 @@ class PtyPort;
 class PtyPortEngine : public QObject, public IVPortEngine {
     Q_OBJECT
 public:
-    explicit PtyPortEngine(QString dir, QObject* parent = nullptr);
+    explicit PtyPortEngine(QString dir, PortFolder::Policy policy = PortFolder::Policy::Shared, QObject* parent = nullptr);
     ~PtyPortEngine() override;
 
     std::unique_ptr<IVPort> makePort() override;
     QStringList systemPorts() override;
     void rescan() override;
     bool occupied(const QString& name) override;
+    QString folderProblem() override;
 
     QString dir() const { return dir_; }
     QString pathFor(const QString& name) const; // a name holding '/' is the path itself
@@ -35,8 +37,11 @@ private:
     void detach(PtyPort* p) { ports_.remove(p); }
     void pollClosed(); // ports nobody has open: notice when a program opens one
     void deleteAll();
+    bool folderReady(); // opens the folder on first use; false while it is refused
 
     QString dir_;
+    PortFolder folder_;
+    bool folderTried_ = false;
     QSet<PtyPort*> ports_;
     QTimer poll_;
     QStringList devSerial_;

@@ -36,6 +36,8 @@ public:
     // A name that is a path of its own and already exists there, in any form: it is
     // someone else's and is never touched.
     virtual bool occupied(const QString& name) { (void)name; return false; }
+    // Why no port can be made in the ports folder (someone else's, open to all...), or empty.
+    virtual QString folderProblem() { return {}; }
 };
 
 } // namespace dtu

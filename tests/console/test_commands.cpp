@@ -47,6 +47,18 @@ TEST_F(Commands, PortCreationPass) {
     EXPECT_EQ(state(4), "串口创建成功！");
 }
 
+TEST_F(Commands, AnUnsafePortsFolderIsSaidOnceAndNoPortIsMadeInIt) {
+    ports.folderTrouble = "串口目录 /tmp/dtuconsole-0/ports 不可用: dtuconsole-0 属于另一用户 (uid 65534)，不在其中创建串口";
+    start({{A, "a", "COM3"}, {B, "b", "COM4"}, {C, "c", "/srv/ports/C"}});
+    EXPECT_EQ(ctx().roster.at(0).portState, "串口创建失败");
+    EXPECT_EQ(ctx().roster.at(1).portState, "串口创建失败");
+    EXPECT_EQ(ctx().roster.at(2).portState, "串口创建成功！"); // a path of its own is not in that folder
+    ASSERT_EQ(ports.made.size(), 2); // the bus instance and C's: none for the folder
+    ASSERT_EQ(memo().size(), 1);
+    EXPECT_TRUE(memo()[0].endsWith(ports.folderTrouble));
+    EXPECT_EQ(ctx().logQueue.lines().filter("不可用").size(), 1);
+}
+
 TEST_F(Commands, RefusedPortIsReportedAndOthersStillGetTheirs) {
     ports.configure = [](FakePort& p) { p.createResult = p.name.isEmpty(); };
     int n = 0;

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace dtu;
 
@@ -32,6 +33,18 @@ TEST(CenterConfig, DefaultsWithoutFiles) {
     EXPECT_EQ(c.link.topicPrefix, "dtu");
     EXPECT_EQ(c.listenerPort, 502);
     EXPECT_FALSE(c.portDir.isEmpty());
+    EXPECT_TRUE(c.portDirIsDefault);
+}
+
+TEST(CenterConfig, PortFolderFallsBackToOneOfOurOwn) {
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(defaultPortDir(), QString("/tmp/dtuconsole-%1/ports").arg(::getuid()));
+    QTemporaryDir rt;
+    qputenv("XDG_RUNTIME_DIR", rt.path().toUtf8());
+    EXPECT_EQ(defaultPortDir(), rt.path() + "/dtuconsole/ports");
+    if (runtime.isNull()) qunsetenv("XDG_RUNTIME_DIR");
+    else qputenv("XDG_RUNTIME_DIR", runtime);
 }
 
 TEST(CenterConfig, LocalFileWinsOverSystemFile) {
@@ -75,6 +88,7 @@ TEST(CenterConfig, OurSections) {
     EXPECT_EQ(c.link.clientPrefix, "c-");
     EXPECT_EQ(c.link.beatInterval, 5);
     EXPECT_EQ(c.portDir, "/tmp/x/ports");
+    EXPECT_FALSE(c.portDirIsDefault); // named by the operator: the shared-folder rule holds
     EXPECT_EQ(c.listenerPort, 0);
     EXPECT_EQ(c.encoding, "GBK");
 }

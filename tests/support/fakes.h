@@ -147,6 +147,8 @@ public:
         return out;
     }
     void rescan() override {}
+    QString folderTrouble; // what folderProblem() answers
+    QString folderProblem() override { return folderTrouble; }
 };
 
 class ScriptedPrompts : public Prompts {

@@ -9,6 +9,7 @@
 #include <pty.h>
 #include <termios.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace dtu;
@@ -225,6 +226,99 @@ TEST_F(Pty, AProgramsOwnTerminalSettingsAreLeftAlone) {
     ASSERT_EQ(tcgetattr(next.fd, &again), 0);
     EXPECT_EQ(again.c_cc[VMIN], 1);
     EXPECT_EQ(again.c_cc[VTIME], 0);
+}
+
+// The fallback folder under /tmp: anyone could have made it first.
+class PortFolderRules : public ::testing::Test {
+protected:
+    QTemporaryDir place; // stands for /tmp
+    QString ours() const { return place.filePath(QString("dtuconsole-%1").arg(::geteuid())); }
+    QString ports() const { return ours() + "/ports"; }
+    static mode_t modeOf(const QString& p) {
+        struct stat st {};
+        ::lstat(QFile::encodeName(p).constData(), &st);
+        return st.st_mode & 07777;
+    }
+    // A port in the folder, or the reason it was refused.
+    static QString tryPort(PtyPortEngine& e, const QString& name = "COM1") {
+        PtyPort p(e);
+        return p.CreatePort(name) ? QString() : p.lastError();
+    }
+};
+
+TEST_F(PortFolderRules, AFreshFolderIsMadeForUsAlone) {
+    PtyPortEngine e(ports(), PortFolder::Policy::Private);
+    PtyPort p(e);
+    ASSERT_TRUE(p.CreatePort("COM1")) << p.lastError().toStdString();
+    EXPECT_EQ(modeOf(ours()), 0700u);
+    EXPECT_EQ(modeOf(ports()), 0700u);
+    EXPECT_TRUE(QFileInfo(ports() + "/COM1").isSymLink());
+    EXPECT_TRUE(e.folderProblem().isEmpty());
+}
+
+TEST_F(PortFolderRules, SomeoneElsesFolderIsRefusedAndLeftEmpty) {
+    QDir().mkpath(place.filePath("elsewhere/ports"));
+    struct Case { const char* what; std::function<bool()> prepare; const char* why; };
+    const Case cases[] = {
+        {"a link to a folder", [&] { return ::symlink(QFile::encodeName(place.filePath("elsewhere")).constData(),
+                                                      QFile::encodeName(ours()).constData()) == 0; }, "不是目录而是链接或文件"},
+        {"open to everyone", [&] { return QDir().mkdir(ours()) && ::chmod(QFile::encodeName(ours()).constData(), 0777) == 0; },
+         "组或其他用户可写"},
+        {"its ports open to the group", [&] {
+             return QDir().mkpath(ports()) && ::chmod(QFile::encodeName(ports()).constData(), 0770) == 0; }, "组或其他用户可写"},
+        {"another user's", [&] {
+             return ::geteuid() == 0 && QDir().mkpath(ports()) &&
+                    ::chown(QFile::encodeName(ours()).constData(), 65534, 65534) == 0; }, "属于另一用户"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QDir(ours()).removeRecursively();
+        ::unlink(QFile::encodeName(ours()).constData());
+        if (!c.prepare()) {
+            ASSERT_EQ(std::string(c.what), "another user's") << "could not prepare the case";
+            continue; // changing owners needs root
+        }
+        PtyPortEngine e(ports(), PortFolder::Policy::Private);
+        const QString problem = e.folderProblem();
+        EXPECT_TRUE(problem.contains(QString::fromUtf8(c.why))) << problem.toStdString();
+        EXPECT_TRUE(problem.contains(ports())) << problem.toStdString();
+        EXPECT_EQ(tryPort(e), problem);
+        EXPECT_TRUE(QDir(place.filePath("elsewhere/ports")).isEmpty());
+        EXPECT_FALSE(QFileInfo(ports() + "/COM1").isSymLink());
+        EXPECT_FALSE(e.systemPorts().contains("COM1"));
+        EXPECT_TRUE(tryPort(e, place.filePath("direct")).isEmpty()); // a port with a path of its own still works
+    }
+}
+
+TEST_F(PortFolderRules, ANamedFolderOpenToAllNeedsTheStickyBit) {
+    const QString dir = place.filePath("shared");
+    QDir().mkpath(dir);
+    ::chmod(QFile::encodeName(dir).constData(), 0777);
+    {
+        PtyPortEngine e(dir, PortFolder::Policy::Shared);
+        EXPECT_TRUE(e.folderProblem().contains("粘滞位")) << e.folderProblem().toStdString();
+        EXPECT_FALSE(tryPort(e).isEmpty());
+    }
+    ::chmod(QFile::encodeName(dir).constData(), 01777);
+    PtyPortEngine e(dir, PortFolder::Policy::Shared);
+    EXPECT_TRUE(e.folderProblem().isEmpty());
+    EXPECT_TRUE(tryPort(e).isEmpty());
+}
+
+TEST_F(PortFolderRules, LinksGoWhereTheCheckWasMadeEvenIfTheFolderIsSwapped) {
+    PtyPortEngine e(ports(), PortFolder::Policy::Private);
+    PtyPort first(e);
+    ASSERT_TRUE(first.CreatePort("COM1"));
+    // Someone moves our folder away and puts a link to theirs in its place.
+    QDir().mkpath(place.filePath("theirs/ports"));
+    ASSERT_EQ(::rename(QFile::encodeName(ours()).constData(), QFile::encodeName(place.filePath("moved")).constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(place.filePath("theirs")).constData(), QFile::encodeName(ours()).constData()), 0);
+    PtyPort second(e);
+    ASSERT_TRUE(second.CreatePort("COM2"));
+    EXPECT_TRUE(QDir(place.filePath("theirs/ports")).isEmpty());
+    EXPECT_TRUE(QFileInfo(place.filePath("moved/ports/COM2")).isSymLink());
+    second.DeletePort();
+    EXPECT_FALSE(QFileInfo(place.filePath("moved/ports/COM2")).isSymLink());
 }
 
 TEST_F(Pty, DeleteAndResetRemoveTheLinks) {
