@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <dirent.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <pty.h>
 #include <termios.h>
@@ -70,12 +72,63 @@ void resetSlave(const QString& slave) {
 
 PtyPortEngine::PtyPortEngine(QString dir, PortFolder::Policy policy, QObject* parent)
     : QObject(parent), dir_(std::move(dir)), folder_(dir_, policy) {
+    inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ >= 0) {
+        inotifyN_ = new QSocketNotifier(inotify_, QSocketNotifier::Read, this);
+        connect(inotifyN_, &QSocketNotifier::activated, this, &PtyPortEngine::onWatchEvents);
+    } else {
+        qCWarning(lcPty).noquote() << "inotify:" << errnoText() << "- opens are noticed within 100 ms instead";
+    }
     poll_.setInterval(100);
     connect(&poll_, &QTimer::timeout, this, &PtyPortEngine::pollClosed);
     poll_.start();
 }
 
-PtyPortEngine::~PtyPortEngine() { deleteAll(); }
+PtyPortEngine::~PtyPortEngine() {
+    deleteAll();
+    delete inotifyN_;
+    if (inotify_ >= 0) ::close(inotify_);
+}
+
+int PtyPortEngine::watch(PtyPort* p, const QString& slave) {
+    if (inotify_ < 0) return -1;
+    const int wd = ::inotify_add_watch(inotify_, QFile::encodeName(slave).constData(), IN_OPEN | IN_CLOSE);
+    if (wd < 0) {
+        static bool warned = false; // e.g. fs.inotify.max_user_watches reached
+        if (!warned) qCWarning(lcPty).noquote() << "inotify watch on" << slave << ":" << errnoText() << "- polling instead";
+        warned = true;
+        return -1;
+    }
+    watches_.insert(wd, p);
+    return wd;
+}
+
+void PtyPortEngine::unwatch(int wd) {
+    if (wd < 0) return;
+    watches_.remove(wd);
+    ::inotify_rm_watch(inotify_, wd);
+}
+
+void PtyPortEngine::onWatchEvents() {
+    alignas(inotify_event) char buf[16384];
+    QSet<PtyPort*> touched;
+    bool overflow = false;
+    for (;;) {
+        const ssize_t n = ::read(inotify_, buf, sizeof buf);
+        if (n <= 0) break;
+        for (const char* q = buf; q < buf + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(q);
+            if (e->mask & IN_Q_OVERFLOW) overflow = true;
+            else if (PtyPort* p = watches_.value(e->wd)) touched.insert(p);
+            q += sizeof(inotify_event) + e->len;
+        }
+    }
+    if (overflow) touched = ports_; // events were lost: look at every port
+    // Our own short opens of a slave (the reset after a close) come back here too; a
+    // look at the master tells what is true, so they change nothing.
+    for (PtyPort* p : std::as_const(touched))
+        if (ports_.contains(p)) p->checkPeer();
+}
 
 void PtyPortEngine::deleteAll() {
     const auto ports = ports_; // DeletePort detaches from the set
@@ -158,7 +211,7 @@ void PtyPortEngine::pollClosed() {
     std::vector<pollfd> fds;
     std::vector<PtyPort*> who;
     for (PtyPort* p : ports_) {
-        if (p->master_ < 0 || p->peerOpen_) continue;
+        if (p->master_ < 0 || p->peerOpen_ || p->watch_ >= 0) continue;
         fds.push_back({p->master_, POLLIN, 0});
         who.push_back(p);
     }
@@ -227,6 +280,7 @@ bool PtyPort::CreatePort(const QString& name) {
     writeN_->setEnabled(false);
     connect(writeN_, &QSocketNotifier::activated, this, &PtyPort::onWritable);
     engine_.attach(this);
+    watch_ = engine_.watch(this, slave_);
     if (inFolder) {
         engine_.dirNames_.insert(name);
         engine_.liveNames_.insert(name);
@@ -238,6 +292,8 @@ bool PtyPort::CreatePort(const QString& name) {
 
 bool PtyPort::DeletePort() {
     if (master_ < 0) return false;
+    engine_.unwatch(watch_);
+    watch_ = -1;
     delete readN_;
     delete writeN_;
     readN_ = writeN_ = nullptr;
@@ -270,15 +326,26 @@ void PtyPort::checkPeer() {
     pollfd pfd{master_, POLLIN, 0};
     ::poll(&pfd, 1, 0);
     const bool hup = pfd.revents & POLLHUP;
+    int waiting = 0;
     if (hup && peerOpen_) {
-        peerGone();
+        drainThenClose(); // what it wrote before closing is still its data
     } else if (!hup && !peerOpen_) {
         // The program may have set its own VMIN/VTIME already: leave its settings alone.
         // Raw mode was set for it while nobody had the port open.
         peerOpen_ = true;
         readN_->setEnabled(true);
         qCDebug(lcPty).noquote() << "port" << name_ << "opened by a local program";
+    } else if (hup && ::ioctl(master_, FIONREAD, &waiting) == 0 && waiting > 0) {
+        // A program came and went before we looked (open, write, close): send what it wrote.
+        peerOpen_ = true;
+        drainThenClose();
     }
+}
+
+void PtyPort::drainThenClose() {
+    int waiting = 0;
+    while (peerOpen_ && master_ >= 0 && ::ioctl(master_, FIONREAD, &waiting) == 0 && waiting > 0) onReadable();
+    if (peerOpen_) peerGone();
 }
 
 void PtyPort::peerGone() {

@@ -35,7 +35,12 @@ private:
     friend class PtyPort;
     void attach(PtyPort* p) { ports_.insert(p); }
     void detach(PtyPort* p) { ports_.remove(p); }
-    void pollClosed(); // ports nobody has open: notice when a program opens one
+    void pollClosed(); // ports without a watch, nobody has them open: notice an open
+    // Opens and closes of the terminals' slave sides, told by the kernel at once: a
+    // program that opens the port and writes at once is read at once.
+    int watch(PtyPort* p, const QString& slave);
+    void unwatch(int wd);
+    void onWatchEvents();
     void deleteAll();
     bool folderReady(); // opens the folder on first use; false while it is refused
 
@@ -43,6 +48,9 @@ private:
     PortFolder folder_;
     bool folderTried_ = false;
     QSet<PtyPort*> ports_;
+    int inotify_ = -1;
+    QSocketNotifier* inotifyN_ = nullptr;
+    QHash<int, PtyPort*> watches_;
     QTimer poll_;
     QStringList devSerial_;
     QElapsedTimer devScanAge_;
@@ -79,11 +87,13 @@ private:
     void onWritable();
     void checkPeer();         // has a program opened the port since we last looked?
     void peerGone();
+    void drainThenClose(); // the last program has gone: hand on what it wrote, then close
     bool fail(const QString& why);
 
     PtyPortEngine& engine_;
     QString name_, link_, slave_, error_;
     int master_ = -1;
+    int watch_ = -1; // inotify watch on the slave side, -1: the engine's poll looks instead
     bool peerOpen_ = false;
     QSocketNotifier* readN_ = nullptr;
     QSocketNotifier* writeN_ = nullptr;

@@ -3,6 +3,7 @@
 #include "support/ptyclient.h"
 #include "vport/ptyport.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <fcntl.h>
 #include <poll.h>
@@ -102,6 +103,52 @@ TEST_F(Pty, ReopenGetsNoStaleDataAndStaysRaw) {
         ASSERT_TRUE(waitFor([&] { return fromClient.size() >= 4; }));
         EXPECT_EQ(fromClient, QByteArray("\r\n\x00\xff", 4));
     }
+}
+
+// Pollers started per poll, cron scripts, drivers that reopen after an error: each opens
+// the port, writes at once and waits for the answer, or writes and goes.
+TEST_F(Pty, ProgramsThatOpenTheirPortForEachExchange) {
+    auto port = make("COMR");
+    QByteArray got;
+    QObject::connect(port.get(), &IVPort::OnRxChar, port.get(), [&](int count) {
+        QByteArray buf;
+        port->ReadData(buf, count);
+        got += buf;
+        port->WriteData(buf.toUpper()); // the field's answer
+    });
+    const QString link = dir.filePath("ports/COMR");
+    QProcess poller; // opens, writes, reads the answer, closes: 20 times
+    poller.start("python3", {"-c", R"(
+import os, select, sys
+for i in range(20):
+    fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+    os.write(fd, b"poll%02d;" % i)
+    got = b""
+    while len(got) < 7:
+        r, _, _ = select.select([fd], [], [], 5)
+        if not r: sys.exit("no answer to poll %d" % i)
+        got += os.read(fd, 64)
+    os.close(fd)
+    print(got.decode())
+)", link});
+    ASSERT_TRUE(waitFor([&] { return poller.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(poller.exitCode(), 0) << poller.readAllStandardError().toStdString();
+    const QList<QByteArray> answers = poller.readAllStandardOutput().trimmed().split('\n');
+    ASSERT_EQ(answers.size(), 20);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(answers[i], QByteArray("POLL%1;").replace("%1", QByteArray::number(i).rightJustified(2, '0')));
+
+    got.clear(); // write and go, without waiting for anything
+    for (int i = 0; i < 10; ++i) {
+        QProcess shot;
+        shot.start("sh", {"-c", "printf 'cmd%s;' \"$1\" > \"$2\"", "sh", QString::number(i), link});
+        ASSERT_TRUE(shot.waitForFinished(5000));
+    }
+    ASSERT_TRUE(waitFor([&] { return got.count(';') >= 10; }, 5000)) << got.constData();
+    EXPECT_EQ(got, "cmd0;cmd1;cmd2;cmd3;cmd4;cmd5;cmd6;cmd7;cmd8;cmd9;");
+    // Their answers found nobody: dropped, never handed to the next program.
+    ASSERT_TRUE(waitFor([&] { return !port->hasReader(); }));
+    PortClient next(link);
+    EXPECT_TRUE(next.read(1, 300).isEmpty());
 }
 
 TEST_F(Pty, WritesNeverBlockWhenNobodyReads) {
