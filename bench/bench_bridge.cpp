@@ -5,10 +5,10 @@
 //   bench_bridge rtt  size=16 n=10000 port=P    (local reader echoes; back to the field)
 #include "benchutil.h"
 #include "console/console.h"
-#include "link/mqttclient.h"
-#include "link/mqttengine.h"
-#include "store/datamodule.h"
-#include "vport/ptyport.h"
+#include "engines/link/mqttclient.h"
+#include "engines/link/mqttengine.h"
+#include "engines/store/datamodule.h"
+#include "engines/vport/ptyport.h"
 
 #include <QApplication>
 #include <QTemporaryDir>

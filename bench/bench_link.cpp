@@ -4,8 +4,8 @@
 //   bench_link conns n=5000 port=P                  (time and peak memory to bring N DTUs online)
 //   bench_link busy n=1000 msgs=300 port=P          (memory of N sessions that each sent many packets)
 #include "benchutil.h"
-#include "link/mqttclient.h"
-#include "link/mqttengine.h"
+#include "engines/link/mqttclient.h"
+#include "engines/link/mqttengine.h"
 
 #include <QDir>
 #include <sys/resource.h>

@@ -2,7 +2,7 @@
 // Shared by the fuzz targets: a console over fake engines with a small SQLite table, for
 // the targets that drive the inbound dispatch.
 #include "console/console.h"
-#include "store/datamodule.h"
+#include "engines/store/datamodule.h"
 #include "support/fakes.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 // ftdb.ini's connection string, whatever the file holds.
 #include "core/errors.h"
-#include "store/connstring.h"
+#include "engines/store/connstring.h"
 
 using namespace dtu;
 

@@ -1,5 +1,5 @@
 // The CSV that `dtudb import` takes: a row is only accepted well formed.
-#include "store/dtucsv.h"
+#include "engines/store/dtucsv.h"
 
 #include <cstdlib>
 

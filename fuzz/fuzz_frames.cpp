@@ -1,6 +1,6 @@
 // Command frames and the signal reply: recognised only when well formed, and every frame
 // the console builds reads back as itself.
-#include "remote/frame.h"
+#include "core/frame.h"
 
 #include <cstdlib>
 

@@ -1,10 +1,10 @@
 #include "console/console.h"
 
-#include "console/refresh.h"
+#include "console/display/refresh.h"
 #include "core/codec.h"
-#include "link/linkengine.h"
-#include "store/datamodule.h"
-#include "vport/vport.h"
+#include "engines/link/linkengine.h"
+#include "engines/store/datamodule.h"
+#include "engines/vport/vport.h"
 
 #include <QLoggingCategory>
 #include <QTcpSocket>

@@ -2,10 +2,10 @@
 // The composition root without widgets: creation steps, activation, the command
 // handlers and the exit paths. The main window only draws it and forwards clicks.
 #include "console/context.h"
-#include "link/handlers.h"
-#include "remote/remote.h"
-#include "store/commands.h"
-#include "vport/portcreation.h"
+#include "console/service/handlers.h"
+#include "console/remote/remote.h"
+#include "console/roster/commands.h"
+#include "console/ports/portcreation.h"
 
 #include <QTcpServer>
 #include <deque>

@@ -1,7 +1,7 @@
 #include "console/context.h"
 
-#include "link/linkengine.h"
-#include "vport/vport.h"
+#include "engines/link/linkengine.h"
+#include "engines/vport/vport.h"
 
 #include <QLoggingCategory>
 #include <exception>

@@ -2,8 +2,8 @@
 // Everything the handlers share: the roster and queues, the engines, the table, the
 // views' models and the operator's options. Created once by the composition root and
 // handed to every handler; there are no globals.
-#include "console/devicelist.h"
-#include "console/messagedisplay.h"
+#include "console/display/devicelist.h"
+#include "console/display/messagedisplay.h"
 #include "core/config.h"
 #include "core/prompts.h"
 #include "core/roster.h"

@@ -1,6 +1,6 @@
 #include "sim/fielddtu.h"
 
-#include "remote/frame.h"
+#include "core/frame.h"
 
 namespace dtu {
 

@@ -1,5 +1,5 @@
 // The main window's frame, offscreen: what the operator sees and the close rules.
-#include "console/mainwindow.h"
+#include "ui/mainwindow.h"
 #include "support/consolefixture.h"
 
 #include <QMenuBar>

@@ -1,13 +1,13 @@
 // The console with its real engines: a real mosquitto, real pseudo-terminals, the
 // simulator as the field side and a plain local program on the port.
 #include "console/console.h"
-#include "console/refresh.h"
-#include "link/mqttengine.h"
-#include "store/datamodule.h"
+#include "console/display/refresh.h"
+#include "engines/link/mqttengine.h"
+#include "engines/store/datamodule.h"
 #include "support/broker.h"
 #include "support/ptyclient.h"
 #include "support/fakes.h"
-#include "vport/ptyport.h"
+#include "engines/vport/ptyport.h"
 
 #include <QSignalSpy>
 #include <csignal>

@@ -1,6 +1,6 @@
 // The MQTT link engine against a real mosquitto.
-#include "link/mqttclient.h"
-#include "link/mqttengine.h"
+#include "engines/link/mqttclient.h"
+#include "engines/link/mqttengine.h"
 #include "support/broker.h"
 #include "support/fakes.h"
 

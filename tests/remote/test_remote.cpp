@@ -1,4 +1,4 @@
-#include "remote/frame.h"
+#include "core/frame.h"
 #include "sim/fielddtu.h"
 #include "support/consolefixture.h"
 

@@ -1,7 +1,7 @@
 #include "core/errors.h"
-#include "store/connstring.h"
-#include "store/datamodule.h"
-#include "store/dtucsv.h"
+#include "engines/store/connstring.h"
+#include "engines/store/datamodule.h"
+#include "engines/store/dtucsv.h"
 
 #include <QCoreApplication>
 #include <QFile>

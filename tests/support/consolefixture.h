@@ -1,8 +1,8 @@
 #pragma once
 // A console over fake engines and a real SQLite table in a temporary folder.
 #include "console/console.h"
-#include "console/refresh.h"
-#include "store/datamodule.h"
+#include "console/display/refresh.h"
+#include "engines/store/datamodule.h"
 #include "support/fakes.h"
 
 #include <QFile>

@@ -2,8 +2,8 @@
 // In-process stand-ins for the engines and the operator, recording what the console asks.
 #include "core/errors.h"
 #include "core/prompts.h"
-#include "link/linkengine.h"
-#include "vport/vport.h"
+#include "engines/link/linkengine.h"
+#include "engines/vport/vport.h"
 
 #include <QMap>
 #include <QSet>

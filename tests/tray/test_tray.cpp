@@ -1,4 +1,4 @@
-#include "tray/systray.h"
+#include "ui/tray/systray.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

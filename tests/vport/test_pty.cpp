@@ -1,7 +1,7 @@
 // The pseudo-terminal port engine with real pseudo-terminals and a plain local client.
 #include "support/broker.h"
 #include "support/ptyclient.h"
-#include "vport/ptyport.h"
+#include "engines/vport/ptyport.h"
 
 #include <QProcess>
 #include <QSignalSpy>

@@ -1,0 +1,60 @@
+// dtuconsole: the DTU management console.
+#include "console/console.h"
+#include "ui/mainwindow.h"
+#include "ui/qtprompts.h"
+#include "core/unixsignals.h"
+#include "engines/link/mqttengine.h"
+#include "engines/store/datamodule.h"
+#include "engines/vport/ptyport.h"
+
+#include <QApplication>
+#include <QLoggingCategory>
+
+using namespace dtu;
+
+int main(int argc, char** argv) {
+    // Qt's own poll dispatcher costs less per socket event than the GLib one, and every
+    // packet is a socket event here. QT_NO_GLIB=0 in the environment brings GLib back.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("dtuconsole"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Zorbelin管理软件"));
+    QApplication::setQuitOnLastWindowClosed(false); // closing while running only hides the window
+    const long files = RaiseFileLimit();
+
+    const ConfigPaths paths;
+    const CenterConfig config = ReadCenterConfig(paths);
+    qInfo().noquote() << "dtuconsole starting; center.ini:" << (config.sourceFile.isEmpty() ? QStringLiteral("(none, defaults)") : config.sourceFile)
+                      << "broker:" << config.link.host << config.link.port << "ports:" << config.portDir << "open files:" << files;
+
+    TDataModule1 dataModule1(paths);
+    MqttLinkEngine engine(config.link);
+    PtyPortEngine ports(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private : PortFolder::Policy::Shared);
+    QtPrompts prompts;
+    Console console(engine, ports, dataModule1, prompts, config);
+    TfrmMain window(console);
+    prompts.setParent(&window);
+
+    // QApplication::quit() does nothing outside exec(), and the start-up creation steps may
+    // sit in a message box before exec() runs: remember the request and leave every loop.
+    bool quitting = false;
+    const auto quit = [&] {
+        quitting = true;
+        QCoreApplication::exit(0);
+    };
+    QObject::connect(&console, &Console::quitRequested, &app, quit, Qt::QueuedConnection);
+    UnixSignalWatcher termination;
+    QObject::connect(&termination, &UnixSignalWatcher::terminationRequested, &console, [&](int sig) {
+        qInfo() << "signal" << sig << "received";
+        console.shutdownForSignal();
+    });
+
+    console.create();
+    int rc = 0;
+    if (!quitting) {
+        window.show();
+        rc = app.exec();
+    }
+    qInfo() << "dtuconsole stopped";
+    return rc;
+}

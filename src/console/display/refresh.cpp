@@ -1,0 +1,46 @@
+#include "console/display/refresh.h"
+
+#include "console/context.h"
+#include "core/codec.h"
+#include "engines/link/linkengine.h"
+#include "engines/store/datamodule.h"
+
+namespace dtu {
+
+using M = DeviceListModel;
+
+void RebuildDeviceList(ConsoleContext& ctx) {
+    ctx.selection.clear();
+    ctx.devices.clear();
+    ctx.dm.forEachListedRow([&](const DtuRow& rec) {
+        QString caption = rec.dtuid;
+        if (caption.size() == 8) caption = QString::fromLatin1(BytesToHex(caption.toLatin1()));
+        const int row = ctx.devices.appendRow(caption);
+        RefreshDeviceRow(ctx, caption);
+        ctx.devices.setSubItem(row, M::SubPassword, rec.password);
+        ctx.devices.setSubItem(row, M::SubPort, rec.vcomport);
+        ctx.devices.setSubItem(row, M::SubName, rec.username);
+    });
+}
+
+void RefreshDeviceRow(ConsoleContext& ctx, const QString& id) {
+    const int row = ctx.devices.findExact(id);
+    if (row < 0) return;
+    const DtuInfo info = ctx.engine.GetDtuInfo(id);
+    const bool online = ctx.engine.IsOnline(ctx.devices.caption(row));
+    ctx.devices.setPictures(row, online ? 1 : 0, online ? 0 : -1);
+    ctx.devices.setSubItem(row, M::SubLoginTime, info.loginTime);
+    ctx.devices.setSubItem(row, M::SubUpdateTime, info.updateTime);
+    ctx.devices.setSubItem(row, M::SubSent, QString::number(info.sent));
+    ctx.devices.setSubItem(row, M::SubReceived, QString::number(info.received));
+    const auto& recs = ctx.roster.positionsOfId(id);
+    if (!recs.isEmpty()) ctx.devices.setSubItem(row, M::SubPortState, ctx.roster.at(recs.last()).portState);
+}
+
+void Timer1Timer(ConsoleContext& ctx) {
+    const QStringList ids = ctx.refreshQueue.ids();
+    for (const QString& id : ids) RefreshDeviceRow(ctx, id); // a failure keeps the queue for the next tick
+    ctx.refreshQueue.clear();
+}
+
+} // namespace dtu

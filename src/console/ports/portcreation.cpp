@@ -1,0 +1,106 @@
+#include "console/ports/portcreation.h"
+
+#include "console/context.h"
+#include "console/service/handlers.h"
+#include "engines/vport/vport.h"
+
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcPorts, "dtu.vport", QtInfoMsg)
+
+namespace dtu {
+
+void PortControl::ScanSystemPorts() {
+    systemPorts_.clear();
+    portSet_.clear();
+    try {
+        systemPorts_ = ctx_.portEngine.systemPorts();
+    } catch (const std::exception& e) {
+        qCDebug(lcPorts) << "port scan failed:" << e.what();
+    }
+    portSet_ = QSet<QString>(systemPorts_.cbegin(), systemPorts_.cend());
+}
+
+void PortControl::ShowPortStatus(const QString& id, const QString& text) {
+    const int row = ctx_.devices.findExact(id);
+    if (row >= 0) ctx_.devices.setSubItem(row, DeviceListModel::SubPortState, text);
+}
+
+IVPort* PortControl::makeInstance() {
+    auto port = ctx_.portEngine.makePort();
+    IVPort* raw = port.get();
+    QObject::connect(raw, &IVPort::OnRxChar, &ctx_, [this, raw](int count) {
+        ctx_.guard([&] { VSPortAx1RxChar(raw, count); });
+    });
+    ctx_.ports.push_back(std::move(port));
+    return raw;
+}
+
+void PortControl::N22Click() {
+    // A ports folder that is not safely ours is said once a pass, not once a port.
+    const QString folderProblem = ctx_.portEngine.folderProblem();
+    if (!folderProblem.isEmpty()) {
+        ctx_.memo1.append(ctx_.stamp() + QLatin1Char(':') + folderProblem);
+        ctx_.logQueue.PostLog(ctx_.stamp() + QLatin1Char(' ') + folderProblem);
+    }
+    const int n = ctx_.roster.count();
+    for (int i = 0; i < n; ++i) {
+        ScanSystemPorts();
+        TVDTU& rec = ctx_.roster.at(i);
+        if (rec.portName.isEmpty() || rec.portOpen) continue;
+        if (!folderProblem.isEmpty() && !rec.portName.contains(QLatin1Char('/'))) {
+            rec.portState = QStringLiteral("串口创建失败");
+            ShowPortStatus(rec.dtuId, rec.portState);
+            continue;
+        }
+        if (PortExists(rec.portName) || ctx_.portEngine.occupied(rec.portName)) {
+            rec.portState = QStringLiteral("串口已经存在");
+            ShowPortStatus(rec.dtuId, rec.portState);
+            continue;
+        }
+        IVPort* port = makeInstance();
+        ctx_.roster.setPort(i, port, false);
+        if (port->CreatePort(rec.portName)) {
+            ctx_.roster.setPort(i, port, true);
+            rec.portState = QStringLiteral("串口创建成功！");
+            qCInfo(lcPorts).noquote() << "port" << rec.portName << "made for" << rec.dtuId;
+        } else {
+            rec.portState = QStringLiteral("串口创建失败");
+            ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 串口创建失败 ") + rec.dtuId + QLatin1Char(' ') +
+                                  rec.portName + QStringLiteral(": ") + port->lastError());
+        }
+        ShowPortStatus(rec.dtuId, rec.portState);
+    }
+}
+
+void PortControl::N23Click() {
+    ctx_.VSPortAx1->ResetBus();
+    // The ports are gone: the records must say so, or no creation pass would make them
+    // again and field data for them would vanish without a word.
+    for (int i = 0; i < ctx_.roster.count(); ++i) {
+        TVDTU& rec = ctx_.roster.at(i);
+        if (!rec.port && !rec.portOpen) continue;
+        ctx_.roster.setPort(i, nullptr, false);
+        if (rec.portName.isEmpty()) continue;
+        rec.portState = QStringLiteral("串口已复位");
+        ShowPortStatus(rec.dtuId, rec.portState);
+    }
+    // Only the bus instance outlives a reset; the others held ports that are gone.
+    std::erase_if(ctx_.ports, [this](const std::unique_ptr<IVPort>& p) { return p.get() != ctx_.VSPortAx1; });
+    ctx_.portEngine.rescan();
+    qCInfo(lcPorts) << "ports reset";
+}
+
+void PortControl::VSPortAx1RxChar(IVPort* sender, int count) {
+    if (!sender || count == 0) return;
+    QByteArray buf;
+    if (sender->ReadData(buf, count) == 0) return;
+    const TVDTU* owner = ctx_.roster.ownerOf(sender);
+    if (!owner || owner->portName.isEmpty()) return;
+    const QString name = owner->portName;
+    // Copy: a send may run handlers that touch the roster.
+    const QList<int> targets = ctx_.roster.positionsOfPort(name);
+    for (int pos : targets) SendBracketed(ctx_, -1, ctx_.roster.at(pos).dtuId, buf);
+}
+
+} // namespace dtu

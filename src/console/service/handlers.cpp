@@ -1,0 +1,189 @@
+#include "console/service/handlers.h"
+
+#include "console/context.h"
+#include "core/codec.h"
+#include "engines/link/linkengine.h"
+#include "engines/vport/vport.h"
+
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcLink, "dtu.link", QtInfoMsg)
+
+namespace dtu {
+
+using M = DeviceListModel;
+
+void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data) {
+    bool sent = false;
+    int result = 0;
+    if (ctx.engine.IsOnline(id)) {
+        result = ctx.engine.SendData(id, data);
+        sent = true;
+        if (result == SendQueueFull) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral(" TCP响应超时"));
+        else if (result == SendNotOnline) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral("不在线"));
+        else if (result == SendNotRegistered) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral("不在DTU列表中"));
+    }
+    if (row < 0 || row >= ctx.devices.rowCount()) return;
+    QString cell = ctx.devices.subItem(row, M::SubSent);
+    if (cell.isEmpty()) {
+        cell = QStringLiteral("0");
+        ctx.devices.setSubItem(row, M::SubSent, cell);
+    }
+    if (sent && result >= 0) ctx.devices.setSubItem(row, M::SubSent, QString::number(cell.toLongLong() + 1));
+}
+
+void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data) {
+    ctx.engine.SetSendMode(0);
+    try {
+        SendToDtu(ctx, row, id, data);
+    } catch (...) {
+        ctx.engine.SetSendMode(2);
+        throw;
+    }
+    ctx.engine.SetSendMode(2);
+}
+
+void Service::start() {
+    try {
+        ctx_.Timer1.start();
+        ctx_.actStartService.setEnabled(false);
+        ctx_.actStopService.setEnabled(true);
+        const int n = ctx_.engine.GetDtuCount();
+        for (int i = 0; i < n; ++i) ctx_.engine.OpenDtu(ctx_.engine.GetDtuId(i));
+        ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 启动成功"));
+    } catch (const std::exception& e) {
+        qCWarning(lcLink) << "service start failed:" << e.what();
+        ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 启动失败"));
+    }
+    if (portCreationHook) {
+        try {
+            portCreationHook();
+        } catch (const std::exception& e) {
+            qCWarning(lcLink) << "port creation at service start failed:" << e.what();
+        }
+    }
+}
+
+void Service::stop() {
+    const int n = ctx_.engine.GetDtuCount();
+    for (int i = 0; i < n; ++i) {
+        ctx_.engine.CloseDtu(ctx_.engine.GetDtuId(i));
+        ctx_.refreshQueue.MarkForRefresh(ctx_.engine.GetDtuId(i));
+    }
+    ctx_.actStartService.setEnabled(true);
+    ctx_.actStopService.setEnabled(false);
+    ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 停止"));
+}
+
+void LinkEvents::VDTUX1LoginReply(const QString& id, int result) {
+    if (id.isEmpty()) return;
+    const int row = ctx_.devices.findCaseless(id);
+    if (row >= 0 && ctx_.rowSelected(row) && result >= 0) {
+        ctx_.memo1.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("登录成功"));
+        ctx_.memo1.trim(1);
+    }
+    ctx_.refreshQueue.MarkForRefresh(id);
+}
+
+void LinkEvents::VDTUX1BeatReply(const QString& id, int result) {
+    if (id.isEmpty()) return;
+    if (ctx_.devices.findCaseless(id) >= 0 && result >= 100) {
+        ctx_.memo1.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("心跳成功"));
+        ctx_.memo1.trim(1);
+    }
+    ctx_.refreshQueue.MarkForRefresh(id);
+}
+
+void LinkEvents::VDTUX1Disconnect(const QString& id) {
+    if (!id.isEmpty()) ctx_.refreshQueue.MarkForRefresh(id);
+}
+
+void LinkEvents::VDTUX1CenterDataX2(const QString& id, int, const QString& dataBuf) {
+    if (!ctx_.N28.isChecked() || id.isEmpty()) return;
+    if (dataBuf == QLatin1String(kHeartbeatMarker))
+        ctx_.memo1.append(ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("心跳"));
+    ctx_.memo1.trim(3);
+}
+
+void LinkEvents::writeToPort(const QString& id, const QByteArray& bytes) {
+    const TVDTU* rec = ctx_.roster.firstById(id);
+    if (!rec || rec->portName.isEmpty()) return;
+    for (int pos : ctx_.roster.positionsOfPort(rec->portName)) {
+        TVDTU& owner = ctx_.roster.at(pos);
+        if (!owner.portOpen) continue;
+        if (owner.port) {
+            try {
+                owner.port->WriteData(bytes);
+            } catch (const std::exception& e) {
+                qCDebug(lcLink) << "port write failed for" << id << e.what();
+            }
+        }
+        return;
+    }
+}
+
+void LinkEvents::VDTUX1CenterDataX(const QString& id, int, const QString& dataBuf) {
+    if (id.isEmpty()) return;
+    if (dataBuf.isEmpty()) return;
+    const QByteArray bytes = HexToBytes(QStringView(dataBuf));
+    if (bytes.isEmpty()) return;
+
+    const ReplyRecognizer* late = nullptr;
+    for (const ReplyRecognizer& r : ReplyRecognizers) {
+        const bool hit = r.match ? r.match(bytes) : bytes.startsWith(r.prefix);
+        if (!hit) continue;
+        if (!r.endsDispatch) {
+            if (!late) late = &r;
+            continue;
+        }
+        if (r.accepts && !r.accepts(id)) return;
+        if (r.action) r.action(id, bytes.mid(r.prefix.size()));
+        ctx_.setStatusPanel(3, id + r.statusText);
+        return;
+    }
+    if (late && late->action) late->action(id, bytes.mid(late->prefix.size()));
+
+    writeToPort(id, bytes);
+
+    const QString head = ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("数据:");
+    // Laying out one huge line takes the display minutes: show the start and the length.
+    const bool cut = bytes.size() > kShownPacketBytes;
+    const QString tail = cut ? QStringLiteral("...[共%1字节]").arg(bytes.size()) : QString();
+    if (ctx_.HEX1.isChecked()) {
+        const QString shown = cut ? dataBuf.left(2 * kShownPacketBytes) + tail : dataBuf;
+        ctx_.memo1.appendLazy([head, shown] { return head + shown; });
+    } else if (ctx_.devices.findCaseless(id) >= 0) {
+        const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
+        if (shown.contains('\n') || shown.contains('\r') || shown.contains('\0')) {
+            ctx_.memo1.append(head + ctx_.displayText(shown) + tail); // becomes several lines now
+        } else {
+            ConsoleContext* ctx = &ctx_;
+            ctx_.memo1.appendLazy([head, shown, tail, ctx] { return head + ctx->displayText(shown) + tail; });
+        }
+    }
+    ctx_.memo1.trim(3);
+    ctx_.refreshQueue.MarkForRefresh(id);
+}
+
+void LinkEvents::connectTo(ILinkEngine& engine) {
+    QObject::connect(&engine, &ILinkEngine::OnLoginReply, &ctx_, [this](const QString& id, int r) {
+        ctx_.guard([&] { VDTUX1LoginReply(id, r); });
+    });
+    QObject::connect(&engine, &ILinkEngine::OnBeatReply, &ctx_, [this](const QString& id, int r) {
+        ctx_.guard([&] { VDTUX1BeatReply(id, r); });
+    });
+    QObject::connect(&engine, &ILinkEngine::OnDisconnect, &ctx_, [this](const QString& id) {
+        ctx_.guard([&] { VDTUX1Disconnect(id); });
+    });
+    QObject::connect(&engine, &ILinkEngine::OnCenterDataX, &ctx_, [this](const QString& id, int n, const QString& b) {
+        ctx_.guard([&] { VDTUX1CenterDataX(id, n, b); });
+    });
+    QObject::connect(&engine, &ILinkEngine::OnCenterDataX2, &ctx_, [this](const QString& id, int n, const QString& b) {
+        ctx_.guard([&] { VDTUX1CenterDataX2(id, n, b); });
+    });
+    QObject::connect(&engine, &ILinkEngine::engineLog, &ctx_, [this](const QString& line) {
+        ctx_.logQueue.PostLog(ctx_.stamp() + QLatin1Char(' ') + line);
+    });
+}
+
+} // namespace dtu

@@ -1,0 +1,239 @@
+#include "engines/link/mqttclient.h"
+
+#include <QLoggingCategory>
+#include <QMetaObject>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcMqtt, "dtu.mqtt", QtInfoMsg)
+
+namespace dtu {
+
+namespace {
+QByteArray utf8(const QString& s) { return s.toUtf8(); }
+
+// Set only on this thread and only while mosquitto_new runs.
+thread_local bool t_refuseSocketPair = false;
+} // namespace
+
+} // namespace dtu
+
+// libmosquitto opens a socket pair in mosquitto_new and, with an external loop like ours,
+// writes a wake-up byte into it for every outgoing packet and never reads it back: a busy
+// session pins kernel memory. It treats a failed socketpair() as "no wake-ups" and works
+// on. This definition is the one the dynamic linker hands libmosquitto, so the pair is
+// refused exactly for the mosquitto_new on this thread and for nobody else.
+extern "C" int socketpair(int domain, int type, int protocol, int sv[2]) __THROW {
+    if (dtu::t_refuseSocketPair && domain == AF_UNIX) {
+        errno = EMFILE;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_socketpair, domain, type, protocol, sv));
+}
+
+namespace dtu {
+
+void MqttClient::libraryInit() {
+    static const bool once = [] {
+        mosquitto_lib_init();
+        return true;
+    }();
+    (void)once;
+}
+
+QString MqttClient::libraryVersion() {
+    int major = 0, minor = 0, rev = 0;
+    mosquitto_lib_version(&major, &minor, &rev);
+    return QStringLiteral("%1.%2.%3").arg(major).arg(minor).arg(rev);
+}
+
+QString MqttClient::errorText(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno)) : QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+MqttClient::MqttClient(MqttOptions options, QObject* parent) : QObject(parent), opts_(std::move(options)) {
+    libraryInit();
+    t_refuseSocketPair = true;
+    // An empty id is refused, and libmosquitto then closes descriptor 0 on its way out:
+    // no id lets the broker pick one.
+    const QByteArray clientId = utf8(opts_.clientId);
+    m_ = mosquitto_new(clientId.isEmpty() ? nullptr : clientId.constData(), true, this);
+    t_refuseSocketPair = false;
+    if (!m_) {
+        error_ = QStringLiteral("mosquitto_new: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+
+    mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1); // else Nagle meets delayed ACK: ~88 ms per QoS 1 round trip
+    mosquitto_int_option(m_, MOSQ_OPT_SEND_MAXIMUM, opts_.sendMaximum);
+    if (!opts_.username.isEmpty())
+        mosquitto_username_pw_set(m_, utf8(opts_.username).constData(),
+                                  opts_.password.isEmpty() ? nullptr : utf8(opts_.password).constData());
+    if (!opts_.willTopic.isEmpty())
+        mosquitto_will_set(m_, utf8(opts_.willTopic).constData(), static_cast<int>(opts_.willPayload.size()),
+                           opts_.willPayload.constData(), 1, opts_.willRetain);
+    if (!opts_.caFile.isEmpty()) {
+        const QByteArray ca = utf8(opts_.caFile), cert = utf8(opts_.certFile), key = utf8(opts_.keyFile);
+        const int rc = mosquitto_tls_set(m_, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
+                                         key.isEmpty() ? nullptr : key.constData(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            error_ = QStringLiteral("TLS: %1").arg(QString::fromUtf8(mosquitto_strerror(rc)));
+    }
+    mosquitto_connect_callback_set(m_, &MqttClient::onConnect);
+    mosquitto_disconnect_callback_set(m_, &MqttClient::onDisconnect);
+    mosquitto_message_callback_set(m_, &MqttClient::onMessage);
+    mosquitto_publish_callback_set(m_, &MqttClient::onPublish);
+}
+
+MqttClient::~MqttClient() {
+    delete readN_;
+    delete writeN_;
+    readN_ = writeN_ = nullptr;
+    if (m_) mosquitto_destroy(m_);
+}
+
+bool MqttClient::connectToBroker() {
+    if (!m_) return false;
+    if (!error_.isEmpty() && error_.startsWith(QLatin1String("TLS"))) return false;
+    const int rc = mosquitto_connect_async(m_, utf8(opts_.host).constData(), opts_.port, opts_.keepAlive);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        error_ = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
+                                      : QString::fromUtf8(mosquitto_strerror(rc));
+        syncSocket();
+        return false;
+    }
+    error_.clear();
+    syncSocket();
+    return true;
+}
+
+void MqttClient::disconnectFromBroker() {
+    if (!m_) return;
+    mosquitto_disconnect(m_);
+    if (mosquitto_want_write(m_)) mosquitto_loop_write(m_, 1);
+    syncSocket();
+}
+
+int MqttClient::publish(const QString& topic, const QByteArray& payload, int qos, bool retain) {
+    if (!m_) return -MOSQ_ERR_INVAL;
+    int mid = 0;
+    const int rc = mosquitto_publish(m_, &mid, utf8(topic).constData(), static_cast<int>(payload.size()),
+                                     payload.constData(), qos, retain);
+    syncSocket();
+    return rc == MOSQ_ERR_SUCCESS ? mid : -rc;
+}
+
+int MqttClient::subscribe(const QString& topic, int qos) {
+    if (!m_) return -MOSQ_ERR_INVAL;
+    int mid = 0;
+    const int rc = mosquitto_subscribe(m_, &mid, utf8(topic).constData(), qos);
+    syncSocket();
+    return rc == MOSQ_ERR_SUCCESS ? mid : -rc;
+}
+
+void MqttClient::misc() {
+    if (!m_ || fd_ < 0) return;
+    mosquitto_loop_misc(m_);
+    syncSocket();
+}
+
+void MqttClient::handleRead() {
+    reading_ = true;
+    // libmosquitto reads about one packet per call; go on while the socket has bytes.
+    for (int i = 0; i < 256 && fd_ >= 0; ++i) {
+        if (mosquitto_loop_read(m_, 1) != MOSQ_ERR_SUCCESS) break;
+        int avail = 0;
+        if (opts_.caFile.isEmpty() && (ioctl(fd_, FIONREAD, &avail) < 0 || avail == 0)) break;
+        if (mosquitto_socket(m_) != fd_) break;
+    }
+    reading_ = false;
+    syncSocket();
+    // Outside libmosquitto now: hand the events over at once instead of a loop pass later.
+    flush();
+}
+
+void MqttClient::handleWrite() {
+    mosquitto_loop_write(m_, 1);
+    syncSocket();
+}
+
+void MqttClient::syncSocket() {
+    const int s = m_ ? mosquitto_socket(m_) : -1;
+    if (s != fd_) {
+        dropNotifiers();
+        fd_ = s;
+        if (fd_ >= 0) {
+            readN_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+            connect(readN_, &QSocketNotifier::activated, this, &MqttClient::handleRead);
+            writeN_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+            connect(writeN_, &QSocketNotifier::activated, this, &MqttClient::handleWrite);
+        }
+    }
+    if (writeN_) writeN_->setEnabled(mosquitto_want_write(m_));
+}
+
+void MqttClient::dropNotifiers() {
+    // May run inside a notifier's own signal: disable now, delete from the event loop.
+    for (QSocketNotifier* n : {readN_, writeN_}) {
+        if (!n) continue;
+        n->setEnabled(false);
+        n->deleteLater();
+    }
+    readN_ = writeN_ = nullptr;
+}
+
+void MqttClient::post(Event e) {
+    events_.push_back(std::move(e));
+    if (!flushScheduled_ && !reading_) {
+        flushScheduled_ = true;
+        QMetaObject::invokeMethod(this, &MqttClient::flush, Qt::QueuedConnection);
+    }
+}
+
+void MqttClient::flush() {
+    flushScheduled_ = false;
+    std::vector<Event> batch;
+    batch.swap(events_);
+    QPointer<MqttClient> self(this);
+    for (Event& e : batch) {
+        if (!self) return; // a handler destroyed us
+        switch (e.kind) {
+        case Event::Connect: emit connected(e.code); break;
+        case Event::Disconnect: emit disconnected(e.code); break;
+        case Event::Message: emit messageReceived(e.topic, e.payload, e.retained); break;
+        case Event::Publish: emit published(e.code); break;
+        }
+    }
+}
+
+void MqttClient::onConnect(mosquitto*, void* self, int rc) {
+    auto* c = static_cast<MqttClient*>(self);
+    c->connected_ = rc == 0;
+    c->post({Event::Connect, rc, {}, {}});
+}
+
+void MqttClient::onDisconnect(mosquitto*, void* self, int rc) {
+    auto* c = static_cast<MqttClient*>(self);
+    c->connected_ = false;
+    c->post({Event::Disconnect, rc, {}, {}});
+}
+
+void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* m) {
+    static_cast<MqttClient*>(self)->post({Event::Message, m->mid, QString::fromUtf8(m->topic),
+                                          QByteArray(static_cast<const char*>(m->payload), m->payloadlen), m->retain});
+}
+
+void MqttClient::onPublish(mosquitto*, void* self, int mid) {
+    static_cast<MqttClient*>(self)->post({Event::Publish, mid, {}, {}});
+}
+
+} // namespace dtu

@@ -1,0 +1,420 @@
+#include "engines/link/mqttengine.h"
+
+#include "core/codec.h"
+#include "engines/link/mqttclient.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <algorithm>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+Q_DECLARE_LOGGING_CATEGORY(lcMqtt)
+
+namespace dtu {
+
+namespace {
+constexpr int kBaseRetryMs = 1000;
+constexpr int kMaxRetryMs = 60000;
+constexpr int kQuickDropMs = 5000;   // a drop this soon after login looks like a takeover
+constexpr int kStableMs = 30000;     // up this long: the session is ours again
+constexpr int kTakeoverDrops = 3;
+constexpr int kConnectTimeoutMs = 15000;
+constexpr qsizetype kLargePayload = 1 << 20;
+const QString kTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+} // namespace
+
+MqttLinkEngine::MqttLinkEngine(LinkConfig config, QObject* parent) : ILinkEngine(parent), cfg_(std::move(config)) {
+    MqttClient::libraryInit();
+    clock_.start();
+    tick_.setInterval(1000);
+    connect(&tick_, &QTimer::timeout, this, &MqttLinkEngine::tick);
+    tick_.start();
+}
+
+MqttLinkEngine::~MqttLinkEngine() {
+    for (auto& d : dtus_) {
+        delete d->retry;
+        d->retry = nullptr;
+        delete d->client.data();
+    }
+}
+
+int MqttLinkEngine::backoffMs(int attempt, int baseMs, int capMs, double jitter01) {
+    const int shift = std::clamp(attempt - 1, 0, 20);
+    const qint64 raw = std::min<qint64>(static_cast<qint64>(baseMs) << shift, capMs);
+    return static_cast<int>(raw * (0.75 + 0.5 * jitter01));
+}
+
+QString MqttLinkEngine::topic(const QString& id, const char* leaf) const {
+    return cfg_.topicPrefix + QLatin1Char('/') + id + QLatin1Char('/') + QLatin1String(leaf);
+}
+
+MqttLinkEngine::Dtu* MqttLinkEngine::find(const QString& id) {
+    auto it = dtus_.find(id);
+    return it == dtus_.end() ? nullptr : it->get();
+}
+
+void MqttLinkEngine::ClearDtus() {
+    const auto ids = order_;
+    for (const QString& id : ids) RemoveDtu(id);
+}
+
+int MqttLinkEngine::AddDtu(const QString& id, const QString& password) {
+    if (Dtu* d = find(id)) {
+        d->password = password;
+        return 0;
+    }
+    auto d = std::make_shared<Dtu>();
+    d->id = id;
+    d->password = password;
+    dtus_.insert(id, d);
+    order_.push_back(id);
+    return 0;
+}
+
+int MqttLinkEngine::RemoveDtu(const QString& id) {
+    Dtu* d = find(id);
+    if (!d) return SendNotRegistered;
+    d->opened = false;
+    dropSession(*d, true);
+    delete d->retry;
+    d->retry = nullptr;
+    order_.erase(std::remove(order_.begin(), order_.end(), id), order_.end());
+    dtus_.remove(id);
+    return 0;
+}
+
+QString MqttLinkEngine::GetDtuId(int index) {
+    if (index < 0 || index >= GetDtuCount()) return {};
+    return order_[static_cast<size_t>(index)];
+}
+
+int MqttLinkEngine::OpenDtu(const QString& id) {
+    Dtu* d = find(id);
+    if (!d) return SendNotRegistered;
+    d->opened = true;
+    if (d->online || d->pendingConnect || d->queued || (d->retry && d->retry->isActive())) return 0;
+    static const QRegularExpression bad(QStringLiteral("[#+/\\s]"));
+    if (id.contains(bad) || id.isEmpty()) {
+        emit engineLog(QStringLiteral("DTU %1 的ID含有MQTT主题不允许的字符，无法上线").arg(id));
+        return -1;
+    }
+    d->queued = true;
+    connectQueue_.push_back(id);
+    pump();
+    return 0;
+}
+
+int MqttLinkEngine::CloseDtu(const QString& id) {
+    Dtu* d = find(id);
+    if (!d) return SendNotRegistered;
+    d->opened = false;
+    dropSession(*d, true);
+    return 0;
+}
+
+bool MqttLinkEngine::IsOnline(const QString& id) {
+    const Dtu* d = find(id);
+    return d && d->online;
+}
+
+DtuInfo MqttLinkEngine::GetDtuInfo(const QString& id) {
+    DtuInfo info;
+    if (const Dtu* d = find(id)) {
+        if (d->loginTime.isValid()) info.loginTime = d->loginTime.toString(kTimeFormat);
+        if (d->updateMs) info.updateTime = QDateTime::fromMSecsSinceEpoch(d->updateMs).toString(kTimeFormat);
+        info.sent = d->sent;
+        info.received = d->received;
+    }
+    return info;
+}
+
+int MqttLinkEngine::SendData(const QString& id, const QByteArray& data) {
+    Dtu* d = find(id);
+    if (!d) return SendNotRegistered;
+    if (!d->online || !d->client || !d->client->isConnected()) return SendNotOnline;
+    if (d->dataMids.size() >= cfg_.maxQueued) return SendQueueFull; // the link is not draining
+    const int mid = d->client->publish(topic(id, "down"), data, 1);
+    if (mid < 0) {
+        if (!d->client->isConnected()) return SendNotOnline;
+        if (-mid != d->lastPublishError) // once per kind of failure, not once per packet
+            emit engineLog(QStringLiteral("发送到DTU %1 失败 (%2 字节): %3").arg(id).arg(data.size()).arg(MqttClient::errorText(-mid)));
+        d->lastPublishError = -mid;
+        return SendFailed;
+    }
+    d->lastPublishError = 0;
+    d->dataMids.insert(mid);
+    ++d->sent;
+    return mid;
+}
+
+QString MqttLinkEngine::GetVersion() {
+    return QStringLiteral("VDTUX MQTT link engine 1.0 (MQTT 3.1.1, libmosquitto %1) %2:%3")
+        .arg(MqttClient::libraryVersion(), cfg_.host)
+        .arg(cfg_.port);
+}
+
+void MqttLinkEngine::trimAfterLargePacket() {
+    // A packet of megabytes passes through several copies (payload, hex text, bytes);
+    // once they are freed, hand the memory back, or months of rare big packets would
+    // leave the heap at its high-water mark.
+    if (trimScheduled_) return;
+    trimScheduled_ = true;
+    QTimer::singleShot(0, this, [this] {
+        trimScheduled_ = false;
+#ifdef __GLIBC__
+        ::malloc_trim(0);
+#endif
+    });
+}
+
+bool MqttLinkEngine::brokerAddressReady() {
+    if (!brokerAddress_.isEmpty()) return true;
+    // TLS checks the certificate against the name libmosquitto was given, so it keeps the name.
+    if (!QHostAddress(cfg_.host).isNull() || !cfg_.caFile.isEmpty()) {
+        brokerAddress_ = cfg_.host;
+        return true;
+    }
+    if (resolving_) return false;
+    resolving_ = true;
+    QHostInfo::lookupHost(cfg_.host, this, [this](const QHostInfo& info) {
+        resolving_ = false;
+        const auto addresses = info.addresses();
+        if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
+            qCWarning(lcMqtt).noquote() << "broker name" << cfg_.host << "does not resolve:" << info.errorString();
+            emit engineLog(QStringLiteral("无法解析中心地址 %1: %2，5秒后重试").arg(cfg_.host, info.errorString()));
+            QTimer::singleShot(5000, this, &MqttLinkEngine::pump);
+            return;
+        }
+        QHostAddress pick = addresses.first();
+        for (const QHostAddress& a : addresses)
+            if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                pick = a;
+                break;
+            }
+        brokerAddress_ = pick.toString();
+        qCInfo(lcMqtt).noquote() << "broker" << cfg_.host << "is" << brokerAddress_;
+        pump();
+    });
+    return false;
+}
+
+void MqttLinkEngine::pump() {
+    if (connectQueue_.empty() || !brokerAddressReady()) return;
+    while (pending_ < cfg_.maxPending && !connectQueue_.empty()) {
+        const QString id = connectQueue_.front();
+        connectQueue_.pop_front();
+        Dtu* d = find(id);
+        if (!d || !d->queued) continue;
+        d->queued = false;
+        if (d->opened) startConnect(*d);
+    }
+}
+
+void MqttLinkEngine::startConnect(Dtu& d) {
+    if (d.client) { // a stale session from an earlier attempt
+        d.client->disconnect(this);
+        d.client->deleteLater();
+        d.client = nullptr;
+    }
+    MqttOptions o;
+    o.host = brokerAddress_;
+    o.port = cfg_.port;
+    o.clientId = cfg_.clientPrefix + d.id;
+    o.username = d.id;
+    o.password = d.password;
+    o.keepAlive = cfg_.keepAlive;
+    o.willTopic = topic(d.id, "console");
+    o.willPayload = "offline";
+    o.caFile = cfg_.caFile;
+    o.certFile = cfg_.certFile;
+    o.keyFile = cfg_.keyFile;
+    auto* c = new MqttClient(o, this);
+    d.client = c;
+    const QString id = d.id;
+    connect(c, &MqttClient::connected, this, [this, id](int rc) { onConnected(id, rc); });
+    connect(c, &MqttClient::disconnected, this, [this, id](int rc) { onDisconnected(id, rc); });
+    connect(c, &MqttClient::messageReceived, this,
+            [this, id](const QString& t, const QByteArray& p, bool retained) { onMessage(id, t, p, retained); });
+    connect(c, &MqttClient::published, this, [this, id](int mid) { onPublished(id, mid); });
+    if (!c->connectToBroker()) {
+        qCWarning(lcMqtt).noquote() << "login of" << d.id << "could not start:" << c->errorString();
+        if (d.attempt == 0 && !c->errorString().isEmpty())
+            emit engineLog(QStringLiteral("DTU %1 连接中心 %2:%3 失败: %4").arg(d.id, cfg_.host).arg(cfg_.port).arg(c->errorString()));
+        scheduleRetry(d);
+        return;
+    }
+    d.pendingConnect = true;
+    d.upSince.start(); // doubles as the connect timer until login
+    ++pending_;
+}
+
+bool MqttLinkEngine::goOffline(Dtu& d) {
+    d.dataMids.clear(); // their acknowledgements will not come on a new session
+    d.beatMid = -1;
+    if (!d.online) return false;
+    d.online = false;
+    --online_;
+    return true;
+}
+
+void MqttLinkEngine::leavePending(Dtu& d) {
+    if (!d.pendingConnect) return;
+    d.pendingConnect = false;
+    --pending_;
+}
+
+void MqttLinkEngine::scheduleRetry(Dtu& d) {
+    if (!d.opened) return;
+    ++d.attempt;
+    const int delay = d.quickDrops >= kTakeoverDrops
+                          ? kMaxRetryMs
+                          : backoffMs(d.attempt, kBaseRetryMs, kMaxRetryMs, QRandomGenerator::global()->generateDouble());
+    if (!d.retry) {
+        d.retry = new QTimer(this);
+        d.retry->setSingleShot(true);
+        const QString id = d.id;
+        connect(d.retry, &QTimer::timeout, this, [this, id] {
+            Dtu* x = find(id);
+            if (!x || !x->opened || x->online || x->pendingConnect || x->queued) return;
+            x->queued = true;
+            connectQueue_.push_back(id);
+            pump();
+        });
+    }
+    d.retry->start(delay);
+}
+
+void MqttLinkEngine::dropSession(Dtu& d, bool graceful) {
+    if (d.retry) d.retry->stop();
+    d.queued = false;
+    leavePending(d);
+    goOffline(d);
+    MqttClient* c = d.client.data();
+    d.client = nullptr;
+    if (!c) return;
+    c->disconnect(this);
+    if (graceful && c->isConnected()) {
+        // A clean disconnect fires no will: say offline ourselves first.
+        c->publish(topic(d.id, "console"), "offline", 1, true);
+        c->disconnectFromBroker();
+        connect(c, &MqttClient::disconnected, c, &QObject::deleteLater);
+        QTimer::singleShot(3000, c, &QObject::deleteLater);
+    } else {
+        c->deleteLater();
+    }
+    pump();
+}
+
+void MqttLinkEngine::onConnected(const QString& id, int rc) {
+    Dtu* d = find(id);
+    if (!d) return;
+    leavePending(*d);
+    if (rc == 0) {
+        if (!d->online) ++online_;
+        d->online = true;
+        d->loginTime = QDateTime::currentDateTime();
+        d->upSince.start();
+        d->attempt = 0;
+        d->nextBeatMs = clock_.elapsed() + cfg_.beatInterval * 1000LL;
+        d->client->subscribe(topic(id, "up"), 1);
+        d->client->subscribe(topic(id, "beat"), 1);
+        d->client->publish(topic(id, "console"), "online", 1, true);
+        qCDebug(lcMqtt).noquote() << id << "logged in";
+        emit OnLoginReply(id, 0);
+    } else {
+        qCWarning(lcMqtt).noquote() << id << "login refused, CONNACK" << rc;
+        if (d->attempt <= 1)
+            emit engineLog(QStringLiteral("DTU %1 登录被拒绝 (代码 %2%3)")
+                               .arg(id)
+                               .arg(rc)
+                               .arg(rc == 4 ? QStringLiteral(": 用户名或密码错误") : rc == 5 ? QStringLiteral(": 未授权") : QString()));
+        emit OnLoginReply(id, -rc);
+    }
+    pump();
+}
+
+void MqttLinkEngine::onDisconnected(const QString& id, int rc) {
+    Dtu* d = find(id);
+    if (!d) return;
+    leavePending(*d);
+    if (goOffline(*d)) {
+        if (d->upSince.elapsed() < kQuickDropMs) ++d->quickDrops;
+        else d->quickDrops = 0;
+        qCDebug(lcMqtt).noquote() << id << "connection lost, code" << rc;
+        emit OnDisconnect(id);
+    }
+    if (d->quickDrops >= kTakeoverDrops && !d->takeoverReported) {
+        d->takeoverReported = true;
+        emit engineLog(QStringLiteral("DTU %1 登录后反复被断开: 可能另一控制台正使用同一ID，改为每%2秒重试")
+                           .arg(id)
+                           .arg(kMaxRetryMs / 1000));
+    }
+    if (d->opened) scheduleRetry(*d);
+    pump();
+}
+
+void MqttLinkEngine::onMessage(const QString& id, const QString& t, const QByteArray& payload, bool retained) {
+    Dtu* d = find(id);
+    if (!d) return;
+    if (retained) {
+        // The broker's memory of an old packet, replayed at every login: not the field speaking.
+        if (!d->retainedReported)
+            emit engineLog(QStringLiteral("DTU %1 的主题 %2 上有保留消息 (%3 字节)，不是现场数据，不转发").arg(id, t).arg(payload.size()));
+        d->retainedReported = true;
+        return;
+    }
+    d->updateMs = QDateTime::currentMSecsSinceEpoch(); // turned into text only when asked
+    if (payload.size() >= kLargePayload) trimAfterLargePacket();
+    const QString hex = HexText(payload);
+    if (t.endsWith(QLatin1String("/up"))) {
+        ++d->received;
+        emit OnCenterDataX(id, static_cast<int>(payload.size()), hex);
+    } else if (t.endsWith(QLatin1String("/beat"))) {
+        emit OnCenterDataX2(id, static_cast<int>(payload.size()), hex);
+    }
+}
+
+void MqttLinkEngine::onPublished(const QString& id, int mid) {
+    Dtu* d = find(id);
+    if (!d) return;
+    if (mid == d->beatMid) {
+        d->beatMid = -1;
+        emit OnBeatReply(id, 100);
+    } else {
+        d->dataMids.remove(mid);
+    }
+}
+
+void MqttLinkEngine::tick() {
+    const qint64 now = clock_.elapsed();
+    for (const QString& id : order_) {
+        Dtu* d = find(id);
+        if (!d || !d->client) continue;
+        d->client->misc();
+        if (!d->client) continue;
+        if (d->pendingConnect && d->upSince.elapsed() > kConnectTimeoutMs) {
+            qCWarning(lcMqtt).noquote() << id << "login timed out";
+            dropSession(*d, false);
+            scheduleRetry(*d);
+            continue;
+        }
+        if (d->online) {
+            if (d->upSince.elapsed() > kStableMs) {
+                d->quickDrops = 0;
+                d->takeoverReported = false;
+            }
+            if (now >= d->nextBeatMs) {
+                d->nextBeatMs = now + cfg_.beatInterval * 1000LL;
+                if (d->beatMid < 0) d->beatMid = d->client->publish(topic(id, "vbeat"), QByteArray(), 1);
+            }
+        }
+    }
+}
+
+} // namespace dtu

@@ -1,0 +1,101 @@
+#pragma once
+// The link engine over MQTT: one session per opened DTU, all on the GUI thread.
+#include "core/config.h"
+#include "engines/link/linkengine.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QSet>
+#include <QPointer>
+#include <QTimer>
+#include <deque>
+#include <memory>
+
+namespace dtu {
+
+class MqttClient;
+
+class MqttLinkEngine : public ILinkEngine {
+    Q_OBJECT
+public:
+    explicit MqttLinkEngine(LinkConfig config, QObject* parent = nullptr);
+    ~MqttLinkEngine() override;
+
+    void Prepare() override {}
+    void SetSendMode(int mode) override { sendMode_ = mode; }
+    void ClearDtus() override;
+    int AddDtu(const QString& id, const QString& password) override;
+    int RemoveDtu(const QString& id) override;
+    int OpenDtu(const QString& id) override;
+    int CloseDtu(const QString& id) override;
+    int GetDtuCount() override { return static_cast<int>(order_.size()); }
+    QString GetDtuId(int index) override;
+    bool IsOnline(const QString& id) override;
+    DtuInfo GetDtuInfo(const QString& id) override;
+    int SendData(const QString& id, const QByteArray& data) override;
+    QString GetVersion() override;
+
+    int sendMode() const { return sendMode_; }
+    int pendingConnects() const { return pending_; }
+    int onlineCount() const { return online_; }
+    // Backoff between login attempts: base doubles up to the cap, with +-25 % jitter.
+    static int backoffMs(int attempt, int baseMs, int capMs, double jitter01);
+
+    QString topic(const QString& id, const char* leaf) const;
+
+private:
+    struct Dtu {
+        QString id, password;
+        bool opened = false;
+        bool online = false;
+        bool pendingConnect = false; // counts against the pacing limit
+        bool queued = false;         // waiting for a pacing slot
+        QPointer<MqttClient> client;
+        QDateTime loginTime;
+        qint64 updateMs = 0;
+        qint64 sent = 0, received = 0;
+        bool retainedReported = false;
+        int lastPublishError = 0;
+        QSet<int> dataMids;          // data messages sent and not yet acknowledged
+        int beatMid = -1;
+        qint64 nextBeatMs = 0;
+        int attempt = 0;
+        int quickDrops = 0;
+        bool takeoverReported = false;
+        QElapsedTimer upSince;
+        QTimer* retry = nullptr;
+    };
+
+    Dtu* find(const QString& id);
+    void startConnect(Dtu& d);
+    void pump();
+    void scheduleRetry(Dtu& d);
+    void dropSession(Dtu& d, bool graceful);
+    void onConnected(const QString& id, int rc);
+    void onDisconnected(const QString& id, int rc);
+    void onMessage(const QString& id, const QString& topic, const QByteArray& payload, bool retained);
+    void onPublished(const QString& id, int mid);
+    void tick();
+    void leavePending(Dtu& d);
+    bool goOffline(Dtu& d); // true when it was online
+    // The broker's address for libmosquitto, whose own lookup would block this thread at
+    // every login. False while a lookup runs off the thread; logins wait for it.
+    bool brokerAddressReady();
+    void trimAfterLargePacket();
+
+    LinkConfig cfg_;
+    QHash<QString, std::shared_ptr<Dtu>> dtus_;
+    std::vector<QString> order_;
+    std::deque<QString> connectQueue_;
+    int pending_ = 0;
+    int online_ = 0;
+    int sendMode_ = 2;
+    QString brokerAddress_; // what libmosquitto is given: an address, or the name for TLS
+    bool resolving_ = false;
+    bool trimScheduled_ = false;
+    QTimer tick_;
+    QElapsedTimer clock_;
+};
+
+} // namespace dtu

@@ -1,0 +1,200 @@
+#include "engines/store/datamodule.h"
+
+#include "engines/store/connstring.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSqlError>
+#include <QSqlRecord>
+
+Q_LOGGING_CATEGORY(lcStore, "dtu.store", QtInfoMsg)
+
+namespace dtu {
+
+namespace {
+
+QString field(const QSqlRecord& rec, const char* name) {
+    const int i = rec.indexOf(QLatin1String(name)); // Qt matches field names without regard to case
+    return i < 0 ? QString() : rec.value(i).toString();
+}
+
+DtuRow rowFrom(const QSqlRecord& rec) {
+    DtuRow r;
+    r.dtuid = field(rec, "dtuid");
+    r.password = field(rec, "password");
+    r.username = field(rec, "username");
+    r.teleno = field(rec, "teleno");
+    r.vcomport = field(rec, "vcomport");
+    r.delflag = field(rec, "delflag").toInt();
+    const int i = rec.indexOf(QStringLiteral("addtime"));
+    if (i >= 0) r.addtime = rec.value(i).toDateTime();
+    return r;
+}
+
+bool readWhole(const QString& path, QString& out) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return false;
+    out = QString::fromLocal8Bit(f.readAll());
+    return true;
+}
+
+QString describe(const QSqlError& e, const QString& sql) {
+    QString msg = QStringLiteral("数据库操作失败: %1").arg(e.text().trimmed());
+    if (e.text().contains(QLatin1String("no such table"), Qt::CaseInsensitive) ||
+        (e.text().contains(QLatin1String("dtuinfo"), Qt::CaseInsensitive) &&
+         e.text().contains(QLatin1String("does not exist"), Qt::CaseInsensitive)))
+        msg += QStringLiteral(" (表 dtuinfo 不存在或不完整? 可用 dtudb init 创建)");
+    return msg + QStringLiteral(" [") + sql.simplified() + QLatin1Char(']');
+}
+
+} // namespace
+
+TDataModule1::TDataModule1(ConfigPaths paths, const QString& connectionName)
+    : paths_(std::move(paths)), name_(connectionName) {}
+
+TDataModule1::~TDataModule1() {
+    query_.reset();
+    if (QSqlDatabase::contains(name_)) {
+        { QSqlDatabase db = QSqlDatabase::database(name_, false); db.close(); }
+        QSqlDatabase::removeDatabase(name_);
+    }
+}
+
+QSqlDatabase TDataModule1::Database1() const { return QSqlDatabase::database(name_, false); }
+
+bool TDataModule1::isOpen() const { return QSqlDatabase::contains(name_) && Database1().isOpen(); }
+
+void TDataModule1::ReconnectDatabase() {
+    QString text;
+    if (!readWhole(paths_.local(QStringLiteral("ftdb.ini")), text) &&
+        !readWhole(paths_.system(QStringLiteral("ftdb.ini")), text))
+        throw ConnectionFileFailure(QStringLiteral("无法读取数据库连接文件 %1 或 %2")
+                                        .arg(paths_.local(QStringLiteral("ftdb.ini")),
+                                             paths_.system(QStringLiteral("ftdb.ini"))));
+    if (!text.isEmpty()) {
+        if (isOpen()) Database1().close();
+        connectionString_ = text;
+        configured_ = true;
+        createSqlite_ = false;
+        resetConnection(TranslateConnectionString(text));
+    }
+    open();
+}
+
+void TDataModule1::connectTo(const QString& connectionString, bool createSqliteFile) {
+    connectionString_ = connectionString;
+    configured_ = true;
+    createSqlite_ = createSqliteFile;
+    resetConnection(TranslateConnectionString(connectionString));
+    open();
+}
+
+void TDataModule1::resetConnection(const SqlTarget& t) {
+    if (!QSqlDatabase::isDriverAvailable(t.driver))
+        throw DatabaseOpenFailure(QStringLiteral("数据库驱动 %1 不可用 (可用: %2)")
+                                      .arg(t.driver, QSqlDatabase::drivers().join(QLatin1Char(','))));
+    query_.reset();
+    if (QSqlDatabase::contains(name_)) {
+        { QSqlDatabase old = QSqlDatabase::database(name_, false); old.close(); }
+        QSqlDatabase::removeDatabase(name_);
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(t.driver, name_);
+    db.setDatabaseName(t.databaseName);
+    if (!t.host.isEmpty()) db.setHostName(t.host);
+    if (t.port > 0) db.setPort(t.port);
+    if (!t.user.isEmpty()) db.setUserName(t.user);
+    if (!t.password.isEmpty()) db.setPassword(t.password);
+    if (t.driver == QLatin1String("QSQLITE")) db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    query_ = std::make_unique<QSqlQuery>(db);
+}
+
+void TDataModule1::open() {
+    if (!configured_)
+        throw DatabaseOpenFailure(QStringLiteral("数据库连接串为空: 默认的 Microsoft.Jet.OLEDB.4.0 (Access) 在此平台不可用"));
+    QSqlDatabase db = Database1();
+    if (db.isOpen()) return;
+    // Opening a mistyped SQLite path would silently create an empty database.
+    if (db.driverName() == QLatin1String("QSQLITE") && !createSqlite_ && !QFileInfo::exists(db.databaseName()))
+        throw DatabaseOpenFailure(QStringLiteral("SQLite 数据库文件不存在: %1").arg(db.databaseName()));
+    if (!db.open())
+        throw DatabaseOpenFailure(QStringLiteral("数据库打开失败: %1").arg(db.lastError().text().trimmed()));
+    qCDebug(lcStore) << "database open:" << db.driverName() << db.databaseName();
+}
+
+void TDataModule1::exec(const QString& sql, const QVariantList& binds) {
+    open();
+    QSqlQuery& q = *query_;
+    q.finish();
+    if (!q.prepare(sql)) throw Failure(describe(q.lastError(), sql));
+    for (const QVariant& b : binds) q.addBindValue(b);
+    if (!q.exec()) throw Failure(describe(q.lastError(), sql));
+}
+
+void TDataModule1::select(const QString& sql, const QVariantList& binds,
+                          const std::function<void(const DtuRow&)>& fn) {
+    exec(sql, binds);
+    QSqlQuery& q = *query_;
+    while (q.next()) fn(rowFrom(q.record()));
+}
+
+void TDataModule1::forEachRosterRow(const std::function<void(const DtuRow&)>& fn) {
+    select(QStringLiteral("select * from dtuinfo where delflag=0 order by USERNAME,VCOMPORT"), {}, fn);
+}
+
+void TDataModule1::forEachListedRow(const std::function<void(const DtuRow&)>& fn) {
+    select(QStringLiteral("select * from  dtuinfo where  delflag=0"), {}, fn);
+}
+
+void TDataModule1::appendRow(const DtuRow& r) {
+    exec(QStringLiteral("insert into dtuinfo (DTUID,password,username,delflag,addtime,teleno,vcomport) "
+                        "values (?,?,?,?,?,?,?)"),
+         {r.dtuid, r.password, r.username, 0, r.addtime.isValid() ? r.addtime : QDateTime::currentDateTime(),
+          r.teleno, r.vcomport});
+}
+
+std::optional<DtuRow> TDataModule1::findRow(const QString& dtuid) {
+    std::optional<DtuRow> found;
+    select(QStringLiteral("select * from dtuinfo where dtuid=?"), {dtuid}, [&](const DtuRow& r) {
+        if (!found) found = r;
+    });
+    return found;
+}
+
+bool TDataModule1::updateRow(const QString& dtuid, const DtuRow& v) {
+    exec(QStringLiteral("update dtuinfo set password=?, username=?, teleno=?, delflag=0, vcomport=? where dtuid=?"),
+         {v.password, v.username, v.teleno, v.vcomport, dtuid});
+    return query_->numRowsAffected() > 0;
+}
+
+int TDataModule1::deleteRows(const QString& dtuid) {
+    exec(QStringLiteral("delete from dtuinfo where dtuid=?"), {dtuid});
+    return query_->numRowsAffected();
+}
+
+void TDataModule1::createTable() {
+    const bool pg = Database1().driverName() == QLatin1String("QPSQL");
+    exec(QStringLiteral("create table if not exists dtuinfo (DTUID varchar(16) not null, password varchar(6), "
+                        "username varchar(200), teleno varchar(64), vcomport varchar(255), "
+                        "delflag integer default 0, addtime %1)")
+             .arg(pg ? QStringLiteral("timestamp") : QStringLiteral("datetime")));
+    exec(QStringLiteral("create index if not exists dtuinfo_dtuid on dtuinfo (DTUID)"));
+}
+
+TDataModule1::Transaction::Transaction(TDataModule1& dm) : dm_(dm) {
+    dm_.open();
+    if (!dm_.Database1().transaction())
+        throw Failure(QStringLiteral("无法开始事务: %1").arg(dm_.Database1().lastError().text()));
+}
+
+TDataModule1::Transaction::~Transaction() {
+    if (!done_) dm_.Database1().rollback();
+}
+
+void TDataModule1::Transaction::commit() {
+    if (!dm_.Database1().commit())
+        throw Failure(QStringLiteral("提交失败: %1").arg(dm_.Database1().lastError().text()));
+    done_ = true;
+}
+
+} // namespace dtu

@@ -1,0 +1,459 @@
+#include "ui/mainwindow.h"
+
+#include "ui/dialogs.h"
+#include "ui/tray/qttrayshell.h"
+#include "ui/tray/systray.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLoggingCategory>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextDocumentLayout>
+#include <QScreen>
+#include <QScrollBar>
+#include "engines/store/datamodule.h"
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+Q_DECLARE_LOGGING_CATEGORY(lcConsole)
+
+namespace dtu {
+
+namespace {
+
+QPixmap banner() {
+    QPixmap pm(900, 56);
+    QPainter p(&pm);
+    QLinearGradient g(0, 0, 900, 0);
+    g.setColorAt(0, QColor(22, 60, 120));
+    g.setColorAt(1, QColor(60, 140, 200));
+    p.fillRect(pm.rect(), g);
+    p.setPen(Qt::white);
+    QFont f = p.font();
+    f.setPointSize(16);
+    f.setBold(true);
+    p.setFont(f);
+    p.drawText(pm.rect().adjusted(16, 0, 0, 0), Qt::AlignVCenter | Qt::AlignLeft, QStringLiteral("Zorbelin DTU 管理软件"));
+    return pm;
+}
+
+QIcon appIcon() {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.fillRect(1, 1, 8, 8, QColor(20, 40, 120));
+    p.fillRect(7, 7, 8, 8, QColor(40, 170, 60));
+    return QIcon(pm);
+}
+
+QPlainTextEdit* textView(QTextDocument* doc, const char* name, const QString& accessible, QWidget* parent) {
+    auto* v = new QPlainTextEdit(parent);
+    if (!doc->documentLayout() || !qobject_cast<QPlainTextDocumentLayout*>(doc->documentLayout()))
+        doc->setDocumentLayout(new QPlainTextDocumentLayout(doc));
+    v->setDocument(doc);
+    v->setObjectName(QLatin1String(name));
+    v->setAccessibleName(accessible);
+    return v;
+}
+
+QTableView* listView(QAbstractItemModel* model, QItemSelectionModel* sel, const char* name, const QString& accessible,
+                     QWidget* parent) {
+    auto* v = new QTableView(parent);
+    v->setModel(model);
+    v->setSelectionModel(sel);
+    v->setObjectName(QLatin1String(name));
+    v->setAccessibleName(accessible);
+    v->setSelectionBehavior(QAbstractItemView::SelectRows);
+    v->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    v->setShowGrid(true);
+    v->setSortingEnabled(false);
+    v->verticalHeader()->setVisible(false);
+    v->verticalHeader()->setDefaultSectionSize(20);
+    v->setFrameShape(QFrame::NoFrame);
+    v->setContextMenuPolicy(Qt::CustomContextMenu);
+    v->setAlternatingRowColors(false);
+    return v;
+}
+
+} // namespace
+
+TfrmMain::TfrmMain(Console& console, QWidget* parent) : QMainWindow(parent), console_(console) {
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("ZorbelinDTU管理软件 V1.2"));
+    setWindowIcon(appIcon());
+    auto& ctx = console_.ctx;
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    connect(PopupMenu1->addAction(QStringLiteral("读取时钟")), &QAction::triggered, this, [this] { run([this] { console_.remote.N1Click(); }); });
+    connect(PopupMenu1->addAction(QStringLiteral("设置时钟")), &QAction::triggered, this, [this] { run([this] { console_.remote.N2Click(); }); });
+    connect(PopupMenu1->addAction(QStringLiteral("读取信号强度")), &QAction::triggered, this, [this] { run([this] { console_.remote.N27Click(); }); });
+
+    buildMenus();
+
+    auto* central = new QWidget(this);
+    auto* top = new QVBoxLayout(central);
+    top->setContentsMargins(0, 0, 0, 0);
+    top->setSpacing(0);
+    auto* bannerLabel = new QLabel(central);
+    bannerLabel->setPixmap(banner());
+    bannerLabel->setScaledContents(true);
+    bannerLabel->setFixedHeight(56);
+    bannerLabel->setAccessibleName(QStringLiteral("banner"));
+    top->addWidget(bannerLabel);
+
+    PageControl1 = new QTabWidget(central);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->addTab(buildFirstTab(), QStringLiteral("云透传  "));
+    PageControl1->addTab(buildTargetTab(TargetKind::Peer), QStringLiteral("云组网  "));
+    PageControl1->addTab(buildTargetTab(TargetKind::Push), QStringLiteral("云推送"));
+    PageControl1->addTab(buildTargetTab(TargetKind::Forward), QStringLiteral("云转发"));
+    PageControl1->setTabVisible(1, false);
+    PageControl1->setCurrentIndex(0);
+    connect(PageControl1, &QTabWidget::currentChanged, this, [this](int i) {
+        if (i >= 1) run([this, i] { console_.remote.load(static_cast<TargetKind>(i - 1)); });
+    });
+    top->addWidget(PageControl1, 1);
+    setCentralWidget(central);
+
+    const int widths[4] = {150, 260, 70, 50};
+    const QString texts[4] = {QStringLiteral("在线设备总数"), QStringLiteral("0"), QStringLiteral("操作结果"), QString()};
+    for (int i = 0; i < 4; ++i) {
+        statusPanels[i] = new QLabel(texts[i], this);
+        statusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        statusPanels[i]->setMinimumWidth(widths[i]);
+        statusPanels[i]->setFrameShape(QFrame::StyledPanel);
+        statusBar()->addWidget(statusPanels[i], i == 3 ? 1 : 0);
+    }
+    statusPanels[0]->setAlignment(Qt::AlignCenter);
+    connect(&ctx.devices, &DeviceListModel::onlineCountChanged, this,
+            [this](int n) { statusPanels[1]->setText(QString::number(n)); });
+    connect(&ctx, &ConsoleContext::statusChanged, this, [this](int i, const QString& t) { statusPanels[i]->setText(t); });
+
+    frmAddDTU = new TfrmAddDTU(console_.rosterCommands, [this] { console_.ctx.dm.ReconnectDatabase(); }, this);
+    frmEdit = new TfrmEdit(console_.rosterCommands, this);
+    for (DtuDialog* d : {static_cast<DtuDialog*>(frmAddDTU), static_cast<DtuDialog*>(frmEdit)})
+        d->guard = [this](const std::function<void()>& f) { run(f); };
+
+    buildTray();
+    connect(&console_, &Console::hideWindowRequested, this, &QWidget::hide);
+
+    resize(1120, 720);
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        move(s->availableGeometry().center() - rect().center());
+}
+
+TfrmMain::~TfrmMain() = default;
+
+void TfrmMain::buildMenus() {
+    auto& ctx = console_.ctx;
+    QMenu* sys = menuBar()->addMenu(QStringLiteral("系统"));
+    sys->addAction(&ctx.actStartService);
+    sys->addAction(&ctx.actStopService);
+    connect(sys->addAction(QStringLiteral("设置端口号")), &QAction::triggered, this, [this] { run([this] { console_.setServicePort(); }); });
+    connect(sys->addAction(QStringLiteral("获取控件版本信息")), &QAction::triggered, this, [this] { console_.showVersion(); });
+    MenuExit = sys->addAction(QStringLiteral("退出系统"));
+    connect(MenuExit, &QAction::triggered, this, [this] { console_.MenuExitClick(); });
+
+    QMenu* dtu = menuBar()->addMenu(QStringLiteral("DTU管理"));
+    connect(dtu->addAction(QStringLiteral("新增DTU")), &QAction::triggered, this, [this] { frmAddDTU->exec(); });
+    connect(dtu->addAction(QStringLiteral("编辑DTU")), &QAction::triggered, this, [this] {
+        run([this] {
+            if (auto id = console_.rosterCommands.N25Click()) {
+                frmEdit->Edit1->setText(*id);
+                frmEdit->exec();
+            }
+        });
+    });
+    dtu->addSeparator();
+    connect(dtu->addAction(QStringLiteral("删除DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.DELDTUClick(); }); });
+    dtu->addSeparator();
+    connect(dtu->addAction(QStringLiteral("关闭DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.CLOSEDTUClick(); }); });
+    connect(dtu->addAction(QStringLiteral("关闭全部DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.CLOSEALLDTUClick(); }); });
+    dtu->addSeparator();
+    dtu->addSeparator();
+    connect(dtu->addAction(QStringLiteral("数据统计清零")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.DATACLEARClick(); }); });
+    dtu->addAction(&ctx.HEX1);
+    dtu->addAction(&ctx.NDataTip);
+    connect(dtu->addAction(QStringLiteral("清空信息显示区")), &QAction::triggered, this, [this] {
+        console_.N12Click();
+        LogView->clear();
+    });
+    dtu->addAction(&ctx.N28);
+    connect(dtu->addAction(QStringLiteral("重新载入DTU记录")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.DTU4Click(); }); });
+}
+
+QWidget* TfrmMain::buildFirstTab() {
+    auto& ctx = console_.ctx;
+    auto* page = new QWidget;
+    page->setObjectName(QStringLiteral("TabSheet1"));
+    auto* v = new QVBoxLayout(page);
+
+    auto* serviceRow = new QHBoxLayout;
+    for (QAction* a : {&ctx.actStartService, &ctx.actStopService}) {
+        auto* b = new QToolButton(page);
+        b->setDefaultAction(a);
+        b->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        b->setMinimumWidth(90);
+        serviceRow->addWidget(b);
+    }
+    serviceRow->addStretch();
+    v->addLayout(serviceRow);
+
+    sendBox_ = new QGroupBox(ctx.groupBox2Caption(), page);
+    sendBox_->setObjectName(QStringLiteral("GroupBox2"));
+    connect(&console_, &Console::groupBox2CaptionChanged, sendBox_, &QGroupBox::setTitle);
+    auto* send = new QHBoxLayout(sendBox_);
+    auto* portButtons = new QVBoxLayout;
+    auto* create = new QPushButton(QStringLiteral("创建虚拟串口"), sendBox_);
+    create->setObjectName(QStringLiteral("btStopTest"));
+    connect(create, &QPushButton::clicked, this, [this] { run([this] { console_.portControl.N22Click(); }); });
+    auto* reset = new QPushButton(QStringLiteral("复位虚拟串口"), sendBox_);
+    reset->setObjectName(QStringLiteral("suiButton2"));
+    connect(reset, &QPushButton::clicked, this, [this] { run([this] { console_.portControl.N23Click(); }); });
+    auto* portRow = new QHBoxLayout;
+    portRow->addWidget(create);
+    portRow->addWidget(reset);
+    portButtons->addLayout(portRow);
+    portButtons->addStretch();
+    send->addLayout(portButtons);
+
+    Memo2 = textView(&ctx.memo2, "Memo2", QStringLiteral("发送内容"), sendBox_);
+    Memo2->setMaximumHeight(70);
+    Memo2->installEventFilter(this);
+    Memo2->setAttribute(Qt::WA_InputMethodEnabled, false);
+    send->addWidget(Memo2, 1);
+
+    auto* hidden = new QGroupBox(sendBox_);
+    hidden->setObjectName(QStringLiteral("GroupBox3"));
+    auto* hl = new QVBoxLayout(hidden);
+    for (auto [name, text, on] : {std::tuple{"ckcom1", "发给DTU COM1", true}, std::tuple{"ckcom2", "发给DTU COM2", false},
+                                  std::tuple{"ckcom3", "发给DTU COM3", false}}) {
+        auto* c = new QCheckBox(QString::fromUtf8(text), hidden);
+        c->setObjectName(QLatin1String(name));
+        c->setChecked(on);
+        hl->addWidget(c);
+    }
+    auto* combo = new QComboBox(hidden);
+    combo->setObjectName(QStringLiteral("ComboBox2"));
+    combo->addItems({QStringLiteral("1"), QStringLiteral("10"), QStringLiteral("100"), QStringLiteral("1000"), QStringLiteral("10000")});
+    hl->addWidget(combo);
+    hidden->setVisible(false);
+    send->addWidget(hidden);
+
+    auto* sendButton = new QPushButton(QStringLiteral("发送数据"), sendBox_);
+    sendButton->setObjectName(QStringLiteral("suiButton1"));
+    connect(sendButton, &QPushButton::clicked, this, [this] { run([this] { console_.suiButton1Click(); }); });
+    send->addWidget(sendButton);
+    v->addWidget(sendBox_);
+
+    auto* split = new QSplitter(Qt::Vertical, page);
+    split->setHandleWidth(2);
+    ListView1 = listView(&ctx.devices, &ctx.selection, "ListView1", QStringLiteral("设备列表"), split);
+    ListView1->setStyleSheet(QStringLiteral("QTableView#ListView1 { background: rgb(240,245,247); }"));
+    for (int c = 0; c < DeviceListModel::ColumnCount; ++c) {
+        const int w = DeviceListModel::kWidths[static_cast<size_t>(c)];
+        if (w == 0) ListView1->setColumnHidden(c, true);
+        else ListView1->setColumnWidth(c, w);
+    }
+    ListView1->setIconSize(QSize(32, 16));
+    connect(ListView1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& p) { PopupMenu1->popup(ListView1->viewport()->mapToGlobal(p)); });
+    split->addWidget(ListView1);
+
+    auto* lower = new QSplitter(Qt::Horizontal, split);
+    Memo1 = textView(ctx.memo1.document(), "Memo1", QStringLiteral("信息显示区"), lower);
+    connect(&ctx.memo1, &MessageDisplay::appended, Memo1, [this] {
+        Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
+    });
+    lower->addWidget(Memo1);
+    auto* logBox = new QGroupBox(QStringLiteral("运行日志"), lower);
+    auto* ll = new QVBoxLayout(logBox);
+    LogView = new QListWidget(logBox);
+    LogView->setObjectName(QStringLiteral("LogView"));
+    LogView->setAccessibleName(QStringLiteral("运行日志"));
+    ll->addWidget(LogView);
+    connect(&ctx.logQueue, &LogQueue::posted, LogView, [this](const QString& line) {
+        LogView->insertItem(0, line);
+        while (LogView->count() > LogQueue::kLimit) delete LogView->takeItem(LogView->count() - 1);
+    });
+    connect(&ctx.logQueue, &LogQueue::cleared, LogView, &QListWidget::clear);
+    lower->addWidget(logBox);
+    lower->setStretchFactor(0, 3);
+    lower->setStretchFactor(1, 2);
+    split->addWidget(lower);
+    split->setSizes({400, 137});
+    v->addWidget(split, 1);
+    return page;
+}
+
+QWidget* TfrmMain::buildTargetTab(TargetKind kind) {
+    auto& remote = console_.remote;
+    TargetTab& tab = remote.tab(kind);
+    static const char* const pages[] = {"TabSheet2", "TabSheet3", "TabSheet4"};
+    static const char* const sources[] = {"ListView2", "ListView4", "ListView5"};
+    static const char* const labels[] = {"Labelcurrentdtu", "lbcurrentwxdtu", "LBCURRENTJPDTU"};
+    static const char* const loads[] = {"suiButton5", "suiButton8", "suiButton12"};
+    static const char* const reads[][2] = {{"suiButton3", "读取P2P目标列表"}, {"suiButton6", "读取微信目标列表"}, {"suiButton10", "读取目标服务器列表"}};
+    static const char* const sets[][2] = {{"suiButton4", "设置P2P目标列表"}, {"suiButton7", "设置微信目标列表"}, {"suiButton11", "设置目标服务器列表"}};
+    const int k = static_cast<int>(kind);
+
+    auto* page = new QWidget;
+    page->setObjectName(QLatin1String(pages[k]));
+    auto* h = new QHBoxLayout(page);
+
+    auto* srcBox = new QGroupBox(QStringLiteral("源DTU列表"), page);
+    auto* sv = new QVBoxLayout(srcBox);
+    QTableView* src = listView(&tab.sources, &tab.sourceSelection, sources[k], QStringLiteral("源DTU列表"), srcBox);
+    src->setToolTip(QStringLiteral("双击选择当前源DTU"));
+    src->setColumnWidth(0, 185);
+    src->setIconSize(QSize(32, 16));
+    connect(src, &QAbstractItemView::doubleClicked, this, [this, kind] { run([this, kind] { console_.remote.pick(kind); }); });
+    connect(src, &QWidget::customContextMenuRequested, this, [this, src](const QPoint& p) { PopupMenu1->popup(src->viewport()->mapToGlobal(p)); });
+    sv->addWidget(src);
+    auto* currentRow = new QHBoxLayout;
+    currentRow->addWidget(new QLabel(QStringLiteral("当前源DTU:   "), srcBox));
+    auto* current = new QLabel(tab.currentSource, srcBox);
+    current->setObjectName(QLatin1String(labels[k]));
+    current->setAccessibleName(QStringLiteral("当前源DTU"));
+    connect(&remote, &RemoteFunctions::currentSourceChanged, current, [current, kind](TargetKind which, const QString& id) {
+        if (which == kind) current->setText(id);
+    });
+    currentRow->addWidget(current, 1);
+    sv->addLayout(currentRow);
+    auto* buttons = new QHBoxLayout;
+    auto button = [&](const char* name, const QString& text, std::function<void()> fn) {
+        auto* b = new QPushButton(text, srcBox);
+        b->setObjectName(QLatin1String(name));
+        connect(b, &QPushButton::clicked, this, [this, fn] { run(fn); });
+        buttons->addWidget(b);
+        return b;
+    };
+    button(loads[k], QStringLiteral("加载设备列表"), [this, kind] { console_.remote.load(kind); });
+    button(reads[k][0], QString::fromUtf8(reads[k][1]), [this, kind] { console_.remote.read(kind); });
+    button(sets[k][0], QString::fromUtf8(sets[k][1]), [this, kind] { console_.remote.set(kind); });
+    sv->addLayout(buttons);
+    h->addWidget(srcBox, 1);
+
+    if (kind == TargetKind::Peer) {
+        auto* arrows = new QVBoxLayout;
+        auto* add = new QToolButton(page);
+        add->setObjectName(QStringLiteral("SpeedButton1"));
+        add->setArrowType(Qt::RightArrow);
+        add->setAccessibleName(QStringLiteral("加入目标"));
+        connect(add, &QToolButton::clicked, this, [this] { run([this] { console_.remote.addTargets(); }); });
+        auto* del = new QToolButton(page);
+        del->setObjectName(QStringLiteral("SpeedButton2"));
+        del->setArrowType(Qt::LeftArrow);
+        del->setAccessibleName(QStringLiteral("移除目标"));
+        connect(del, &QToolButton::clicked, this, [this] { run([this] { console_.remote.removeTargets(); }); });
+        arrows->addStretch();
+        arrows->addWidget(add);
+        arrows->addWidget(del);
+        arrows->addStretch();
+        h->addLayout(arrows);
+        auto* tgtBox = new QGroupBox(QStringLiteral("目标DTU列表       "), page);
+        auto* tv = new QVBoxLayout(tgtBox);
+        tv->addWidget(new QLabel(QStringLiteral("注意：目标DTU和源DTU的登录密码相同， 才能进行组网通信"), tgtBox));
+        QTableView* targets = listView(&tab.targets, &tab.targetSelection, "ListView3", QStringLiteral("目标DTU列表"), tgtBox);
+        targets->setToolTip(QStringLiteral("目标DTU和源DTU的登录密码相同，才能进行通信"));
+        connect(targets, &QWidget::customContextMenuRequested, this, [this, targets](const QPoint& p) { PopupMenu1->popup(targets->viewport()->mapToGlobal(p)); });
+        tv->addWidget(targets);
+        h->addWidget(tgtBox, 1);
+        return page;
+    }
+
+    const bool push = kind == TargetKind::Push;
+    auto* box = new QGroupBox(push ? QStringLiteral("推送目标列表       ") : QStringLiteral("转发目标服务器地址列表       "), page);
+    auto* bv = new QVBoxLayout(box);
+    if (push) {
+        bv->addWidget(new QLabel(QStringLiteral("注意：请扫码关注公众号，在菜单中选择绑定ID               "), box));
+        bv->addWidget(new QLabel(QStringLiteral("获得手机的微信关联ID，然后填写到下面文本框                 "), box));
+    } else {
+        bv->addWidget(new QLabel(QStringLiteral("注意：请填写服务器IP地址，每行一个，可填写多个          "), box));
+    }
+    bv->addWidget(textView(&tab.text, push ? "Memowxids" : "memoJPids", push ? QStringLiteral("推送目标列表") : QStringLiteral("转发目标服务器地址列表"), box), 1);
+    if (push) {
+        auto* row = new QHBoxLayout;
+        auto* edit = new QLineEdit(box);
+        edit->setObjectName(QStringLiteral("Edit1"));
+        edit->setAccessibleName(QStringLiteral("测试消息"));
+        auto* b = new QPushButton(QStringLiteral("推送测试消息"), box);
+        b->setObjectName(QStringLiteral("suiButton9"));
+        connect(b, &QPushButton::clicked, this, [this, edit] { run([this, edit] { console_.remote.testPush(edit->text()); }); });
+        row->addWidget(edit, 1);
+        row->addWidget(b);
+        bv->addLayout(row);
+    }
+    h->addWidget(box, 1);
+    return page;
+}
+
+void TfrmMain::buildTray() {
+    PopupMenu2 = new QMenu(this);
+    PopupMenu2->setObjectName(QStringLiteral("PopupMenu2"));
+    N18 = PopupMenu2->addAction(QStringLiteral("显示主窗口"));
+    N19 = PopupMenu2->addAction(QStringLiteral("退出"));
+    connect(N18, &QAction::triggered, this, &TfrmMain::showMainWindow);
+    connect(N19, &QAction::triggered, this, [this] { console_.N19Click(); });
+    trayShell_ = new QtTrayShell(this);
+    trayShell_->setParent(this);
+    SysTray1 = new TSysTray(*trayShell_, this);
+    trayShell_->bind(SysTray1);
+    SysTray1->setActive(true);
+    SysTray1->setIcon(appIcon());
+    SysTray1->setHint(QStringLiteral("Zorbelin管理软件"));
+    SysTray1->setPopupMenu(PopupMenu2);
+    connect(SysTray1, &TSysTray::iconDblClick, this, &TfrmMain::showMainWindow); // SysTray1IconDblClick
+}
+
+void TfrmMain::showMainWindow() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+bool TfrmMain::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate) console_.activate();
+    return QMainWindow::event(e);
+}
+
+void TfrmMain::closeEvent(QCloseEvent* e) {
+    if (console_.ctx.serviceRunning() && !QtTrayShell::available()) {
+        // No notification area: a hidden window could never be reached again.
+        e->ignore();
+        console_.ctx.logQueue.PostLog(console_.ctx.stamp() + QStringLiteral(" 系统没有托盘区，服务运行中窗口已最小化而非隐藏"));
+        qCInfo(lcConsole) << "no system tray: minimising instead of hiding while the service runs";
+        showMinimized();
+        return;
+    }
+    if (console_.FormClose()) e->accept();
+    else e->ignore();
+}
+
+bool TfrmMain::eventFilter(QObject* o, QEvent* e) {
+    if (o == Memo2 && e->type() == QEvent::KeyPress) {
+        auto* k = static_cast<QKeyEvent*>(e);
+        if (k->modifiers() & (Qt::ControlModifier | Qt::AltModifier)) return false; // shortcuts, not characters
+        QChar c;
+        if (k->key() == Qt::Key_Backspace) c = QChar(8);
+        else if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) c = QChar(13);
+        else if (!k->text().isEmpty()) c = k->text().at(0);
+        else return false; // navigation keys carry no character
+        if (!Console::acceptSendKey(console_.ctx.HEX1.isChecked(), c)) return true;
+    }
+    return QMainWindow::eventFilter(o, e);
+}
+
+} // namespace dtu

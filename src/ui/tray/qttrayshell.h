@@ -1,0 +1,38 @@
+#pragma once
+// The tray shell on a desktop: QSystemTrayIcon, its clicks turned into mouse messages.
+#include "ui/tray/systray.h"
+
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+namespace dtu {
+
+class QtTrayShell : public QObject, public TrayShell {
+    Q_OBJECT
+public:
+    explicit QtTrayShell(QWidget* owner);
+    void bind(TSysTray* tray) { tray_ = tray; }
+    static bool available() { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
+    bool add(const TrayRecord& r) override;
+    bool modify(const TrayRecord& r) override;
+    bool remove(const TrayRecord& r) override;
+    QPoint cursorPos() override;
+    int keyState() override;
+    bool ownerEnabled() override { return owner_ && owner_->isEnabled(); }
+    void ownerToForeground() override;
+    bool ownerVisible() override { return owner_ && owner_->isVisible(); }
+    bool ownerMaximized() override { return owner_ && owner_->isMaximized(); }
+    void ownerRestore() override;
+    void ownerFocus() override;
+    void processMessages() override;
+    void popup(QMenu* menu, QPoint at, PopupAlign align) override;
+
+private:
+    QSystemTrayIcon icon_;
+    QPointer<QWidget> owner_;
+    TSysTray* tray_ = nullptr;
+};
+
+} // namespace dtu
