@@ -7,7 +7,7 @@
 #include "console/console.h"
 #include "engines/link/mqttclient.h"
 #include "engines/link/mqttengine.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include "engines/vport/ptyport.h"
 
 #include <QApplication>
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
 
     QTemporaryDir dir;
     {
-        TDataModule1 mk(ConfigPaths{dir.path(), dir.path()}, "mk");
+        DtuStore mk(ConfigPaths{dir.path(), dir.path()}, "mk");
         mk.connectTo("Provider=SQLite;Data Source=" + dir.filePath("dtu.db"), true);
         mk.createTable();
         mk.appendRow({"0000000000000001", "123456", "bench", "", "COM1", 0, QDateTime::currentDateTime()});
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     cfg.listenerPort = 0;
     MqttLinkEngine engine(cfg.link);
     PtyPortEngine ports(cfg.portDir);
-    TDataModule1 dm(ConfigPaths{dir.path(), dir.path()});
+    DtuStore dm(ConfigPaths{dir.path(), dir.path()});
     SilentPrompts prompts;
     Console console(engine, ports, dm, prompts, cfg);
     console.ctx.reporterInstalled = true;

@@ -2,7 +2,7 @@
 // Shared by the fuzz targets: a console over fake engines with a small SQLite table, for
 // the targets that drive the inbound dispatch.
 #include "console/console.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include "support/fakes.h"
 
 #include <QFile>
@@ -20,13 +20,13 @@ struct FakeConsole {
     test::FakeLinkEngine engine;
     test::FakePortEngine ports;
     test::ScriptedPrompts prompts;
-    std::unique_ptr<TDataModule1> dm;
+    std::unique_ptr<DtuStore> dm;
     std::unique_ptr<Console> console;
 
     FakeConsole() {
         const ConfigPaths paths{dir.path(), dir.path() + QStringLiteral("/none")};
         {
-            TDataModule1 mk(paths, QStringLiteral("fuzz-maker"));
+            DtuStore mk(paths, QStringLiteral("fuzz-maker"));
             mk.connectTo(QStringLiteral("Provider=SQLite;Data Source=") + dir.filePath(QStringLiteral("dtu.db")), true);
             mk.createTable();
             mk.appendRow({kA, QStringLiteral("123456"), QStringLiteral("a"), {}, QStringLiteral("COM5"), 0, QDateTime::currentDateTime()});
@@ -38,12 +38,12 @@ struct FakeConsole {
         f.close();
         CenterConfig config;
         config.listenerPort = 0;
-        dm = std::make_unique<TDataModule1>(paths, QStringLiteral("fuzz-console"));
+        dm = std::make_unique<DtuStore>(paths, QStringLiteral("fuzz-console"));
         console = std::make_unique<Console>(engine, ports, *dm, prompts, config);
         console->teardownWaitMs = 0;
         console->ctx.reporterInstalled = true;
         console->create();
-        console->ctx.Timer4.stop();
+        console->ctx.secondStartTimer.stop();
         engine.online.insert(kA);
         engine.online.insert(kB);
     }
@@ -53,7 +53,7 @@ struct FakeConsole {
         engine.sent.clear();
         for (test::FakePort* p : ports.made)
             if (p) p->written.clear();
-        console->ctx.memo1.flush();
+        console->ctx.messageDisplay.flush();
         console->ctx.refreshQueue.clear();
     }
 };

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray reply = QByteArray(prefixes[data[0] % 3]) +
                              QByteArray(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1));
     const QString& from = data[0] & 0x80 ? kB : kA;
-    g->console->events.VDTUX1CenterDataX(from, static_cast<int>(reply.size()), HexText(reply));
+    g->console->events.onCenterData(from, static_cast<int>(reply.size()), HexText(reply));
     // What a reply filled in must make a well-formed "设置" command again.
     if (from == kA && (data[0] & 0x40)) g->console->remote.set(static_cast<TargetKind>(data[0] % 3));
     g->console->remote.tab(TargetKind::Peer).targets.setRowCount(0);

@@ -4,7 +4,7 @@
 #include "ui/qtprompts.h"
 #include "core/unixsignals.h"
 #include "engines/link/mqttengine.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include "engines/vport/ptyport.h"
 
 #include <QApplication>
@@ -27,12 +27,12 @@ int main(int argc, char** argv) {
     qInfo().noquote() << "dtuconsole starting; center.ini:" << (config.sourceFile.isEmpty() ? QStringLiteral("(none, defaults)") : config.sourceFile)
                       << "broker:" << config.link.host << config.link.port << "ports:" << config.portDir << "open files:" << files;
 
-    TDataModule1 dataModule1(paths);
+    DtuStore dataModule1(paths);
     MqttLinkEngine engine(config.link);
     PtyPortEngine ports(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private : PortFolder::Policy::Shared);
     QtPrompts prompts;
     Console console(engine, ports, dataModule1, prompts, config);
-    TfrmMain window(console);
+    MainWindow window(console);
     prompts.setParent(&window);
 
     // QApplication::quit() does nothing outside exec(), and the start-up creation steps may

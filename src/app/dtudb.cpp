@@ -1,6 +1,6 @@
 // dtudb: administration of the dtuinfo table outside the console.
 #include "core/config.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include "engines/store/dtucsv.h"
 
 #include <QCommandLineParser>
@@ -25,7 +25,7 @@ QString readConnection(const QString& explicitConn) {
     throw Failure(QStringLiteral("no ftdb.ini in the current folder or /etc/dtuconsole, and no --connection"));
 }
 
-int importCsv(TDataModule1& dm, const QString& path) {
+int importCsv(DtuStore& dm, const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) throw Failure(QStringLiteral("cannot read %1: %2").arg(path, f.errorString()));
     const DtuCsv csv = ParseDtuCsv(f.readAll(), path);
@@ -34,7 +34,7 @@ int importCsv(TDataModule1& dm, const QString& path) {
         for (const QString& p : csv.problems) err(p);
         throw Failure(QStringLiteral("%1 bad row(s); nothing imported").arg(csv.problems.size()));
     }
-    TDataModule1::Transaction tx(dm);
+    DtuStore::Transaction tx(dm);
     for (const DtuRow& r : rows) dm.appendRow(r);
     tx.commit();
     return static_cast<int>(rows.size());
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     const QStringList args = p.positionalArguments();
     if (args.isEmpty()) { p.showHelp(2); }
     try {
-        TDataModule1 dm(ConfigPaths{}, QStringLiteral("dtudb"));
+        DtuStore dm(ConfigPaths{}, QStringLiteral("dtudb"));
         const QString cmd = args[0];
         dm.connectTo(readConnection(p.value(conn)), cmd == QLatin1String("init"));
         if (cmd == QLatin1String("init")) {

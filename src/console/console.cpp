@@ -3,7 +3,7 @@
 #include "console/display/refresh.h"
 #include "core/codec.h"
 #include "engines/link/linkengine.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include "engines/vport/vport.h"
 
 #include <QLoggingCategory>
@@ -18,24 +18,24 @@ namespace {
 constexpr qint64 kIdleReadBuffer = 16 * 1024;
 } // namespace
 
-Console::Console(ILinkEngine& engine, IVPortEngine& ports, TDataModule1& dm, Prompts& prompts, CenterConfig config,
+Console::Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts& prompts, CenterConfig config,
                  Clock clock, QObject* parent)
     : QObject(parent), ctx(engine, ports, dm, prompts, std::move(config), std::move(clock)),
       servicePort_(ctx.config.servicePort) {
     events.connectTo(engine);
     remote.registerReplies(events);
-    service.portCreationHook = [this] { portControl.N22Click(); };
-    ctx.VSPortAx1 = portControl.makeInstance();
+    service.portCreationHook = [this] { portControl.createPorts(); };
+    ctx.busPort = portControl.makeInstance();
 
     connect(&ctx.actStartService, &QAction::triggered, this, [this] { serviceStart(); });
     connect(&ctx.actStopService, &QAction::triggered, this, [this] { serviceStop(); });
-    connect(&ctx.HEX1, &QAction::triggered, this, [this] {
-        emit groupBox2CaptionChanged(ctx.groupBox2Caption());
-        ctx.memo2.clear();
+    connect(&ctx.hexDisplay, &QAction::triggered, this, [this] {
+        emit sendBoxCaptionChanged(ctx.sendBoxCaption());
+        ctx.sendBox.clear();
     });
-    connect(&ctx.Timer1, &QTimer::timeout, this, [this] { ctx.guard([this] { Timer1Timer(ctx); }); });
-    ctx.Timer4.setSingleShot(true);
-    connect(&ctx.Timer4, &QTimer::timeout, this, [this] { serviceStart(); });
+    connect(&ctx.refreshTimer, &QTimer::timeout, this, [this] { ctx.guard([this] { refreshTick(ctx); }); });
+    ctx.secondStartTimer.setSingleShot(true);
+    connect(&ctx.secondStartTimer, &QTimer::timeout, this, [this] { serviceStart(); });
     connect(&listener_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* s = listener_.nextPendingConnection()) {
             idle_.push_back(s);
@@ -69,15 +69,15 @@ void Console::startListener() {
     if (!listener_.listen(QHostAddress::Any, static_cast<quint16>(ctx.config.listenerPort))) {
         const QString why = QStringLiteral("端口%1监听失败: %2").arg(ctx.config.listenerPort).arg(listener_.errorString());
         qCWarning(lcConsole).noquote() << why;
-        ctx.memo1.append(ctx.stamp() + QLatin1Char(':') + why);
+        ctx.messageDisplay.append(ctx.stamp() + QLatin1Char(':') + why);
         ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + why);
     }
 }
 
 void Console::create() {
     startListener();
-    ctx.Timer4.start();
-    if (ctx.HEX1.isChecked()) emit groupBox2CaptionChanged(ctx.groupBox2Caption());
+    ctx.secondStartTimer.start();
+    if (ctx.hexDisplay.isChecked()) emit sendBoxCaptionChanged(ctx.sendBoxCaption());
     try {
         creationSteps();
     } catch (const std::exception& e) {
@@ -144,14 +144,14 @@ bool Console::acceptSendKey(bool hexMode, QChar c) {
     return QStringLiteral("0123456789ABCDEFabcdef").contains(c);
 }
 
-void Console::suiButton1Click() {
+void Console::sendManually() {
     if (!ctx.anySelected()) return;
     constexpr int kShown = 1024;
     const QString repeat = QStringLiteral("1"); // ComboBox2's text; nothing changes it
     // The box does not change during the command: read and convert it once.
-    const QString typed = ctx.memo2.toPlainText();
+    const QString typed = ctx.sendBox.toPlainText();
     QByteArray data;
-    if (ctx.HEX1.isChecked()) {
+    if (ctx.hexDisplay.isChecked()) {
         // Pasted text passes no key filter: a frame with blanks must not go out shifted.
         HexInput hex = ParseHexInput(typed);
         if (!hex.error.isEmpty()) {
@@ -163,7 +163,7 @@ void Console::suiButton1Click() {
         data = ctx.displayEncode(QString(typed).replace(QChar::ParagraphSeparator, QLatin1Char('\n'))
                                      .replace(QLatin1Char('\n'), QLatin1String("\r\n")));
     }
-    const QString tag = ctx.HEX1.isChecked()
+    const QString tag = ctx.hexDisplay.isChecked()
                             ? QStringLiteral(" [HEX:") + QString::fromLatin1(BytesToHexSpaced(data)) + QLatin1Char(']')
                             : QString();
     const bool cut = data.size() > kShown;
@@ -173,17 +173,17 @@ void Console::suiButton1Click() {
         if (!ctx.rowSelected(row) || ctx.devices.statePicture(row) != 1) continue;
         if (data.isEmpty()) return;
         const QString id = ctx.devices.caption(row);
-        if (ctx.NDataTip.isChecked())
-            ctx.memo1.append(ctx.stamp() + QStringLiteral(" 发送数据到") + id + QStringLiteral("的COM1,数据内容:") + tag + body);
+        if (ctx.dataTips.isChecked())
+            ctx.messageDisplay.append(ctx.stamp() + QStringLiteral(" 发送数据到") + id + QStringLiteral("的COM1,数据内容:") + tag + body);
         else
-            ctx.memo1.append(tag + body);
+            ctx.messageDisplay.append(tag + body);
         const int times = repeat.toInt();
         for (int i = 0; i < times; ++i) SendBracketed(ctx, row, id, data);
     }
 }
 
-void Console::N12Click() {
-    ctx.memo1.clear();
+void Console::clearMessages() {
+    ctx.messageDisplay.clear();
     ctx.logQueue.clear();
 }
 
@@ -192,20 +192,20 @@ void Console::portTeardown() {
         TVDTU& r = ctx.roster.at(i);
         if (r.portOpen && r.port) r.port->DeletePort();
     }
-    ctx.VSPortAx1->ResetBus();
+    ctx.busPort->ResetBus();
     // Gives local programs that still hold a port the moment to see it go.
     if (teardownWaitMs > 0) QThread::msleep(static_cast<unsigned long>(teardownWaitMs));
     ctx.roster.clear();
 }
 
-bool Console::FormClose() {
+bool Console::closeWindow() {
     if (ctx.serviceRunning()) {
         emit hideWindowRequested();
         return false;
     }
     bool done = false;
     ctx.guard([&] {
-        ctx.Timer1.stop();
+        ctx.refreshTimer.stop();
         portTeardown();
         done = true;
     });
@@ -214,7 +214,7 @@ bool Console::FormClose() {
     return done;
 }
 
-void Console::MenuExitClick() {
+void Console::exitFromMenu() {
     if (ctx.serviceRunning()) {
         ctx.prompts.message(QStringLiteral("请先停止服务，才能退出"));
         return;
@@ -225,7 +225,7 @@ void Console::MenuExitClick() {
     });
 }
 
-void Console::N19Click() {
+void Console::exitFromTray() {
     if (ctx.serviceRunning()) {
         ctx.prompts.message(QStringLiteral("请先停止服务，才能退出"));
         return;
@@ -235,8 +235,8 @@ void Console::N19Click() {
 
 void Console::shutdownForSignal() {
     qCInfo(lcConsole) << "orderly exit on a termination signal";
-    ctx.Timer1.stop();
-    ctx.Timer4.stop();
+    ctx.refreshTimer.stop();
+    ctx.secondStartTimer.stop();
     ctx.guard([this] {
         if (ctx.serviceRunning()) service.stop();
     });

@@ -2,10 +2,10 @@
 // The composition root without widgets: creation steps, activation, the command
 // handlers and the exit paths. The main window only draws it and forwards clicks.
 #include "console/context.h"
-#include "console/service/handlers.h"
+#include "console/service/service.h"
 #include "console/remote/remote.h"
-#include "console/roster/commands.h"
-#include "console/ports/portcreation.h"
+#include "console/roster/rostercommands.h"
+#include "console/ports/ports.h"
 
 #include <QTcpServer>
 #include <deque>
@@ -15,7 +15,7 @@ namespace dtu {
 class Console : public QObject {
     Q_OBJECT
 public:
-    Console(ILinkEngine& engine, IVPortEngine& ports, TDataModule1& dm, Prompts& prompts, CenterConfig config,
+    Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts& prompts, CenterConfig config,
             Clock clock = {}, QObject* parent = nullptr);
     ~Console() override;
 
@@ -26,7 +26,7 @@ public:
     RemoteFunctions remote{ctx};
     RosterCommands rosterCommands{ctx};
 
-    // Window creation: listener, Timer4, then the creation steps.
+    // Window creation: listener, secondStartTimer, then the creation steps.
     void create();
     void activate(); // every time the main window becomes active
 
@@ -36,17 +36,17 @@ public:
     void showVersion();     // "获取控件版本信息"
     int servicePort() const { return servicePort_; }
 
-    void suiButton1Click(); // "发送数据"
+    void sendManually(); // "发送数据"
     static bool acceptSendKey(bool hexMode, QChar c); // Memo2KeyPress
-    void HEX1Click() { ctx.HEX1.trigger(); }
-    void NDataTipClick() { ctx.NDataTip.trigger(); }
-    void N28Click() { ctx.N28.trigger(); }
-    void N12Click();        // "清空信息显示区"
+    void toggleHexDisplay() { ctx.hexDisplay.trigger(); }
+    void toggleDataTips() { ctx.dataTips.trigger(); }
+    void toggleHeartbeats() { ctx.showHeartbeats.trigger(); }
+    void clearMessages();        // "清空信息显示区"
 
-    // Exit paths. FormClose answers whether the close may proceed.
-    bool FormClose();
-    void MenuExitClick();
-    void N19Click();
+    // Exit paths. closeWindow answers whether the close may proceed.
+    bool closeWindow();
+    void exitFromMenu();
+    void exitFromTray();
     void portTeardown();
     // Orderly exit on a signal from the system: stop, tear down, close every DTU.
     void shutdownForSignal();
@@ -56,7 +56,7 @@ public:
     int teardownWaitMs = 1000;
 
 signals:
-    void groupBox2CaptionChanged(const QString& caption);
+    void sendBoxCaptionChanged(const QString& caption);
     void hideWindowRequested();
     void quitRequested();
 

@@ -10,20 +10,20 @@ Q_LOGGING_CATEGORY(lcConsole, "dtu.console", QtInfoMsg)
 
 namespace dtu {
 
-ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, TDataModule1& d, Prompts& pr, CenterConfig cfg,
+ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, DtuStore& d, Prompts& pr, CenterConfig cfg,
                                Clock c, QObject* parent)
     : QObject(parent), engine(e), portEngine(p), dm(d), prompts(pr), config(std::move(cfg)), clock(std::move(c)) {
     actStartService.setEnabled(true);
     actStopService.setEnabled(false);
-    for (QAction* a : {&HEX1, &NDataTip, &N28}) a->setCheckable(true);
-    NDataTip.setChecked(true);
-    HEX1.setChecked(config.hexDisplay());
-    Timer1.setInterval(400);
-    Timer4.setInterval(1000);
+    for (QAction* a : {&hexDisplay, &dataTips, &showHeartbeats}) a->setCheckable(true);
+    dataTips.setChecked(true);
+    hexDisplay.setChecked(config.hexDisplay());
+    refreshTimer.setInterval(400);
+    secondStartTimer.setInterval(1000);
     status_[0] = QStringLiteral("在线设备总数");
     status_[1] = QStringLiteral("0");
     status_[2] = QStringLiteral("操作结果");
-    memo2.setUndoRedoEnabled(false);
+    sendBox.setUndoRedoEnabled(false);
 
     if (!config.encoding.trimmed().isEmpty()) {
         decoder_ = QStringDecoder(config.encoding.trimmed().toLatin1().constData());
@@ -65,7 +65,7 @@ QByteArray ConsoleContext::displayEncode(const QString& text) {
 
 void ConsoleContext::reportFailure(const QString& message) {
     qCWarning(lcConsole).noquote() << "failure:" << message;
-    if (reporterInstalled) memo1.append(stamp() + QLatin1Char(':') + message);
+    if (reporterInstalled) messageDisplay.append(stamp() + QLatin1Char(':') + message);
     else prompts.error(message);
 }
 

@@ -22,18 +22,18 @@ namespace dtu {
 class ILinkEngine;
 class IVPortEngine;
 class IVPort;
-class TDataModule1;
+class DtuStore;
 
 class ConsoleContext : public QObject {
     Q_OBJECT
 public:
-    ConsoleContext(ILinkEngine& engine, IVPortEngine& ports, TDataModule1& dm, Prompts& prompts,
+    ConsoleContext(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts& prompts,
                    CenterConfig config, Clock clock = {}, QObject* parent = nullptr);
     ~ConsoleContext() override;
 
     ILinkEngine& engine;
     IVPortEngine& portEngine;
-    TDataModule1& dm;
+    DtuStore& dm;
     Prompts& prompts;
     CenterConfig config;
     Clock clock;
@@ -43,21 +43,21 @@ public:
     LogQueue logQueue;
     DeviceListModel devices;
     QItemSelectionModel selection{&devices};
-    MessageDisplay memo1;
-    QTextDocument memo2; // the send input box
+    MessageDisplay messageDisplay;
+    QTextDocument sendBox; // the send input box
 
     // Service state lives in the enabled state of these two commands.
     QAction actStartService{QStringLiteral("启动服务")};
     QAction actStopService{QStringLiteral("停止服务")};
     // Display options live in the check marks of these commands.
-    QAction HEX1{QStringLiteral("HEX格式显示")};
-    QAction NDataTip{QStringLiteral("显示数据附加提示")};
-    QAction N28{QStringLiteral("显示心跳信息")};
+    QAction hexDisplay{QStringLiteral("HEX格式显示")};
+    QAction dataTips{QStringLiteral("显示数据附加提示")};
+    QAction showHeartbeats{QStringLiteral("显示心跳信息")};
 
-    QTimer Timer1;
-    QTimer Timer4;
+    QTimer refreshTimer;
+    QTimer secondStartTimer;
 
-    IVPort* VSPortAx1 = nullptr;               // never makes a port; resets the bus
+    IVPort* busPort = nullptr;               // never makes a port; resets the bus
     std::vector<std::unique_ptr<IVPort>> ports; // every instance made, owned here
 
     bool serviceRunning() const { return actStopService.isEnabled(); }
@@ -67,13 +67,13 @@ public:
 
     QString statusPanel(int i) const { return status_[i]; }
     void setStatusPanel(int i, const QString& text);
-    QString groupBox2Caption() const { return HEX1.isChecked() ? QStringLiteral("HEX") : QString(); }
+    QString sendBoxCaption() const { return hexDisplay.isChecked() ? QStringLiteral("HEX") : QString(); }
 
     QString stamp() const { return clock.stamp(); }
     QString displayText(const QByteArray& bytes); // received bytes as text in the display encoding
     QByteArray displayEncode(const QString& text); // the operator's text as bytes, same encoding
 
-    // The failure reporter: one line in Memo1, or a message box before the window is active.
+    // The failure reporter: one line in messageView, or a message box before the window is active.
     void reportFailure(const QString& message);
     bool reporterInstalled = false;
     // Runs one handler; what it throws ends up with the failure reporter.

@@ -1,8 +1,8 @@
 #include "ui/mainwindow.h"
 
-#include "ui/dialogs.h"
+#include "ui/dtudialogs.h"
 #include "ui/tray/qttrayshell.h"
-#include "ui/tray/systray.h"
+#include "ui/tray/trayicon.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -19,7 +19,7 @@
 #include <QPlainTextDocumentLayout>
 #include <QScreen>
 #include <QScrollBar>
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolButton>
@@ -88,17 +88,17 @@ QTableView* listView(QAbstractItemModel* model, QItemSelectionModel* sel, const 
 
 } // namespace
 
-TfrmMain::TfrmMain(Console& console, QWidget* parent) : QMainWindow(parent), console_(console) {
-    setObjectName(QStringLiteral("frmMain"));
+MainWindow::MainWindow(Console& console, QWidget* parent) : QMainWindow(parent), console_(console) {
+    setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("ZorbelinDTU管理软件 V1.2"));
     setWindowIcon(appIcon());
     auto& ctx = console_.ctx;
 
-    PopupMenu1 = new QMenu(this);
-    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
-    connect(PopupMenu1->addAction(QStringLiteral("读取时钟")), &QAction::triggered, this, [this] { run([this] { console_.remote.N1Click(); }); });
-    connect(PopupMenu1->addAction(QStringLiteral("设置时钟")), &QAction::triggered, this, [this] { run([this] { console_.remote.N2Click(); }); });
-    connect(PopupMenu1->addAction(QStringLiteral("读取信号强度")), &QAction::triggered, this, [this] { run([this] { console_.remote.N27Click(); }); });
+    deviceMenu = new QMenu(this);
+    deviceMenu->setObjectName(QStringLiteral("deviceMenu"));
+    connect(deviceMenu->addAction(QStringLiteral("读取时钟")), &QAction::triggered, this, [this] { run([this] { console_.remote.readClock(); }); });
+    connect(deviceMenu->addAction(QStringLiteral("设置时钟")), &QAction::triggered, this, [this] { run([this] { console_.remote.setClock(); }); });
+    connect(deviceMenu->addAction(QStringLiteral("读取信号强度")), &QAction::triggered, this, [this] { run([this] { console_.remote.readSignal(); }); });
 
     buildMenus();
 
@@ -113,18 +113,18 @@ TfrmMain::TfrmMain(Console& console, QWidget* parent) : QMainWindow(parent), con
     bannerLabel->setAccessibleName(QStringLiteral("banner"));
     top->addWidget(bannerLabel);
 
-    PageControl1 = new QTabWidget(central);
-    PageControl1->setObjectName(QStringLiteral("PageControl1"));
-    PageControl1->addTab(buildFirstTab(), QStringLiteral("云透传  "));
-    PageControl1->addTab(buildTargetTab(TargetKind::Peer), QStringLiteral("云组网  "));
-    PageControl1->addTab(buildTargetTab(TargetKind::Push), QStringLiteral("云推送"));
-    PageControl1->addTab(buildTargetTab(TargetKind::Forward), QStringLiteral("云转发"));
-    PageControl1->setTabVisible(1, false);
-    PageControl1->setCurrentIndex(0);
-    connect(PageControl1, &QTabWidget::currentChanged, this, [this](int i) {
+    tabs = new QTabWidget(central);
+    tabs->setObjectName(QStringLiteral("tabs"));
+    tabs->addTab(buildFirstTab(), QStringLiteral("云透传  "));
+    tabs->addTab(buildTargetTab(TargetKind::Peer), QStringLiteral("云组网  "));
+    tabs->addTab(buildTargetTab(TargetKind::Push), QStringLiteral("云推送"));
+    tabs->addTab(buildTargetTab(TargetKind::Forward), QStringLiteral("云转发"));
+    tabs->setTabVisible(1, false);
+    tabs->setCurrentIndex(0);
+    connect(tabs, &QTabWidget::currentChanged, this, [this](int i) {
         if (i >= 1) run([this, i] { console_.remote.load(static_cast<TargetKind>(i - 1)); });
     });
-    top->addWidget(PageControl1, 1);
+    top->addWidget(tabs, 1);
     setCentralWidget(central);
 
     const int widths[4] = {150, 260, 70, 50};
@@ -141,9 +141,9 @@ TfrmMain::TfrmMain(Console& console, QWidget* parent) : QMainWindow(parent), con
             [this](int n) { statusPanels[1]->setText(QString::number(n)); });
     connect(&ctx, &ConsoleContext::statusChanged, this, [this](int i, const QString& t) { statusPanels[i]->setText(t); });
 
-    frmAddDTU = new TfrmAddDTU(console_.rosterCommands, [this] { console_.ctx.dm.ReconnectDatabase(); }, this);
-    frmEdit = new TfrmEdit(console_.rosterCommands, this);
-    for (DtuDialog* d : {static_cast<DtuDialog*>(frmAddDTU), static_cast<DtuDialog*>(frmEdit)})
+    addDialog = new AddDtuDialog(console_.rosterCommands, [this] { console_.ctx.dm.ReconnectDatabase(); }, this);
+    editDialog = new EditDtuDialog(console_.rosterCommands, this);
+    for (DtuDialog* d : {static_cast<DtuDialog*>(addDialog), static_cast<DtuDialog*>(editDialog)})
         d->guard = [this](const std::function<void()>& f) { run(f); };
 
     buildTray();
@@ -154,50 +154,50 @@ TfrmMain::TfrmMain(Console& console, QWidget* parent) : QMainWindow(parent), con
         move(s->availableGeometry().center() - rect().center());
 }
 
-TfrmMain::~TfrmMain() = default;
+MainWindow::~MainWindow() = default;
 
-void TfrmMain::buildMenus() {
+void MainWindow::buildMenus() {
     auto& ctx = console_.ctx;
     QMenu* sys = menuBar()->addMenu(QStringLiteral("系统"));
     sys->addAction(&ctx.actStartService);
     sys->addAction(&ctx.actStopService);
     connect(sys->addAction(QStringLiteral("设置端口号")), &QAction::triggered, this, [this] { run([this] { console_.setServicePort(); }); });
     connect(sys->addAction(QStringLiteral("获取控件版本信息")), &QAction::triggered, this, [this] { console_.showVersion(); });
-    MenuExit = sys->addAction(QStringLiteral("退出系统"));
-    connect(MenuExit, &QAction::triggered, this, [this] { console_.MenuExitClick(); });
+    exitAction = sys->addAction(QStringLiteral("退出系统"));
+    connect(exitAction, &QAction::triggered, this, [this] { console_.exitFromMenu(); });
 
     QMenu* dtu = menuBar()->addMenu(QStringLiteral("DTU管理"));
-    connect(dtu->addAction(QStringLiteral("新增DTU")), &QAction::triggered, this, [this] { frmAddDTU->exec(); });
+    connect(dtu->addAction(QStringLiteral("新增DTU")), &QAction::triggered, this, [this] { addDialog->exec(); });
     connect(dtu->addAction(QStringLiteral("编辑DTU")), &QAction::triggered, this, [this] {
         run([this] {
-            if (auto id = console_.rosterCommands.N25Click()) {
-                frmEdit->Edit1->setText(*id);
-                frmEdit->exec();
+            if (auto id = console_.rosterCommands.editSelected()) {
+                editDialog->idEdit->setText(*id);
+                editDialog->exec();
             }
         });
     });
     dtu->addSeparator();
-    connect(dtu->addAction(QStringLiteral("删除DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.DELDTUClick(); }); });
+    connect(dtu->addAction(QStringLiteral("删除DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.deleteSelected(); }); });
     dtu->addSeparator();
-    connect(dtu->addAction(QStringLiteral("关闭DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.CLOSEDTUClick(); }); });
-    connect(dtu->addAction(QStringLiteral("关闭全部DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.CLOSEALLDTUClick(); }); });
+    connect(dtu->addAction(QStringLiteral("关闭DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.closeSelected(); }); });
+    connect(dtu->addAction(QStringLiteral("关闭全部DTU")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.closeAll(); }); });
     dtu->addSeparator();
     dtu->addSeparator();
-    connect(dtu->addAction(QStringLiteral("数据统计清零")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.DATACLEARClick(); }); });
-    dtu->addAction(&ctx.HEX1);
-    dtu->addAction(&ctx.NDataTip);
+    connect(dtu->addAction(QStringLiteral("数据统计清零")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.clearStatistics(); }); });
+    dtu->addAction(&ctx.hexDisplay);
+    dtu->addAction(&ctx.dataTips);
     connect(dtu->addAction(QStringLiteral("清空信息显示区")), &QAction::triggered, this, [this] {
-        console_.N12Click();
-        LogView->clear();
+        console_.clearMessages();
+        logView->clear();
     });
-    dtu->addAction(&ctx.N28);
-    connect(dtu->addAction(QStringLiteral("重新载入DTU记录")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.DTU4Click(); }); });
+    dtu->addAction(&ctx.showHeartbeats);
+    connect(dtu->addAction(QStringLiteral("重新载入DTU记录")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.reloadDtus(); }); });
 }
 
-QWidget* TfrmMain::buildFirstTab() {
+QWidget* MainWindow::buildFirstTab() {
     auto& ctx = console_.ctx;
     auto* page = new QWidget;
-    page->setObjectName(QStringLiteral("TabSheet1"));
+    page->setObjectName(QStringLiteral("passThroughPage"));
     auto* v = new QVBoxLayout(page);
 
     auto* serviceRow = new QHBoxLayout;
@@ -211,17 +211,17 @@ QWidget* TfrmMain::buildFirstTab() {
     serviceRow->addStretch();
     v->addLayout(serviceRow);
 
-    sendBox_ = new QGroupBox(ctx.groupBox2Caption(), page);
-    sendBox_->setObjectName(QStringLiteral("GroupBox2"));
-    connect(&console_, &Console::groupBox2CaptionChanged, sendBox_, &QGroupBox::setTitle);
+    sendBox_ = new QGroupBox(ctx.sendBoxCaption(), page);
+    sendBox_->setObjectName(QStringLiteral("sendGroup"));
+    connect(&console_, &Console::sendBoxCaptionChanged, sendBox_, &QGroupBox::setTitle);
     auto* send = new QHBoxLayout(sendBox_);
     auto* portButtons = new QVBoxLayout;
     auto* create = new QPushButton(QStringLiteral("创建虚拟串口"), sendBox_);
-    create->setObjectName(QStringLiteral("btStopTest"));
-    connect(create, &QPushButton::clicked, this, [this] { run([this] { console_.portControl.N22Click(); }); });
+    create->setObjectName(QStringLiteral("createPortsButton"));
+    connect(create, &QPushButton::clicked, this, [this] { run([this] { console_.portControl.createPorts(); }); });
     auto* reset = new QPushButton(QStringLiteral("复位虚拟串口"), sendBox_);
-    reset->setObjectName(QStringLiteral("suiButton2"));
-    connect(reset, &QPushButton::clicked, this, [this] { run([this] { console_.portControl.N23Click(); }); });
+    reset->setObjectName(QStringLiteral("resetPortsButton"));
+    connect(reset, &QPushButton::clicked, this, [this] { run([this] { console_.portControl.resetPorts(); }); });
     auto* portRow = new QHBoxLayout;
     portRow->addWidget(create);
     portRow->addWidget(reset);
@@ -229,66 +229,66 @@ QWidget* TfrmMain::buildFirstTab() {
     portButtons->addStretch();
     send->addLayout(portButtons);
 
-    Memo2 = textView(&ctx.memo2, "Memo2", QStringLiteral("发送内容"), sendBox_);
-    Memo2->setMaximumHeight(70);
-    Memo2->installEventFilter(this);
-    Memo2->setAttribute(Qt::WA_InputMethodEnabled, false);
-    send->addWidget(Memo2, 1);
+    sendEdit = textView(&ctx.sendBox, "sendEdit", QStringLiteral("发送内容"), sendBox_);
+    sendEdit->setMaximumHeight(70);
+    sendEdit->installEventFilter(this);
+    sendEdit->setAttribute(Qt::WA_InputMethodEnabled, false);
+    send->addWidget(sendEdit, 1);
 
     auto* hidden = new QGroupBox(sendBox_);
-    hidden->setObjectName(QStringLiteral("GroupBox3"));
+    hidden->setObjectName(QStringLiteral("hiddenSendOptions"));
     auto* hl = new QVBoxLayout(hidden);
-    for (auto [name, text, on] : {std::tuple{"ckcom1", "发给DTU COM1", true}, std::tuple{"ckcom2", "发给DTU COM2", false},
-                                  std::tuple{"ckcom3", "发给DTU COM3", false}}) {
+    for (auto [name, text, on] : {std::tuple{"toCom1Check", "发给DTU COM1", true}, std::tuple{"toCom2Check", "发给DTU COM2", false},
+                                  std::tuple{"toCom3Check", "发给DTU COM3", false}}) {
         auto* c = new QCheckBox(QString::fromUtf8(text), hidden);
         c->setObjectName(QLatin1String(name));
         c->setChecked(on);
         hl->addWidget(c);
     }
     auto* combo = new QComboBox(hidden);
-    combo->setObjectName(QStringLiteral("ComboBox2"));
+    combo->setObjectName(QStringLiteral("repeatCombo"));
     combo->addItems({QStringLiteral("1"), QStringLiteral("10"), QStringLiteral("100"), QStringLiteral("1000"), QStringLiteral("10000")});
     hl->addWidget(combo);
     hidden->setVisible(false);
     send->addWidget(hidden);
 
     auto* sendButton = new QPushButton(QStringLiteral("发送数据"), sendBox_);
-    sendButton->setObjectName(QStringLiteral("suiButton1"));
-    connect(sendButton, &QPushButton::clicked, this, [this] { run([this] { console_.suiButton1Click(); }); });
+    sendButton->setObjectName(QStringLiteral("sendButton"));
+    connect(sendButton, &QPushButton::clicked, this, [this] { run([this] { console_.sendManually(); }); });
     send->addWidget(sendButton);
     v->addWidget(sendBox_);
 
     auto* split = new QSplitter(Qt::Vertical, page);
     split->setHandleWidth(2);
-    ListView1 = listView(&ctx.devices, &ctx.selection, "ListView1", QStringLiteral("设备列表"), split);
-    ListView1->setStyleSheet(QStringLiteral("QTableView#ListView1 { background: rgb(240,245,247); }"));
+    deviceView = listView(&ctx.devices, &ctx.selection, "deviceView", QStringLiteral("设备列表"), split);
+    deviceView->setStyleSheet(QStringLiteral("QTableView#deviceView { background: rgb(240,245,247); }"));
     for (int c = 0; c < DeviceListModel::ColumnCount; ++c) {
         const int w = DeviceListModel::kWidths[static_cast<size_t>(c)];
-        if (w == 0) ListView1->setColumnHidden(c, true);
-        else ListView1->setColumnWidth(c, w);
+        if (w == 0) deviceView->setColumnHidden(c, true);
+        else deviceView->setColumnWidth(c, w);
     }
-    ListView1->setIconSize(QSize(32, 16));
-    connect(ListView1, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& p) { PopupMenu1->popup(ListView1->viewport()->mapToGlobal(p)); });
-    split->addWidget(ListView1);
+    deviceView->setIconSize(QSize(32, 16));
+    connect(deviceView, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& p) { deviceMenu->popup(deviceView->viewport()->mapToGlobal(p)); });
+    split->addWidget(deviceView);
 
     auto* lower = new QSplitter(Qt::Horizontal, split);
-    Memo1 = textView(ctx.memo1.document(), "Memo1", QStringLiteral("信息显示区"), lower);
-    connect(&ctx.memo1, &MessageDisplay::appended, Memo1, [this] {
-        Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
+    messageView = textView(ctx.messageDisplay.document(), "messageView", QStringLiteral("信息显示区"), lower);
+    connect(&ctx.messageDisplay, &MessageDisplay::appended, messageView, [this] {
+        messageView->verticalScrollBar()->setValue(messageView->verticalScrollBar()->maximum());
     });
-    lower->addWidget(Memo1);
+    lower->addWidget(messageView);
     auto* logBox = new QGroupBox(QStringLiteral("运行日志"), lower);
     auto* ll = new QVBoxLayout(logBox);
-    LogView = new QListWidget(logBox);
-    LogView->setObjectName(QStringLiteral("LogView"));
-    LogView->setAccessibleName(QStringLiteral("运行日志"));
-    ll->addWidget(LogView);
-    connect(&ctx.logQueue, &LogQueue::posted, LogView, [this](const QString& line) {
-        LogView->insertItem(0, line);
-        while (LogView->count() > LogQueue::kLimit) delete LogView->takeItem(LogView->count() - 1);
+    logView = new QListWidget(logBox);
+    logView->setObjectName(QStringLiteral("logView"));
+    logView->setAccessibleName(QStringLiteral("运行日志"));
+    ll->addWidget(logView);
+    connect(&ctx.logQueue, &LogQueue::posted, logView, [this](const QString& line) {
+        logView->insertItem(0, line);
+        while (logView->count() > LogQueue::kLimit) delete logView->takeItem(logView->count() - 1);
     });
-    connect(&ctx.logQueue, &LogQueue::cleared, LogView, &QListWidget::clear);
+    connect(&ctx.logQueue, &LogQueue::cleared, logView, &QListWidget::clear);
     lower->addWidget(logBox);
     lower->setStretchFactor(0, 3);
     lower->setStretchFactor(1, 2);
@@ -298,15 +298,15 @@ QWidget* TfrmMain::buildFirstTab() {
     return page;
 }
 
-QWidget* TfrmMain::buildTargetTab(TargetKind kind) {
+QWidget* MainWindow::buildTargetTab(TargetKind kind) {
     auto& remote = console_.remote;
     TargetTab& tab = remote.tab(kind);
-    static const char* const pages[] = {"TabSheet2", "TabSheet3", "TabSheet4"};
-    static const char* const sources[] = {"ListView2", "ListView4", "ListView5"};
-    static const char* const labels[] = {"Labelcurrentdtu", "lbcurrentwxdtu", "LBCURRENTJPDTU"};
-    static const char* const loads[] = {"suiButton5", "suiButton8", "suiButton12"};
-    static const char* const reads[][2] = {{"suiButton3", "读取P2P目标列表"}, {"suiButton6", "读取微信目标列表"}, {"suiButton10", "读取目标服务器列表"}};
-    static const char* const sets[][2] = {{"suiButton4", "设置P2P目标列表"}, {"suiButton7", "设置微信目标列表"}, {"suiButton11", "设置目标服务器列表"}};
+    static const char* const pages[] = {"peerPage", "pushPage", "forwardPage"};
+    static const char* const sources[] = {"peerSourceView", "pushSourceView", "forwardSourceView"};
+    static const char* const labels[] = {"peerCurrentSource", "pushCurrentSource", "forwardCurrentSource"};
+    static const char* const loads[] = {"peerLoadButton", "pushLoadButton", "forwardLoadButton"};
+    static const char* const reads[][2] = {{"peerReadButton", "读取P2P目标列表"}, {"pushReadButton", "读取微信目标列表"}, {"forwardReadButton", "读取目标服务器列表"}};
+    static const char* const sets[][2] = {{"peerSetButton", "设置P2P目标列表"}, {"pushSetButton", "设置微信目标列表"}, {"forwardSetButton", "设置目标服务器列表"}};
     const int k = static_cast<int>(kind);
 
     auto* page = new QWidget;
@@ -320,7 +320,7 @@ QWidget* TfrmMain::buildTargetTab(TargetKind kind) {
     src->setColumnWidth(0, 185);
     src->setIconSize(QSize(32, 16));
     connect(src, &QAbstractItemView::doubleClicked, this, [this, kind] { run([this, kind] { console_.remote.pick(kind); }); });
-    connect(src, &QWidget::customContextMenuRequested, this, [this, src](const QPoint& p) { PopupMenu1->popup(src->viewport()->mapToGlobal(p)); });
+    connect(src, &QWidget::customContextMenuRequested, this, [this, src](const QPoint& p) { deviceMenu->popup(src->viewport()->mapToGlobal(p)); });
     sv->addWidget(src);
     auto* currentRow = new QHBoxLayout;
     currentRow->addWidget(new QLabel(QStringLiteral("当前源DTU:   "), srcBox));
@@ -349,12 +349,12 @@ QWidget* TfrmMain::buildTargetTab(TargetKind kind) {
     if (kind == TargetKind::Peer) {
         auto* arrows = new QVBoxLayout;
         auto* add = new QToolButton(page);
-        add->setObjectName(QStringLiteral("SpeedButton1"));
+        add->setObjectName(QStringLiteral("addTargetButton"));
         add->setArrowType(Qt::RightArrow);
         add->setAccessibleName(QStringLiteral("加入目标"));
         connect(add, &QToolButton::clicked, this, [this] { run([this] { console_.remote.addTargets(); }); });
         auto* del = new QToolButton(page);
-        del->setObjectName(QStringLiteral("SpeedButton2"));
+        del->setObjectName(QStringLiteral("removeTargetButton"));
         del->setArrowType(Qt::LeftArrow);
         del->setAccessibleName(QStringLiteral("移除目标"));
         connect(del, &QToolButton::clicked, this, [this] { run([this] { console_.remote.removeTargets(); }); });
@@ -366,9 +366,9 @@ QWidget* TfrmMain::buildTargetTab(TargetKind kind) {
         auto* tgtBox = new QGroupBox(QStringLiteral("目标DTU列表       "), page);
         auto* tv = new QVBoxLayout(tgtBox);
         tv->addWidget(new QLabel(QStringLiteral("注意：目标DTU和源DTU的登录密码相同， 才能进行组网通信"), tgtBox));
-        QTableView* targets = listView(&tab.targets, &tab.targetSelection, "ListView3", QStringLiteral("目标DTU列表"), tgtBox);
+        QTableView* targets = listView(&tab.targets, &tab.targetSelection, "peerTargetView", QStringLiteral("目标DTU列表"), tgtBox);
         targets->setToolTip(QStringLiteral("目标DTU和源DTU的登录密码相同，才能进行通信"));
-        connect(targets, &QWidget::customContextMenuRequested, this, [this, targets](const QPoint& p) { PopupMenu1->popup(targets->viewport()->mapToGlobal(p)); });
+        connect(targets, &QWidget::customContextMenuRequested, this, [this, targets](const QPoint& p) { deviceMenu->popup(targets->viewport()->mapToGlobal(p)); });
         tv->addWidget(targets);
         h->addWidget(tgtBox, 1);
         return page;
@@ -383,14 +383,14 @@ QWidget* TfrmMain::buildTargetTab(TargetKind kind) {
     } else {
         bv->addWidget(new QLabel(QStringLiteral("注意：请填写服务器IP地址，每行一个，可填写多个          "), box));
     }
-    bv->addWidget(textView(&tab.text, push ? "Memowxids" : "memoJPids", push ? QStringLiteral("推送目标列表") : QStringLiteral("转发目标服务器地址列表"), box), 1);
+    bv->addWidget(textView(&tab.text, push ? "pushTargetsEdit" : "forwardTargetsEdit", push ? QStringLiteral("推送目标列表") : QStringLiteral("转发目标服务器地址列表"), box), 1);
     if (push) {
         auto* row = new QHBoxLayout;
         auto* edit = new QLineEdit(box);
-        edit->setObjectName(QStringLiteral("Edit1"));
+        edit->setObjectName(QStringLiteral("testMessageEdit"));
         edit->setAccessibleName(QStringLiteral("测试消息"));
         auto* b = new QPushButton(QStringLiteral("推送测试消息"), box);
-        b->setObjectName(QStringLiteral("suiButton9"));
+        b->setObjectName(QStringLiteral("testPushButton"));
         connect(b, &QPushButton::clicked, this, [this, edit] { run([this, edit] { console_.remote.testPush(edit->text()); }); });
         row->addWidget(edit, 1);
         row->addWidget(b);
@@ -400,36 +400,36 @@ QWidget* TfrmMain::buildTargetTab(TargetKind kind) {
     return page;
 }
 
-void TfrmMain::buildTray() {
-    PopupMenu2 = new QMenu(this);
-    PopupMenu2->setObjectName(QStringLiteral("PopupMenu2"));
-    N18 = PopupMenu2->addAction(QStringLiteral("显示主窗口"));
-    N19 = PopupMenu2->addAction(QStringLiteral("退出"));
-    connect(N18, &QAction::triggered, this, &TfrmMain::showMainWindow);
-    connect(N19, &QAction::triggered, this, [this] { console_.N19Click(); });
+void MainWindow::buildTray() {
+    trayMenu = new QMenu(this);
+    trayMenu->setObjectName(QStringLiteral("trayMenu"));
+    showWindowAction = trayMenu->addAction(QStringLiteral("显示主窗口"));
+    trayExitAction = trayMenu->addAction(QStringLiteral("退出"));
+    connect(showWindowAction, &QAction::triggered, this, &MainWindow::showMainWindow);
+    connect(trayExitAction, &QAction::triggered, this, [this] { console_.exitFromTray(); });
     trayShell_ = new QtTrayShell(this);
     trayShell_->setParent(this);
-    SysTray1 = new TSysTray(*trayShell_, this);
-    trayShell_->bind(SysTray1);
-    SysTray1->setActive(true);
-    SysTray1->setIcon(appIcon());
-    SysTray1->setHint(QStringLiteral("Zorbelin管理软件"));
-    SysTray1->setPopupMenu(PopupMenu2);
-    connect(SysTray1, &TSysTray::iconDblClick, this, &TfrmMain::showMainWindow); // SysTray1IconDblClick
+    trayIcon = new TrayIcon(*trayShell_, this);
+    trayShell_->bind(trayIcon);
+    trayIcon->setActive(true);
+    trayIcon->setIcon(appIcon());
+    trayIcon->setHint(QStringLiteral("Zorbelin管理软件"));
+    trayIcon->setPopupMenu(trayMenu);
+    connect(trayIcon, &TrayIcon::iconDblClick, this, &MainWindow::showMainWindow); // double-click on the tray icon
 }
 
-void TfrmMain::showMainWindow() {
+void MainWindow::showMainWindow() {
     showNormal();
     raise();
     activateWindow();
 }
 
-bool TfrmMain::event(QEvent* e) {
+bool MainWindow::event(QEvent* e) {
     if (e->type() == QEvent::WindowActivate) console_.activate();
     return QMainWindow::event(e);
 }
 
-void TfrmMain::closeEvent(QCloseEvent* e) {
+void MainWindow::closeEvent(QCloseEvent* e) {
     if (console_.ctx.serviceRunning() && !QtTrayShell::available()) {
         // No notification area: a hidden window could never be reached again.
         e->ignore();
@@ -438,12 +438,12 @@ void TfrmMain::closeEvent(QCloseEvent* e) {
         showMinimized();
         return;
     }
-    if (console_.FormClose()) e->accept();
+    if (console_.closeWindow()) e->accept();
     else e->ignore();
 }
 
-bool TfrmMain::eventFilter(QObject* o, QEvent* e) {
-    if (o == Memo2 && e->type() == QEvent::KeyPress) {
+bool MainWindow::eventFilter(QObject* o, QEvent* e) {
+    if (o == sendEdit && e->type() == QEvent::KeyPress) {
         auto* k = static_cast<QKeyEvent*>(e);
         if (k->modifiers() & (Qt::ControlModifier | Qt::AltModifier)) return false; // shortcuts, not characters
         QChar c;
@@ -451,7 +451,7 @@ bool TfrmMain::eventFilter(QObject* o, QEvent* e) {
         else if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) c = QChar(13);
         else if (!k->text().isEmpty()) c = k->text().at(0);
         else return false; // navigation keys carry no character
-        if (!Console::acceptSendKey(console_.ctx.HEX1.isChecked(), c)) return true;
+        if (!Console::acceptSendKey(console_.ctx.hexDisplay.isChecked(), c)) return true;
     }
     return QMainWindow::eventFilter(o, e);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// TfrmMain: draws the console and forwards the operator's commands to it.
+// MainWindow: draws the console and forwards the operator's commands to it.
 #include "console/console.h"
 
 #include <QGroupBox>
@@ -14,31 +14,31 @@
 
 namespace dtu {
 
-class TfrmAddDTU;
-class TfrmEdit;
-class TSysTray;
+class AddDtuDialog;
+class EditDtuDialog;
+class TrayIcon;
 class QtTrayShell;
 
-class TfrmMain : public QMainWindow {
+class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit TfrmMain(Console& console, QWidget* parent = nullptr);
-    ~TfrmMain() override;
+    explicit MainWindow(Console& console, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
-    QTabWidget* PageControl1;
-    QTableView* ListView1;
-    QPlainTextEdit* Memo1;
-    QPlainTextEdit* Memo2;
-    QListWidget* LogView;
+    QTabWidget* tabs;
+    QTableView* deviceView;
+    QPlainTextEdit* messageView;
+    QPlainTextEdit* sendEdit;
+    QListWidget* logView;
     QLabel* statusPanels[4];
-    QMenu* PopupMenu1;
-    QMenu* PopupMenu2;
-    QAction* MenuExit;
-    QAction* N18; // 显示主窗口
-    QAction* N19; // 退出
-    TfrmAddDTU* frmAddDTU;
-    TfrmEdit* frmEdit;
-    TSysTray* SysTray1 = nullptr;
+    QMenu* deviceMenu;
+    QMenu* trayMenu;
+    QAction* exitAction;
+    QAction* showWindowAction; // 显示主窗口
+    QAction* trayExitAction; // 退出
+    AddDtuDialog* addDialog;
+    EditDtuDialog* editDialog;
+    TrayIcon* trayIcon = nullptr;
 
 protected:
     bool event(QEvent* e) override;

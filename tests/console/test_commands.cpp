@@ -29,17 +29,17 @@ TEST_F(Commands, PortCreationPass) {
     EXPECT_EQ(ctx().devices.subItem(1, M::SubPortState), "串口已经存在");
 
     const int made = static_cast<int>(ports.made.size());
-    console->portControl.N22Click(); // again: open records skipped, others checked again
+    console->portControl.createPorts(); // again: open records skipped, others checked again
     EXPECT_EQ(ports.made.size(), made);
 
     // A reset removes the ports: the rows say so and the next pass makes them again.
-    console->portControl.N23Click();
+    console->portControl.resetPorts();
     EXPECT_EQ(ports.made[0]->resets, 1);
     EXPECT_FALSE(ctx().roster.at(0).portOpen);
     EXPECT_EQ(state(0), "串口已复位");
     EXPECT_EQ(ctx().devices.subItem(0, M::SubPortState), "串口已复位");
     EXPECT_EQ(state(3), "");
-    console->portControl.N22Click();
+    console->portControl.createPorts();
     EXPECT_EQ(ports.made.size(), made + 2);
     EXPECT_EQ(state(0), "串口创建成功！");
     EXPECT_TRUE(ctx().roster.at(0).portOpen);
@@ -62,7 +62,7 @@ TEST_F(Commands, AnUnsafePortsFolderIsSaidOnceAndNoPortIsMadeInIt) {
 TEST_F(Commands, RefusedPortIsReportedAndOthersStillGetTheirs) {
     ports.configure = [](FakePort& p) { p.createResult = p.name.isEmpty(); };
     int n = 0;
-    ports.configure = [&n](FakePort& p) { p.createResult = (n++ != 1); }; // VSPortAx1, then A's refused
+    ports.configure = [&n](FakePort& p) { p.createResult = (n++ != 1); }; // busPort, then A's refused
     start({{A, "a", "COM3"}, {B, "b", "COM4"}});
     EXPECT_EQ(ctx().roster.at(0).portState, "串口创建失败");
     EXPECT_FALSE(ctx().roster.at(0).portOpen);
@@ -78,22 +78,22 @@ TEST_F(Commands, PortBytesFanOutToEveryDtuOfThePort) {
     FakePort* com5 = ports.made[1];
     com5->toRead = "0123456789";
     engine.calls.clear();
-    console->portControl.VSPortAx1RxChar(com5, 10);
+    console->portControl.onPortData(com5, 10);
     EXPECT_EQ(engine.calls, (QStringList{"SetSendMode(0)", "IsOnline(" + A + ")", "SendData(" + A + ")", "SetSendMode(2)",
                                          "SetSendMode(0)", "IsOnline(" + B + ")", "SendData(" + B + ")", "SetSendMode(2)"}));
     EXPECT_EQ(engine.sent[0].second, "0123456789");
     EXPECT_EQ(ctx().devices.subItem(0, M::SubSent), "0"); // not counted in any row
 
     engine.calls.clear();
-    console->portControl.VSPortAx1RxChar(com5, 0);
-    console->portControl.VSPortAx1RxChar(nullptr, 5);
+    console->portControl.onPortData(com5, 0);
+    console->portControl.onPortData(nullptr, 5);
     EXPECT_TRUE(engine.calls.isEmpty());
 
     // After an edit moves the owner to COM6 its open port forwards to COM6's DTUs.
     ctx().roster.setPortName(0, "COM6");
     com5->toRead = "x";
     engine.sent.clear();
-    console->portControl.VSPortAx1RxChar(com5, 1);
+    console->portControl.onPortData(com5, 1);
     ASSERT_EQ(engine.sent.size(), 2);
     EXPECT_EQ(engine.sent[0].first, A);
     EXPECT_EQ(engine.sent[1].first, C);
@@ -102,10 +102,10 @@ TEST_F(Commands, PortBytesFanOutToEveryDtuOfThePort) {
 TEST_F(Commands, RosterCommandsNeedASelection) {
     start({{A, "a", ""}});
     auto& rc = console->rosterCommands;
-    rc.DELDTUClick();
-    rc.CLOSEDTUClick();
-    rc.DATACLEARClick();
-    EXPECT_FALSE(rc.N25Click());
+    rc.deleteSelected();
+    rc.closeSelected();
+    rc.clearStatistics();
+    EXPECT_FALSE(rc.editSelected());
     EXPECT_EQ(prompts.messages, (QStringList{"请先选中要删除的DTU", "请先选中要关闭的DTU", "请先选中要关闭的DTU"}));
     EXPECT_TRUE(engine.callsStartingWith("RemoveDtu").isEmpty());
     EXPECT_TRUE(engine.callsStartingWith("CloseDtu").isEmpty());
@@ -116,26 +116,26 @@ TEST_F(Commands, DeleteCloseClearReload) {
     auto& rc = console->rosterCommands;
     select(0);
     select(2);
-    EXPECT_EQ(rc.N25Click(), A);
+    EXPECT_EQ(rc.editSelected(), A);
     ctx().devices.setSubItem(0, M::SubSent, "9");
-    rc.DATACLEARClick();
+    rc.clearStatistics();
     EXPECT_EQ(ctx().devices.subItem(0, M::SubSent), "0");
     EXPECT_EQ(ctx().devices.subItem(0, M::SubReceived), "0");
 
-    rc.CLOSEDTUClick();
+    rc.closeSelected();
     EXPECT_EQ(engine.callsStartingWith("CloseDtu"), (QStringList{"CloseDtu(" + A + ")", "CloseDtu(" + C + ")"}));
     select(0);
     select(2);
-    rc.DELDTUClick();
+    rc.deleteSelected();
     EXPECT_EQ(engine.callsStartingWith("RemoveDtu"), (QStringList{"RemoveDtu(" + A + ")", "RemoveDtu(" + C + ")"}));
     ASSERT_EQ(ctx().devices.rowCount(), 1);
     EXPECT_EQ(ctx().devices.caption(0), B);
     EXPECT_EQ(ctx().roster.count(), 3); // the roster keeps deleted DTUs until exit
 
     engine.calls.clear();
-    rc.CLOSEALLDTUClick();
+    rc.closeAll();
     EXPECT_EQ(engine.callsStartingWith("CloseDtu"), QStringList{"CloseDtu(" + B + ")"});
-    rc.DTU4Click();
+    rc.reloadDtus();
     EXPECT_EQ(ctx().devices.rowCount(), 1);
 }
 
@@ -171,7 +171,7 @@ TEST_F(Commands, AddDialogValidationAndSteps) {
 
 TEST_F(Commands, FailedTableWriteIsShownNotDropped) {
     start({{A, "a", ""}});
-    QSqlQuery(dm->Database1()).exec("drop table dtuinfo");
+    QSqlQuery(dm->database()).exec("drop table dtuinfo");
     DtuFields f{"0000000000000009", "654321", "x", "", "COM7"};
     ctx().guard([&] { console->rosterCommands.confirmAdd(f); });
     ASSERT_EQ(prompts.errors.size(), 1);
@@ -208,14 +208,14 @@ TEST_F(Commands, ExitRefusedWhileRunning) {
     start({{A, "a", "COM3"}});
     QSignalSpy quit(console.get(), &Console::quitRequested);
     QSignalSpy hide(console.get(), &Console::hideWindowRequested);
-    console->MenuExitClick();
-    console->N19Click();
+    console->exitFromMenu();
+    console->exitFromTray();
     EXPECT_EQ(prompts.messages, (QStringList{"请先停止服务，才能退出", "请先停止服务，才能退出"}));
-    EXPECT_FALSE(console->FormClose());
+    EXPECT_FALSE(console->closeWindow());
     EXPECT_EQ(hide.count(), 1);
     EXPECT_EQ(quit.count(), 0);
     EXPECT_EQ(ports.made[1]->deletes, 0);
-    EXPECT_TRUE(ctx().Timer1.isActive());
+    EXPECT_TRUE(ctx().refreshTimer.isActive());
 }
 
 TEST_F(Commands, ExitAfterStopTearsPortsDownOnce) {
@@ -223,7 +223,7 @@ TEST_F(Commands, ExitAfterStopTearsPortsDownOnce) {
     console->serviceStop();
     QSignalSpy quit(console.get(), &Console::quitRequested);
     FakePort* com5 = ports.made[1];
-    console->MenuExitClick();
+    console->exitFromMenu();
     EXPECT_EQ(com5->deletes, 1);
     EXPECT_EQ(ports.made[0]->resets, 1);
     EXPECT_EQ(ctx().roster.count(), 0);
@@ -234,12 +234,12 @@ TEST_F(Commands, TrayExitSkipsTeardownAndFormCloseStopsTheTimer) {
     start({{A, "a", "COM5"}});
     console->serviceStop();
     QSignalSpy quit(console.get(), &Console::quitRequested);
-    console->N19Click();
+    console->exitFromTray();
     EXPECT_EQ(quit.count(), 1);
     EXPECT_EQ(ports.made[1]->deletes, 0);
     EXPECT_EQ(ports.made[0]->resets, 0);
-    EXPECT_TRUE(console->FormClose());
-    EXPECT_FALSE(ctx().Timer1.isActive());
+    EXPECT_TRUE(console->closeWindow());
+    EXPECT_FALSE(ctx().refreshTimer.isActive());
     EXPECT_EQ(ports.made[1]->deletes, 1);
     EXPECT_EQ(quit.count(), 2); // a closed window with the service stopped ends the program
 }
@@ -249,7 +249,7 @@ TEST_F(Commands, FailingDeletePortKeepsTheProgramOpen) {
     console->serviceStop();
     ports.made[1]->failDelete = true;
     QSignalSpy quit(console.get(), &Console::quitRequested);
-    console->MenuExitClick();
+    console->exitFromMenu();
     EXPECT_EQ(quit.count(), 0);
     EXPECT_EQ(ports.made[2]->deletes, 0); // records after the failing one keep their ports
     EXPECT_EQ(ctx().roster.count(), 2);

@@ -36,18 +36,18 @@ TEST_F(Startup, CreationCallsTheEngineInOrder) {
     EXPECT_EQ(ctx().roster.at(0).portName, "COM3");
     EXPECT_EQ(engine.callsStartingWith("OpenDtu"), (QStringList{"OpenDtu(" + A + ")", "OpenDtu(" + B + ")"}));
     EXPECT_TRUE(ctx().serviceRunning());
-    EXPECT_TRUE(ctx().Timer1.isActive());
+    EXPECT_TRUE(ctx().refreshTimer.isActive());
     EXPECT_EQ(ctx().devices.rowCount(), 2);
     EXPECT_EQ(ctx().logQueue.lines().front(), "2016-03-05 08:09:10 启动成功");
-    EXPECT_TRUE(ctx().Timer4.isActive()); // the second start comes one second later
+    EXPECT_TRUE(ctx().secondStartTimer.isActive()); // the second start comes one second later
 }
 
 TEST_F(Startup, SecondServiceStartFromTimer4) {
     start({{A, "a", ""}});
-    ctx().Timer4.start(1);
+    ctx().secondStartTimer.start(1);
     for (int i = 0; i < 50 && engine.callsStartingWith("OpenDtu").isEmpty(); ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20), QThread::msleep(5);
     EXPECT_EQ(engine.callsStartingWith("OpenDtu"), QStringList{"OpenDtu(" + A + ")"});
-    EXPECT_FALSE(ctx().Timer4.isActive());
+    EXPECT_FALSE(ctx().secondStartTimer.isActive());
     EXPECT_EQ(ctx().logQueue.lines().size(), 2);
 }
 
@@ -58,7 +58,7 @@ TEST_F(Startup, DatabaseFailureSkipsRosterAndRebuild) {
     EXPECT_TRUE(engine.callsStartingWith("AddDtu").isEmpty());
     EXPECT_EQ(ctx().roster.count(), 0);
     EXPECT_EQ(ctx().devices.rowCount(), 0);
-    EXPECT_FALSE(ctx().serviceRunning()); // only Timer4's start will run
+    EXPECT_FALSE(ctx().serviceRunning()); // only secondStartTimer's start will run
     EXPECT_TRUE(ctx().logQueue.lines().contains("数据库打开失败，请检查数据库设置"));
     EXPECT_TRUE(prompts.errors.isEmpty());
     // The activation that follows reports the failure in the message display.
@@ -107,7 +107,7 @@ TEST_F(Startup, ListenerThatCannotBindIsReportedNotFatal) {
     ASSERT_TRUE(taken.listen(QHostAddress::Any));
     makeTable({});
     config.listenerPort = taken.serverPort();
-    dm = std::make_unique<TDataModule1>(paths(), "console-db");
+    dm = std::make_unique<DtuStore>(paths(), "console-db");
     console = std::make_unique<Console>(engine, ports, *dm, prompts, config, Clock{[] { return kNow; }});
     console->create();
     EXPECT_EQ(console->listenerPort(), 0);
@@ -195,7 +195,7 @@ TEST_F(Startup, ServiceStopClosesEachDtuOnceAndQueuesIt) {
     EXPECT_EQ(ctx().refreshQueue.ids(), (QStringList{A, B, C}));
     EXPECT_FALSE(ctx().serviceRunning());
     EXPECT_TRUE(ctx().actStartService.isEnabled());
-    EXPECT_TRUE(ctx().Timer1.isActive()); // rows turn offline on the next ticks
+    EXPECT_TRUE(ctx().refreshTimer.isActive()); // rows turn offline on the next ticks
     EXPECT_EQ(ctx().logQueue.lines().front(), "2016-03-05 08:09:10 停止");
 }
 
@@ -223,7 +223,7 @@ TEST_F(Startup, RefreshTickRefreshesEachQueuedIdOnce) {
     engine.online.insert(A);
     for (const QString& id : {A, A.toLower(), A}) ctx().refreshQueue.MarkForRefresh(id);
     ctx().refreshQueue.MarkForRefresh("FFFFFFFFFFFFFFFF"); // no row: dropped
-    Timer1Timer(ctx());
+    refreshTick(ctx());
     EXPECT_EQ(engine.callsStartingWith("GetDtuInfo"), QStringList{"GetDtuInfo(" + A + ")"});
     EXPECT_TRUE(ctx().refreshQueue.ids().isEmpty());
     using M = DeviceListModel;
@@ -239,11 +239,11 @@ TEST_F(Startup, FailingRefreshKeepsTheQueueForTheNextTick) {
     start({{A, "a", ""}});
     ctx().refreshQueue.MarkForRefresh(A);
     engine.failOn = "GetDtuInfo";
-    ctx().guard([&] { Timer1Timer(ctx()); });
+    ctx().guard([&] { refreshTick(ctx()); });
     EXPECT_EQ(ctx().refreshQueue.ids(), QStringList{A});
     EXPECT_EQ(memo().size(), 1);
     engine.failOn.clear();
-    Timer1Timer(ctx());
+    refreshTick(ctx());
     EXPECT_TRUE(ctx().refreshQueue.ids().isEmpty());
 }
 
@@ -278,33 +278,33 @@ TEST_F(Startup, ServicePortDialogBounds) {
 
 TEST_F(Startup, DisplayOptions) {
     start({});
-    EXPECT_FALSE(ctx().HEX1.isChecked());
-    EXPECT_TRUE(ctx().NDataTip.isChecked());
-    EXPECT_FALSE(ctx().N28.isChecked());
-    ctx().memo2.setPlainText("hello");
-    console->HEX1Click();
-    EXPECT_EQ(ctx().groupBox2Caption(), "HEX");
-    EXPECT_TRUE(ctx().memo2.isEmpty());
-    ctx().memo2.setPlainText("AA");
-    console->HEX1Click();
-    EXPECT_EQ(ctx().groupBox2Caption(), "");
-    EXPECT_TRUE(ctx().memo2.isEmpty());
-    console->NDataTipClick();
-    console->N28Click();
-    EXPECT_FALSE(ctx().NDataTip.isChecked());
-    EXPECT_TRUE(ctx().N28.isChecked());
+    EXPECT_FALSE(ctx().hexDisplay.isChecked());
+    EXPECT_TRUE(ctx().dataTips.isChecked());
+    EXPECT_FALSE(ctx().showHeartbeats.isChecked());
+    ctx().sendBox.setPlainText("hello");
+    console->toggleHexDisplay();
+    EXPECT_EQ(ctx().sendBoxCaption(), "HEX");
+    EXPECT_TRUE(ctx().sendBox.isEmpty());
+    ctx().sendBox.setPlainText("AA");
+    console->toggleHexDisplay();
+    EXPECT_EQ(ctx().sendBoxCaption(), "");
+    EXPECT_TRUE(ctx().sendBox.isEmpty());
+    console->toggleDataTips();
+    console->toggleHeartbeats();
+    EXPECT_FALSE(ctx().dataTips.isChecked());
+    EXPECT_TRUE(ctx().showHeartbeats.isChecked());
 
     fillMemo(3);
     ctx().logQueue.PostLog("x");
-    console->N12Click();
+    console->clearMessages();
     EXPECT_TRUE(memo().isEmpty());
     EXPECT_TRUE(ctx().logQueue.lines().isEmpty());
-    EXPECT_TRUE(ctx().N28.isChecked());
+    EXPECT_TRUE(ctx().showHeartbeats.isChecked());
 }
 
 TEST_F(Startup, HexModeFromCenterIni) {
     config.dataDispMode = "HEX";
     start({});
-    EXPECT_TRUE(ctx().HEX1.isChecked());
-    EXPECT_EQ(ctx().groupBox2Caption(), "HEX");
+    EXPECT_TRUE(ctx().hexDisplay.isChecked());
+    EXPECT_EQ(ctx().sendBoxCaption(), "HEX");
 }

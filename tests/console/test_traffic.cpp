@@ -82,37 +82,37 @@ TEST_F(Traffic, LoginAndBeatReplies) {
         {false, "", 100, "", false},
     };
     for (const auto& c : cases) {
-        ctx().memo1.clear();
+        ctx().messageDisplay.clear();
         ctx().refreshQueue.clear();
-        if (c.login) console->events.VDTUX1LoginReply(c.id, c.result);
-        else console->events.VDTUX1BeatReply(c.id, c.result);
+        if (c.login) console->events.onLoginReply(c.id, c.result);
+        else console->events.onBeatReply(c.id, c.result);
         EXPECT_EQ(memo(), c.line.isEmpty() ? QStringList{} : QStringList{c.line}) << c.id.toStdString() << c.result;
         EXPECT_EQ(ctx().refreshQueue.count(), c.marked ? 1 : 0) << c.id.toStdString();
     }
-    console->events.VDTUX1Disconnect(A);
-    console->events.VDTUX1Disconnect("");
+    console->events.onDisconnect(A);
+    console->events.onDisconnect("");
     EXPECT_EQ(ctx().refreshQueue.count(), 1);
 }
 
 TEST_F(Traffic, HeartbeatPacketsAndTrimming) {
     start({{A, "a", ""}});
-    console->events.VDTUX1CenterDataX2(A, 4, "4EAA4BEA");
+    console->events.onCenterBeat(A, 4, "4EAA4BEA");
     EXPECT_TRUE(memo().isEmpty()); // option off
-    console->N28Click();
-    console->events.VDTUX1CenterDataX2(A, 4, "4eaa4bea");
+    console->toggleHeartbeats();
+    console->events.onCenterBeat(A, 4, "4eaa4bea");
     EXPECT_TRUE(memo().isEmpty());
-    console->events.VDTUX1CenterDataX2(A, 4, "4EAA4BEA");
+    console->events.onCenterBeat(A, 4, "4EAA4BEA");
     EXPECT_EQ(memo(), QStringList{T + " 收到" + A + "心跳"});
     EXPECT_TRUE(ctx().refreshQueue.ids().isEmpty());
 
-    ctx().memo1.clear();
+    ctx().messageDisplay.clear();
     fillMemo(53);
-    console->events.VDTUX1CenterDataX2(A, 2, "0102");
-    EXPECT_EQ(ctx().memo1.lineCount(), 50);
-    ctx().memo1.clear();
+    console->events.onCenterBeat(A, 2, "0102");
+    EXPECT_EQ(ctx().messageDisplay.lineCount(), 50);
+    ctx().messageDisplay.clear();
     fillMemo(53);
-    console->events.VDTUX1CenterDataX2(A, 4, "4EAA4BEA");
-    EXPECT_EQ(ctx().memo1.lineCount(), 51);
+    console->events.onCenterBeat(A, 4, "4EAA4BEA");
+    EXPECT_EQ(ctx().messageDisplay.lineCount(), 51);
 }
 
 TEST_F(Traffic, TrimmingAcrossWriters) {
@@ -121,49 +121,49 @@ TEST_F(Traffic, TrimmingAcrossWriters) {
     setOnline(A);
     select(0);
     fillMemo(50);
-    ctx().memo2.setPlainText("x");
-    console->suiButton1Click();                  // adds, no trim
-    EXPECT_EQ(ctx().memo1.lineCount(), 51);
-    console->events.VDTUX1BeatReply(A, 100);     // adds, trims once
-    EXPECT_EQ(ctx().memo1.lineCount(), 51);
-    console->events.VDTUX1CenterDataX(A, 1, "41"); // adds, trims three times
-    EXPECT_EQ(ctx().memo1.lineCount(), 50);
+    ctx().sendBox.setPlainText("x");
+    console->sendManually();                  // adds, no trim
+    EXPECT_EQ(ctx().messageDisplay.lineCount(), 51);
+    console->events.onBeatReply(A, 100);     // adds, trims once
+    EXPECT_EQ(ctx().messageDisplay.lineCount(), 51);
+    console->events.onCenterData(A, 1, "41"); // adds, trims three times
+    EXPECT_EQ(ctx().messageDisplay.lineCount(), 50);
     EXPECT_EQ(memo().last(), T + " 收到" + A + "数据:A");
 }
 
 TEST_F(Traffic, DataGoesToThePortAndTheDisplay) {
     start({{A, "a", "COM5"}, {B, "b", "COM5"}, {C, "c", ""}});
     // A holds the open COM5; B only carries the name.
-    ASSERT_EQ(ports.made.size(), 2); // VSPortAx1 and A's port
+    ASSERT_EQ(ports.made.size(), 2); // busPort and A's port
     FakePort* com5 = ports.made[1];
     EXPECT_EQ(ctx().roster.at(1).portState, "串口已经存在");
 
-    console->events.VDTUX1CenterDataX(A, 6, "444154413D31");
+    console->events.onCenterData(A, 6, "444154413D31");
     EXPECT_EQ(com5->written, "DATA=1");
     EXPECT_EQ(memo().last(), T + " 收到" + A + "数据:DATA=1");
     EXPECT_EQ(ctx().refreshQueue.ids(), QStringList{A});
 
     com5->written.clear();
-    console->events.VDTUX1CenterDataX(B, 2, "0042"); // through the first record's port
+    console->events.onCenterData(B, 2, "0042"); // through the first record's port
     EXPECT_EQ(com5->written, bytes({0x00, 0x42}));
 
     com5->written.clear();
-    console->events.VDTUX1CenterDataX(C, 1, "41"); // no port name: nothing written, still shown
+    console->events.onCenterData(C, 1, "41"); // no port name: nothing written, still shown
     EXPECT_TRUE(com5->written.isEmpty());
     EXPECT_EQ(memo().last(), T + " 收到" + C + "数据:A");
 
-    ctx().memo1.clear();
-    console->events.VDTUX1CenterDataX("FFFFFFFFFFFFFFFF", 1, "41"); // no row, text mode: not shown
+    ctx().messageDisplay.clear();
+    console->events.onCenterData("FFFFFFFFFFFFFFFF", 1, "41"); // no row, text mode: not shown
     EXPECT_TRUE(memo().isEmpty());
     EXPECT_TRUE(ctx().refreshQueue.ids().contains("FFFFFFFFFFFFFFFF"));
 
-    console->HEX1Click();
-    console->events.VDTUX1CenterDataX("FFFFFFFFFFFFFFFF", 3, "414"); // hex mode: shown as received
+    console->toggleHexDisplay();
+    console->events.onCenterData("FFFFFFFFFFFFFFFF", 3, "414"); // hex mode: shown as received
     EXPECT_EQ(memo().last(), T + " 收到FFFFFFFFFFFFFFFF数据:414");
 
     const int before = memo().size();
-    for (const QString& buf : {QString(), QString("4")}) console->events.VDTUX1CenterDataX(A, 0, buf);
-    console->events.VDTUX1CenterDataX("", 1, "41");
+    for (const QString& buf : {QString(), QString("4")}) console->events.onCenterData(A, 0, buf);
+    console->events.onCenterData("", 1, "41");
     EXPECT_EQ(memo().size(), before);
 }
 
@@ -174,22 +174,22 @@ TEST_F(Traffic, AHugePacketReachesThePortWholeAndIsShownCut) {
     big[5] = '\n'; // breaks in the shown part still make lines
     const QString hex = QString::fromLatin1(big.toHex().toUpper());
     const QString tail = "...[共2097152字节]";
-    console->events.VDTUX1CenterDataX(A, static_cast<int>(big.size()), hex);
+    console->events.onCenterData(A, static_cast<int>(big.size()), hex);
     EXPECT_EQ(com5->written, big);
     QStringList lines = memo();
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], T + " 收到" + A + "数据:xxxxx");
     EXPECT_EQ(lines[1], QString(1024 - 6, 'x') + tail);
 
-    ctx().memo1.clear();
-    console->HEX1Click();
-    console->events.VDTUX1CenterDataX(A, static_cast<int>(big.size()), hex);
+    ctx().messageDisplay.clear();
+    console->toggleHexDisplay();
+    console->events.onCenterData(A, static_cast<int>(big.size()), hex);
     lines = memo();
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines[0], T + " 收到" + A + "数据:" + hex.left(2048) + tail);
 
-    ctx().memo1.clear(); // exactly the limit: shown whole, no note
-    console->events.VDTUX1CenterDataX(A, 1024, hex.left(2048));
+    ctx().messageDisplay.clear(); // exactly the limit: shown whole, no note
+    console->events.onCenterData(A, 1024, hex.left(2048));
     EXPECT_EQ(memo().first(), T + " 收到" + A + "数据:" + hex.left(2048));
 }
 
@@ -204,7 +204,7 @@ TEST_F(Traffic, CountsPastTwoToTheThirtyOne) {
 TEST_F(Traffic, FailingPortWriteIsSwallowed) {
     start({{A, "a", "COM5"}});
     ports.made[1]->failWrite = true;
-    console->events.VDTUX1CenterDataX(A, 1, "41");
+    console->events.onCenterData(A, 1, "41");
     EXPECT_EQ(memo().size(), 1);
     EXPECT_TRUE(memo()[0].endsWith("数据:A"));
 }
@@ -212,17 +212,17 @@ TEST_F(Traffic, FailingPortWriteIsSwallowed) {
 TEST_F(Traffic, ReplyRecognizersConsumeOrPassOn) {
     start({{A, "a", "COM5"}});
     FakePort* com5 = ports.made[1];
-    console->events.VDTUX1CenterDataX(A, 13, QString::fromLatin1(QByteArray("SETDSTLIST OK").toHex().toUpper()));
+    console->events.onCenterData(A, 13, QString::fromLatin1(QByteArray("SETDSTLIST OK").toHex().toUpper()));
     EXPECT_TRUE(com5->written.isEmpty());
     EXPECT_TRUE(memo().isEmpty());
     EXPECT_TRUE(ctx().refreshQueue.ids().isEmpty());
     EXPECT_EQ(ctx().statusPanel(3), A + ":设置P2P目标地址列表成功");
 
-    console->events.VDTUX1CenterDataX(A, 9, QString::fromLatin1(QByteArray("XDSTLIST=").toHex().toUpper()));
+    console->events.onCenterData(A, 9, QString::fromLatin1(QByteArray("XDSTLIST=").toHex().toUpper()));
     EXPECT_EQ(com5->written, "XDSTLIST="); // prefix only counts at the first byte
 
     com5->written.clear();
-    console->events.VDTUX1CenterDataX(A, 9, "AA550005E02317011F"); // signal: shown, then the data path
+    console->events.onCenterData(A, 9, "AA550005E02317011F"); // signal: shown, then the data path
     EXPECT_EQ(com5->written, bytes({0xAA, 0x55, 0x00, 0x05, 0xE0, 0x23, 0x17, 0x01, 0x1F}));
     ASSERT_GE(memo().size(), 2);
     EXPECT_EQ(memo()[memo().size() - 2], A + "信号=23");
@@ -234,8 +234,8 @@ TEST_F(Traffic, ManualSendTextAndHex) {
     select(0);
     select(1); // offline: skipped
     select(2);
-    ctx().memo2.setPlainText("hello");
-    console->suiButton1Click();
+    ctx().sendBox.setPlainText("hello");
+    console->sendManually();
     EXPECT_EQ(memo(), (QStringList{T + " 发送数据到" + A + "的COM1,数据内容:hello[1次]",
                                    T + " 发送数据到" + C + "的COM1,数据内容:hello[1次]"}));
     ASSERT_EQ(engine.sent.size(), 2);
@@ -243,20 +243,20 @@ TEST_F(Traffic, ManualSendTextAndHex) {
     EXPECT_EQ(engine.callsStartingWith("SetSendMode"), (QStringList{"SetSendMode(0)", "SetSendMode(2)", "SetSendMode(0)", "SetSendMode(2)"}));
     EXPECT_EQ(ctx().devices.subItem(0, M::SubSent), "1");
 
-    ctx().memo1.clear();
+    ctx().messageDisplay.clear();
     engine.sent.clear();
-    console->NDataTipClick();
-    console->HEX1Click();
-    ctx().memo2.setPlainText("313233");
-    console->suiButton1Click();
+    console->toggleDataTips();
+    console->toggleHexDisplay();
+    ctx().sendBox.setPlainText("313233");
+    console->sendManually();
     EXPECT_EQ(memo().first(), " [HEX:31 32 33 ]123[1次]");
     EXPECT_EQ(engine.sent[0].second, "123");
 
     // Pasted text passes no key filter: blanks and breaks between digits are skipped,
     // anything else is named and nothing goes out.
     engine.sent.clear();
-    ctx().memo2.setPlainText("AA 55 00 04\nE0 0E 00 F2");
-    console->suiButton1Click();
+    ctx().sendBox.setPlainText("AA 55 00 04\nE0 0E 00 F2");
+    console->sendManually();
     ASSERT_EQ(engine.sent.size(), 2);
     EXPECT_EQ(engine.sent[0].second, QByteArray::fromHex("AA550004E00E00F2"));
     struct Bad { const char* text; const char* message; };
@@ -264,10 +264,10 @@ TEST_F(Traffic, ManualSendTextAndHex) {
                          Bad{"AA 5G", "HEX数据中有非法字符“G”(第5个字符)，未发送"},
                          Bad{"0x12", "HEX数据中有非法字符“x”(第2个字符)，未发送"}}) {
         engine.sent.clear();
-        ctx().memo1.clear();
+        ctx().messageDisplay.clear();
         prompts.messages.clear();
-        ctx().memo2.setPlainText(QString::fromUtf8(b.text));
-        console->suiButton1Click();
+        ctx().sendBox.setPlainText(QString::fromUtf8(b.text));
+        console->sendManually();
         EXPECT_TRUE(engine.sent.isEmpty()) << b.text;
         EXPECT_TRUE(memo().isEmpty()) << b.text;
         EXPECT_EQ(prompts.messages, QStringList{QString::fromUtf8(b.message)}) << b.text;
@@ -278,12 +278,12 @@ TEST_F(Traffic, ManualSendDisplayLimit) {
     start({{A, "a", ""}});
     setOnline(A);
     select(0);
-    console->NDataTipClick();
+    console->toggleDataTips();
     for (int n : {1024, 1025}) {
-        ctx().memo1.clear();
+        ctx().messageDisplay.clear();
         engine.sent.clear();
-        ctx().memo2.setPlainText(QString(n, 'x'));
-        console->suiButton1Click();
+        ctx().sendBox.setPlainText(QString(n, 'x'));
+        console->sendManually();
         EXPECT_EQ(engine.sent[0].second.size(), n);
         const QString expected = QString(1024, 'x') + (n > 1024 ? "...[1次]" : "[1次]");
         EXPECT_EQ(memo().first(), expected);
@@ -293,11 +293,11 @@ TEST_F(Traffic, ManualSendDisplayLimit) {
 TEST_F(Traffic, ManualSendNothingSelectedOrEmpty) {
     start({{A, "a", ""}});
     setOnline(A);
-    ctx().memo2.setPlainText("x");
-    console->suiButton1Click();
+    ctx().sendBox.setPlainText("x");
+    console->sendManually();
     select(0);
-    ctx().memo2.clear();
-    console->suiButton1Click();
+    ctx().sendBox.clear();
+    console->sendManually();
     EXPECT_TRUE(engine.sent.isEmpty());
     EXPECT_TRUE(memo().isEmpty());
     EXPECT_TRUE(prompts.messages.isEmpty());
@@ -307,8 +307,8 @@ TEST_F(Traffic, LastingFailuresCannotGrowTheDisplayWithoutEnd) {
     start({{A, "a", ""}});
     engine.failOn = "GetDtuInfo";
     ctx().refreshQueue.MarkForRefresh(A);
-    for (int tick = 0; tick < MessageDisplay::kHardLimit + 100; ++tick) ctx().guard([&] { Timer1Timer(ctx()); });
-    EXPECT_EQ(ctx().memo1.lineCount(), MessageDisplay::kHardLimit);
+    for (int tick = 0; tick < MessageDisplay::kHardLimit + 100; ++tick) ctx().guard([&] { refreshTick(ctx()); });
+    EXPECT_EQ(ctx().messageDisplay.lineCount(), MessageDisplay::kHardLimit);
     EXPECT_EQ(ctx().refreshQueue.ids(), QStringList{A}); // still retried on every tick
 }
 

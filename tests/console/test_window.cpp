@@ -12,10 +12,10 @@ using namespace dtu::test;
 
 class Window : public ConsoleFixture {
 protected:
-    std::unique_ptr<TfrmMain> window;
+    std::unique_ptr<MainWindow> window;
     void open() {
         start({{"0000000000000001", "a", "COM3"}});
-        window = std::make_unique<TfrmMain>(*console);
+        window = std::make_unique<MainWindow>(*console);
     }
     QStringList menuTexts(int top) {
         QStringList out;
@@ -28,12 +28,12 @@ protected:
 TEST_F(Window, Frame) {
     open();
     EXPECT_EQ(window->windowTitle(), "ZorbelinDTU管理软件 V1.2");
-    ASSERT_EQ(window->PageControl1->count(), 4);
-    EXPECT_EQ(window->PageControl1->tabText(0), "云透传  ");
-    EXPECT_EQ(window->PageControl1->tabText(1), "云组网  ");
-    EXPECT_FALSE(window->PageControl1->isTabVisible(1));
-    EXPECT_EQ(window->PageControl1->tabText(2), "云推送");
-    EXPECT_EQ(window->PageControl1->tabText(3), "云转发");
+    ASSERT_EQ(window->tabs->count(), 4);
+    EXPECT_EQ(window->tabs->tabText(0), "云透传  ");
+    EXPECT_EQ(window->tabs->tabText(1), "云组网  ");
+    EXPECT_FALSE(window->tabs->isTabVisible(1));
+    EXPECT_EQ(window->tabs->tabText(2), "云推送");
+    EXPECT_EQ(window->tabs->tabText(3), "云转发");
     EXPECT_EQ(window->statusPanels[0]->text(), "在线设备总数");
     EXPECT_EQ(window->statusPanels[2]->text(), "操作结果");
     EXPECT_EQ(menuTexts(0), (QStringList{"启动服务", "停止服务", "设置端口号", "获取控件版本信息", "退出系统"}));
@@ -41,13 +41,13 @@ TEST_F(Window, Frame) {
                                          "数据统计清零", "HEX格式显示", "显示数据附加提示", "清空信息显示区",
                                          "显示心跳信息", "重新载入DTU记录"}));
     QStringList popup;
-    for (QAction* a : window->PopupMenu1->actions()) popup << a->text();
+    for (QAction* a : window->deviceMenu->actions()) popup << a->text();
     EXPECT_EQ(popup, (QStringList{"读取时钟", "设置时钟", "读取信号强度"}));
-    EXPECT_EQ(window->N18->text(), "显示主窗口");
-    EXPECT_EQ(window->N19->text(), "退出");
-    EXPECT_EQ(window->ListView1->model()->headerData(0, Qt::Horizontal).toString(), "DTU身份ID");
-    EXPECT_TRUE(window->ListView1->isColumnHidden(3));
-    EXPECT_EQ(window->ListView1->model()->rowCount(), 1);
+    EXPECT_EQ(window->showWindowAction->text(), "显示主窗口");
+    EXPECT_EQ(window->trayExitAction->text(), "退出");
+    EXPECT_EQ(window->deviceView->model()->headerData(0, Qt::Horizontal).toString(), "DTU身份ID");
+    EXPECT_TRUE(window->deviceView->isColumnHidden(3));
+    EXPECT_EQ(window->deviceView->model()->rowCount(), 1);
 }
 
 TEST_F(Window, ClosingWhileRunningNeverLeavesAnUnreachableProgram) {
@@ -72,8 +72,8 @@ TEST_F(Window, MessageDisplayAndLogShowUp) {
     open();
     ctx().logQueue.PostLog("first");
     ctx().logQueue.PostLog("second");
-    EXPECT_EQ(window->LogView->item(0)->text(), "second");
-    ctx().memo1.append("line");
-    ctx().memo1.flush();
-    EXPECT_TRUE(window->Memo1->toPlainText().endsWith("line"));
+    EXPECT_EQ(window->logView->item(0)->text(), "second");
+    ctx().messageDisplay.append("line");
+    ctx().messageDisplay.flush();
+    EXPECT_TRUE(window->messageView->toPlainText().endsWith("line"));
 }

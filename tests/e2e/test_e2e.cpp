@@ -3,7 +3,7 @@
 #include "console/console.h"
 #include "console/display/refresh.h"
 #include "engines/link/mqttengine.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include "support/broker.h"
 #include "support/ptyclient.h"
 #include "support/fakes.h"
@@ -86,14 +86,14 @@ protected:
     Broker broker{{A + ":" + PW, B + ":" + PW, C + ":" + PW}};
     std::unique_ptr<MqttLinkEngine> engine;
     std::unique_ptr<PtyPortEngine> ports;
-    std::unique_ptr<TDataModule1> dm;
+    std::unique_ptr<DtuStore> dm;
     ScriptedPrompts prompts;
     std::unique_ptr<Console> console;
 
     void SetUp() override {
         ASSERT_TRUE(broker.start());
         {
-            TDataModule1 mk(ConfigPaths{dir.path(), dir.path()}, "e2e-maker");
+            DtuStore mk(ConfigPaths{dir.path(), dir.path()}, "e2e-maker");
             mk.connectTo("Provider=SQLite;Data Source=" + dir.filePath("dtu.db"), true);
             mk.createTable();
             mk.appendRow({A, PW, "a", "", "COM5", 0, QDateTime::currentDateTime()});
@@ -111,7 +111,7 @@ protected:
         cfg.listenerPort = 0;
         engine = std::make_unique<MqttLinkEngine>(cfg.link);
         ports = std::make_unique<PtyPortEngine>(cfg.portDir);
-        dm = std::make_unique<TDataModule1>(ConfigPaths{dir.path(), dir.path() + "/none"}, "e2e");
+        dm = std::make_unique<DtuStore>(ConfigPaths{dir.path(), dir.path() + "/none"}, "e2e");
         console = std::make_unique<Console>(*engine, *ports, *dm, prompts, cfg);
         console->ctx.reporterInstalled = true;
         console->teardownWaitMs = 0;
@@ -126,7 +126,7 @@ protected:
     }
     ConsoleContext& ctx() { return console->ctx; }
     int row(const QString& id) { return ctx().devices.findExact(id); }
-    QString memoText() { return ctx().memo1.lines().join('\n'); }
+    QString memoText() { return ctx().messageDisplay.lines().join('\n'); }
 };
 
 TEST_F(EndToEnd, FieldPacketShowsAndCountsWithinOneRefresh) {
@@ -142,9 +142,9 @@ TEST_F(EndToEnd, FieldPacketShowsAndCountsWithinOneRefresh) {
 TEST_F(EndToEnd, ManualSendReachesTheFieldByteForByte) {
     Sub down(broker.port(), "dtu/" + A + "/down");
     ctx().selection.select(ctx().devices.index(row(A), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    console->HEX1Click();
-    ctx().memo2.setPlainText("00FF418000");
-    console->suiButton1Click();
+    console->toggleHexDisplay();
+    ctx().sendBox.setPlainText("00FF418000");
+    console->sendManually();
     EXPECT_EQ(down.result(), QByteArray::fromHex("00FF418000"));
     EXPECT_EQ(ctx().devices.subItem(row(A), M::SubSent), "1");
 }
@@ -193,7 +193,7 @@ TEST_F(EndToEnd, NobodyReadingAndAFastFieldStayFlat) {
     // Flat while the flood goes on: nothing piles up for the port nobody reads.
     EXPECT_LT(after - warm, 16 * 1024) << "RSS grew by " << (after - warm) << " KiB";
     EXPECT_GT(static_cast<PtyPort*>(ctx().roster.at(2).port)->droppedToPort(), 0);
-    EXPECT_LE(ctx().memo1.lineCount(), MessageDisplay::kLineLimit + 1);
+    EXPECT_LE(ctx().messageDisplay.lineCount(), MessageDisplay::kLineLimit + 1);
 }
 
 TEST_F(EndToEnd, RemoteFunctionsAgainstTheSimulator) {
@@ -202,9 +202,9 @@ TEST_F(EndToEnd, RemoteFunctionsAgainstTheSimulator) {
     ASSERT_TRUE(waitFor([&] { return engine->IsOnline(A); }, 5000));
     ctx().selection.select(ctx().devices.index(row(A), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
 
-    console->remote.N27Click();
+    console->remote.readSignal();
     ASSERT_TRUE(waitFor([&] { return memoText().contains(A + "信号=23"); }));
-    console->remote.N1Click();
+    console->remote.readClock();
     const QString year = QString::number(QDate::currentDate().year());
     ASSERT_TRUE(waitFor([&] { return memoText().contains("数据:") && memoText().count(year) >= 2; }));
 
@@ -324,7 +324,7 @@ TEST(Program, SignalsEndItWhileTheStartUpBoxIsOpen) {
             err += app.readAllStandardError();
             return err.contains("dtuconsole starting");
         }, 5000));
-        pump(1500); // the box is up, and Timer4 has fired inside its loop
+        pump(1500); // the box is up, and secondStartTimer has fired inside its loop
         ASSERT_EQ(app.state(), QProcess::Running) << err.toStdString();
         ::kill(static_cast<pid_t>(app.processId()), c.sig);
         ASSERT_TRUE(app.waitForFinished(5000)) << "still running after the signal";

@@ -76,25 +76,25 @@ protected:
 
 TEST_F(Remote, ClockAndSignalCommands) {
     start({{A, "a", ""}, {"0000000000000002", "b", ""}});
-    remote().N27Click();
+    remote().readSignal();
     EXPECT_EQ(prompts.messages, QStringList{"请先选中DTU"});
     EXPECT_TRUE(engine.sent.isEmpty());
     for (const QString& id : {A, QString("0000000000000002")}) engine.online.insert(id);
     select(1);
     select(0);
     engine.calls.clear();
-    remote().N27Click();
+    remote().readSignal();
     EXPECT_EQ(engine.calls, (QStringList{"SetSendMode(0)", "IsOnline(" + A + ")", "SendData(" + A + ")", "SetSendMode(2)",
                                          "SetSendMode(0)", "IsOnline(0000000000000002)", "SendData(0000000000000002)",
                                          "SetSendMode(2)"}));
     EXPECT_EQ(engine.sent[0].second, hex("AA550004E0230107"));
     engine.calls.clear();
     engine.sent.clear();
-    remote().N2Click();
+    remote().setClock();
     EXPECT_TRUE(engine.callsStartingWith("SetSendMode").isEmpty());
     EXPECT_EQ(engine.sent[0].second, hex("AA550017E00D323031362D30332D30352030383A30393A313004B5"));
     engine.sent.clear();
-    remote().N1Click();
+    remote().readClock();
     EXPECT_EQ(engine.sent[0].second, hex("AA550004E00E00F2"));
 }
 
@@ -130,7 +130,7 @@ TEST_F(Remote, PeerTabReadSetAndReplies) {
     EXPECT_EQ(engine.sent.last().second, "SETDEST:" + hex("000000000000000100000000000000AB"));
 
     // DSTLIST= with one known and one unknown ID, and a trailing piece.
-    console->events.VDTUX1CenterDataX(A, 0, hexText("DSTLIST=" + hex("00000000000000AB0000000000000099") + "abcd"));
+    console->events.onCenterData(A, 0, hexText("DSTLIST=" + hex("00000000000000AB0000000000000099") + "abcd"));
     auto& targets = remote().tab(TargetKind::Peer).targets;
     ASSERT_EQ(targets.rowCount(), 2);
     EXPECT_EQ(targets.item(0, 0)->text(), B);
@@ -140,7 +140,7 @@ TEST_F(Remote, PeerTabReadSetAndReplies) {
     EXPECT_EQ(ctx().statusPanel(3), A + ":读取P2P目标地址列表成功");
     EXPECT_TRUE(memo().isEmpty());
 
-    console->events.VDTUX1CenterDataX(A, 0, hexText("DSTLIST="));
+    console->events.onCenterData(A, 0, hexText("DSTLIST="));
     EXPECT_EQ(targets.rowCount(), 0);
 }
 
@@ -151,7 +151,7 @@ TEST_F(Remote, MalformedPeerIdIsRefused) {
     selectSource(TargetKind::Peer, 0);
     remote().read(TargetKind::Peer);
     auto& t = remote().tab(TargetKind::Peer);
-    console->events.VDTUX1CenterDataX(A, 0, hexText("DSTLIST=" + hex("0000000000000001")));
+    console->events.onCenterData(A, 0, hexText("DSTLIST=" + hex("0000000000000001")));
     t.targets.item(0, 0)->setText("00000000000000G1");
     engine.sent.clear();
     remote().set(TargetKind::Peer);
@@ -175,23 +175,23 @@ TEST_F(Remote, TextTabsTrimAndReplace) {
     remote().testPush(" hello ");
     EXPECT_EQ(engine.sent.last().second, "WECHAT: hello ");
 
-    console->events.VDTUX1CenterDataX(A, 0, hexText("JPIDS=10.0.0.1\r\n10.0.0.2"));
+    console->events.onCenterData(A, 0, hexText("JPIDS=10.0.0.1\r\n10.0.0.2"));
     EXPECT_EQ(remote().tab(TargetKind::Forward).text.toPlainText(), "10.0.0.1\n10.0.0.2");
     EXPECT_EQ(ctx().statusPanel(3), A + ":读取转发目标服务器列表成功");
     for (auto [reply, status] : {std::pair{"SETWXLIST OK", ":设置微信目标ID列表成功"}, std::pair{"SETJPLIST OK", ":设置转发目标服务器列表成功"},
                                  std::pair{"WECHAT SENDOK", ":微信推送提交成功"}}) {
-        console->events.VDTUX1CenterDataX(B, 0, hexText(reply));
+        console->events.onCenterData(B, 0, hexText(reply));
         EXPECT_EQ(ctx().statusPanel(3), B + QString::fromUtf8(status));
     }
     // A list reply counts only from the DTU it was asked of: B's would be written into A.
     for (const char* reply : {"WXIDS=from-b", "JPIDS=10.9.9.9", "DSTLIST=12345678"}) {
-        console->events.VDTUX1CenterDataX(B, 0, hexText(reply));
+        console->events.onCenterData(B, 0, hexText(reply));
         EXPECT_EQ(ctx().statusPanel(3), B + ":微信推送提交成功") << reply;
     }
     EXPECT_EQ(remote().tab(TargetKind::Push).text.toPlainText(), "  wx1\nwx2\n");
     EXPECT_EQ(remote().tab(TargetKind::Forward).text.toPlainText(), "10.0.0.1\n10.0.0.2");
     EXPECT_TRUE(ctx().logQueue.lines().first().contains("收到" + B + "的列表回复，但当前源DTU是"));
-    console->events.VDTUX1CenterDataX(A.toLower(), 0, hexText("WXIDS=x"));
+    console->events.onCenterData(A.toLower(), 0, hexText("WXIDS=x"));
     EXPECT_EQ(remote().tab(TargetKind::Push).text.toPlainText(), "x");
 
     // A double-click with nothing selected does nothing.

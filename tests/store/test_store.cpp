@@ -1,6 +1,6 @@
 #include "core/errors.h"
 #include "engines/store/connstring.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include "engines/store/dtucsv.h"
 
 #include <QCoreApplication>
@@ -20,8 +20,8 @@ void writeFile(const QString& path, const QByteArray& text) {
     f.write(text);
 }
 
-void rawExec(TDataModule1& dm, const QString& sql) {
-    QSqlQuery q(dm.Database1());
+void rawExec(DtuStore& dm, const QString& sql) {
+    QSqlQuery q(dm.database());
     ASSERT_TRUE(q.exec(sql)) << sql.toStdString();
 }
 
@@ -44,16 +44,16 @@ protected:
                 GTEST_SKIP() << "set DTU_TEST_PG to a PostgreSQL connection string to run";
             }
         }
-        dm = std::make_unique<TDataModule1>(ConfigPaths{dir.path(), dir.path() + "/none"}, "test-" + backend);
+        dm = std::make_unique<DtuStore>(ConfigPaths{dir.path(), dir.path() + "/none"}, "test-" + backend);
         dm->connectTo(conn, true);
         rawExec(*dm, "drop table if exists dtuinfo");
         dm->createTable();
     }
     QTemporaryDir dir;
-    std::unique_ptr<TDataModule1> dm;
+    std::unique_ptr<DtuStore> dm;
 };
 
-QStringList ids(TDataModule1& dm, bool roster) {
+QStringList ids(DtuStore& dm, bool roster) {
     QStringList out;
     auto fn = [&](const DtuRow& r) { out << r.dtuid; };
     roster ? dm.forEachRosterRow(fn) : dm.forEachListedRow(fn);
@@ -106,12 +106,12 @@ TEST_P(StoreBackend, IdIsNeverSplicedIntoTheStatement) {
 
 TEST_P(StoreBackend, TransactionRollsBackUnlessCommitted) {
     {
-        TDataModule1::Transaction tx(*dm);
+        DtuStore::Transaction tx(*dm);
         dm->appendRow(row("0000000000000001", "one", "COM3"));
     }
     EXPECT_TRUE(ids(*dm, false).isEmpty());
     {
-        TDataModule1::Transaction tx(*dm);
+        DtuStore::Transaction tx(*dm);
         dm->appendRow(row("0000000000000001", "one", "COM3"));
         tx.commit();
     }
@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend, ::testing::Values("sqlite", "po
 
 TEST(Store, ColumnNamesMatchWithoutRegardToCase) {
     QTemporaryDir dir;
-    TDataModule1 dm(ConfigPaths{dir.path(), dir.path()}, "case");
+    DtuStore dm(ConfigPaths{dir.path(), dir.path()}, "case");
     dm.connectTo("Provider=SQLite;Data Source=" + dir.filePath("x.db"), true);
     rawExec(dm, "create table dtuinfo (DtuId text, PASSWORD text, UserName text, TELENO text, VComPort text, DELFLAG int, AddTime text)");
     rawExec(dm, "insert into dtuinfo values ('0000000000000001','abcdef','n','t','COM1',0,'')");
@@ -134,7 +134,7 @@ TEST(Store, ColumnNamesMatchWithoutRegardToCase) {
 
 TEST(Store, MissingTableGivesAClearError) {
     QTemporaryDir dir;
-    TDataModule1 dm(ConfigPaths{dir.path(), dir.path()}, "missing");
+    DtuStore dm(ConfigPaths{dir.path(), dir.path()}, "missing");
     dm.connectTo("Provider=SQLite;Data Source=" + dir.filePath("empty.db"), true);
     try {
         dm.forEachListedRow([](const DtuRow&) {});
@@ -200,7 +200,7 @@ protected:
     ConfigPaths paths() const { return {local.path(), system.path()}; }
     QByteArray conn() const { return "Provider=SQLite;Data Source=" + data.filePath("dtu.db").toUtf8(); }
     void SetUp() override {
-        TDataModule1 mk(paths(), "mk");
+        DtuStore mk(paths(), "mk");
         mk.connectTo(QString::fromUtf8(conn()), true);
         mk.createTable();
         mk.appendRow(row("0000000000000001", "one", "COM3"));
@@ -208,13 +208,13 @@ protected:
 };
 
 TEST_F(FtdbIni, NeitherFileIsAReadFailure) {
-    TDataModule1 dm(paths(), "t1");
+    DtuStore dm(paths(), "t1");
     EXPECT_THROW(dm.ReconnectDatabase(), ConnectionFileFailure);
 }
 
 TEST_F(FtdbIni, SystemFileWhenLocalMissing) {
     writeFile(system.filePath("ftdb.ini"), conn());
-    TDataModule1 dm(paths(), "t2");
+    DtuStore dm(paths(), "t2");
     dm.ReconnectDatabase();
     EXPECT_TRUE(dm.isOpen());
     EXPECT_EQ(dm.connectionString(), QString::fromUtf8(conn()));
@@ -223,14 +223,14 @@ TEST_F(FtdbIni, SystemFileWhenLocalMissing) {
 TEST_F(FtdbIni, EmptyLocalFileNamesNoDatabaseAndSkipsSystemFile) {
     writeFile(local.filePath("ftdb.ini"), "");
     writeFile(system.filePath("ftdb.ini"), conn());
-    TDataModule1 dm(paths(), "t3");
+    DtuStore dm(paths(), "t3");
     EXPECT_THROW(dm.ReconnectDatabase(), DatabaseOpenFailure);
     EXPECT_FALSE(dm.isOpen());
 }
 
 TEST_F(FtdbIni, EmptyFileKeepsAnOpenConnectionNonEmptyReopens) {
     writeFile(local.filePath("ftdb.ini"), conn() + "\r\n");
-    TDataModule1 dm(paths(), "t4");
+    DtuStore dm(paths(), "t4");
     dm.ReconnectDatabase();
     EXPECT_TRUE(dm.connectionString().endsWith("\r\n")); // the line break is part of the string
     rawExec(dm, "create temp table marker (x int)");       // lives only as long as the connection
@@ -238,18 +238,18 @@ TEST_F(FtdbIni, EmptyFileKeepsAnOpenConnectionNonEmptyReopens) {
     writeFile(local.filePath("ftdb.ini"), "");
     dm.ReconnectDatabase();
     EXPECT_TRUE(dm.isOpen());
-    EXPECT_TRUE(QSqlQuery(dm.Database1()).exec("select * from marker"));
+    EXPECT_TRUE(QSqlQuery(dm.database()).exec("select * from marker"));
 
     writeFile(local.filePath("ftdb.ini"), conn());
     dm.ReconnectDatabase(); // same text, still closed and reopened
     EXPECT_TRUE(dm.isOpen());
-    EXPECT_FALSE(QSqlQuery(dm.Database1()).exec("select * from marker"));
+    EXPECT_FALSE(QSqlQuery(dm.database()).exec("select * from marker"));
     EXPECT_TRUE(dm.findRow("0000000000000001"));
 }
 
 TEST_F(FtdbIni, MissingSqliteFileIsNotSilentlyCreated) {
     writeFile(local.filePath("ftdb.ini"), "Provider=SQLite;Data Source=" + data.filePath("typo.db").toUtf8());
-    TDataModule1 dm(paths(), "t5");
+    DtuStore dm(paths(), "t5");
     EXPECT_THROW(dm.ReconnectDatabase(), DatabaseOpenFailure);
     EXPECT_FALSE(QFile::exists(data.filePath("typo.db")));
 }

@@ -2,7 +2,7 @@
 // A console over fake engines and a real SQLite table in a temporary folder.
 #include "console/console.h"
 #include "console/display/refresh.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 #include "support/fakes.h"
 
 #include <QFile>
@@ -20,7 +20,7 @@ protected:
     FakeLinkEngine engine;
     FakePortEngine ports;
     ScriptedPrompts prompts;
-    std::unique_ptr<TDataModule1> dm;
+    std::unique_ptr<DtuStore> dm;
     std::unique_ptr<Console> console;
     CenterConfig config;
 
@@ -34,7 +34,7 @@ protected:
     }
     // A table with these rows (ID, name, port); ftdb.ini points at it.
     void makeTable(const QList<std::tuple<QString, QString, QString>>& rows) {
-        TDataModule1 mk(paths(), "maker");
+        DtuStore mk(paths(), "maker");
         mk.connectTo("Provider=SQLite;Data Source=" + dbPath(), true);
         mk.createTable();
         for (const auto& [id, name, port] : rows) mk.appendRow({id, "123456", name, "", port, 0, kNow});
@@ -42,7 +42,7 @@ protected:
     }
     void makeConsole() {
         config.listenerPort = 0;
-        dm = std::make_unique<TDataModule1>(paths(), "console-db");
+        dm = std::make_unique<DtuStore>(paths(), "console-db");
         console = std::make_unique<Console>(engine, ports, *dm, prompts, config, Clock{[] { return kNow; }});
         console->teardownWaitMs = 0;
         console->ctx.reporterInstalled = true;
@@ -52,7 +52,7 @@ protected:
         makeTable(rows);
         makeConsole();
         console->create();
-        console->ctx.Timer4.stop();
+        console->ctx.secondStartTimer.stop();
         engine.calls.clear();
     }
     ConsoleContext& ctx() { return console->ctx; }
@@ -63,9 +63,9 @@ protected:
         engine.online.insert(id);
         RefreshDeviceRow(ctx(), id);
     }
-    QStringList memo() const { return console->ctx.memo1.lines(); }
+    QStringList memo() const { return console->ctx.messageDisplay.lines(); }
     void fillMemo(int n) {
-        for (int i = 0; i < n; ++i) console->ctx.memo1.append(QString("old %1").arg(i));
+        for (int i = 0; i < n; ++i) console->ctx.messageDisplay.append(QString("old %1").arg(i));
     }
 };
 

@@ -1,4 +1,4 @@
-#include "ui/tray/systray.h"
+#include "ui/tray/trayicon.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -47,13 +47,13 @@ QIcon coloured(Qt::GlobalColor c) {
 // Mouse events in order, as "down L", "click L", "up L", "dbl", with shift flags.
 struct Recorder {
     QStringList events;
-    explicit Recorder(TSysTray& t) {
+    explicit Recorder(TrayIcon& t) {
         auto name = [](TrayButton b) { return b == TrayButton::Left ? "L" : b == TrayButton::Right ? "R" : "M"; };
-        QObject::connect(&t, &TSysTray::iconMouseDown, [=, this](TrayButton b, int s, int, int) { events << QString("down %1 %2").arg(name(b)).arg(s); });
-        QObject::connect(&t, &TSysTray::iconMouseUp, [=, this](TrayButton b, int s, int, int) { events << QString("up %1 %2").arg(name(b)).arg(s); });
-        QObject::connect(&t, &TSysTray::iconClick, [=, this](TrayButton b, int s, int, int) { events << QString("click %1 %2").arg(name(b)).arg(s); });
-        QObject::connect(&t, &TSysTray::iconDblClick, [this] { events << "dbl"; });
-        QObject::connect(&t, &TSysTray::iconMouseMove, [this](int s, int x, int y) { events << QString("move %1 %2,%3").arg(s).arg(x).arg(y); });
+        QObject::connect(&t, &TrayIcon::iconMouseDown, [=, this](TrayButton b, int s, int, int) { events << QString("down %1 %2").arg(name(b)).arg(s); });
+        QObject::connect(&t, &TrayIcon::iconMouseUp, [=, this](TrayButton b, int s, int, int) { events << QString("up %1 %2").arg(name(b)).arg(s); });
+        QObject::connect(&t, &TrayIcon::iconClick, [=, this](TrayButton b, int s, int, int) { events << QString("click %1 %2").arg(name(b)).arg(s); });
+        QObject::connect(&t, &TrayIcon::iconDblClick, [this] { events << "dbl"; });
+        QObject::connect(&t, &TrayIcon::iconMouseMove, [this](int s, int x, int y) { events << QString("move %1 %2,%3").arg(s).arg(x).arg(y); });
     }
 };
 
@@ -61,7 +61,7 @@ struct Recorder {
 
 TEST(Tray, HintIsCutTo63Bytes) {
     FakeShell shell;
-    TSysTray tray(shell);
+    TrayIcon tray(shell);
     EXPECT_EQ(tray.hint(), "SysTray Component");
     for (auto [len, kept] : {std::pair{63, 63}, std::pair{64, 63}, std::pair{70, 63}, std::pair{10, 10}}) {
         tray.setHint(QString(len, 'h'));
@@ -71,10 +71,10 @@ TEST(Tray, HintIsCutTo63Bytes) {
 
 TEST(Tray, IconStateFollowsActiveAndPicture) {
     FakeShell shell;
-    TSysTray tray(shell);
+    TrayIcon tray(shell);
     tray.setIcon(coloured(Qt::blue)); // not active: nothing added
     EXPECT_TRUE(shell.calls.isEmpty());
-    TSysTray empty(shell);
+    TrayIcon empty(shell);
     shell.calls.clear();
     empty.setActive(true);            // added even without a picture
     EXPECT_EQ(shell.calls, QStringList{"add"});
@@ -87,7 +87,7 @@ TEST(Tray, IconStateFollowsActiveAndPicture) {
 
     FakeShell refusing;
     refusing.accept = false;
-    TSysTray t2(refusing);
+    TrayIcon t2(refusing);
     t2.setActive(true);
     EXPECT_FALSE(t2.shown());
     t2.setIcon(coloured(Qt::red));    // tries again: not shown yet, picture present, active
@@ -96,7 +96,7 @@ TEST(Tray, IconStateFollowsActiveAndPicture) {
 
 TEST(Tray, MouseMessageTable) {
     FakeShell shell;
-    TSysTray tray(shell);
+    TrayIcon tray(shell);
     QMenu menu;
     tray.setPopupMenu(&menu);
     Recorder r(tray);
@@ -136,7 +136,7 @@ TEST(Tray, MouseMessageTable) {
 
 TEST(Tray, TimerAnimationCyclesFrames) {
     FakeShell shell;
-    TSysTray tray(shell);
+    TrayIcon tray(shell);
     TrayImageList images;
     images.setIcons({coloured(Qt::red), coloured(Qt::green), coloured(Qt::blue)});
     tray.setImages(&images);
@@ -161,7 +161,7 @@ TEST(Tray, TimerAnimationCyclesFrames) {
 
 TEST(Tray, ThreadAnimationStepsOnTheGuiThreadAndStopsCleanly) {
     FakeShell shell;
-    auto tray = std::make_unique<TSysTray>(shell);
+    auto tray = std::make_unique<TrayIcon>(shell);
     TrayImageList images;
     images.setIcons({coloured(Qt::red), coloured(Qt::green)});
     tray->setImages(&images);
@@ -183,7 +183,7 @@ TEST(Tray, ThreadAnimationStepsOnTheGuiThreadAndStopsCleanly) {
 
 TEST(Tray, ForgetsDestroyedImagesAndMenu) {
     FakeShell shell;
-    TSysTray tray(shell);
+    TrayIcon tray(shell);
     auto* images = new TrayImageList;
     auto* menu = new QMenu;
     tray.setImages(images);

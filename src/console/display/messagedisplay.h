@@ -1,5 +1,5 @@
 #pragma once
-// Memo1: the message display. The document is shared with the window's text view, so
+// messageView: the message display. The document is shared with the window's text view, so
 // what the operator types counts as lines too, as in the original.
 #include <QObject>
 #include <QStringList>

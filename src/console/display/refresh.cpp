@@ -3,7 +3,7 @@
 #include "console/context.h"
 #include "core/codec.h"
 #include "engines/link/linkengine.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 
 namespace dtu {
 
@@ -37,7 +37,7 @@ void RefreshDeviceRow(ConsoleContext& ctx, const QString& id) {
     if (!recs.isEmpty()) ctx.devices.setSubItem(row, M::SubPortState, ctx.roster.at(recs.last()).portState);
 }
 
-void Timer1Timer(ConsoleContext& ctx) {
+void refreshTick(ConsoleContext& ctx) {
     const QStringList ids = ctx.refreshQueue.ids();
     for (const QString& id : ids) RefreshDeviceRow(ctx, id); // a failure keeps the queue for the next tick
     ctx.refreshQueue.clear();

@@ -9,6 +9,6 @@ void RebuildDeviceList(ConsoleContext& ctx);
 // Brings the first row with this exact ID up to date from the engine.
 void RefreshDeviceRow(ConsoleContext& ctx, const QString& id);
 // The 400 ms tick: every queued ID once, then the queue is emptied.
-void Timer1Timer(ConsoleContext& ctx);
+void refreshTick(ConsoleContext& ctx);
 
 } // namespace dtu

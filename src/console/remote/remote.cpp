@@ -2,7 +2,7 @@
 
 #include "console/context.h"
 #include "core/codec.h"
-#include "console/service/handlers.h"
+#include "console/service/service.h"
 #include "engines/link/linkengine.h"
 #include "core/frame.h"
 
@@ -71,7 +71,7 @@ TargetTab::TargetTab() {
 RemoteFunctions::RemoteFunctions(ConsoleContext& ctx, QObject* parent) : QObject(parent), ctx_(ctx) {}
 
 void RemoteFunctions::registerReplies(LinkEvents& events) {
-    auto& list = events.ReplyRecognizers;
+    auto& list = events.replyRecognizers;
     list.push_back({"DSTLIST=", {}, true, QStringLiteral(":读取P2P目标地址列表成功"),
                     [this](const QString&, const QByteArray& r) { onPeerList(r); },
                     [this](const QString& id) { return fromCurrentSource(TargetKind::Peer, id); }});
@@ -107,9 +107,9 @@ bool RemoteFunctions::forEachSelectedDevice(const std::function<void(const QStri
     return true;
 }
 
-void RemoteFunctions::N1Click() { forEachSelectedDevice([this](const QString& id) { SendReadClock(id); }); }
-void RemoteFunctions::N2Click() { forEachSelectedDevice([this](const QString& id) { SendSetClock(id); }); }
-void RemoteFunctions::N27Click() {
+void RemoteFunctions::readClock() { forEachSelectedDevice([this](const QString& id) { SendReadClock(id); }); }
+void RemoteFunctions::setClock() { forEachSelectedDevice([this](const QString& id) { SendSetClock(id); }); }
+void RemoteFunctions::readSignal() {
     forEachSelectedDevice([this](const QString& id) {
         ctx_.engine.SetSendMode(0);
         SendReadSignal(id);
@@ -130,7 +130,7 @@ void RemoteFunctions::SendReadSignal(const QString& id) {
 }
 
 void RemoteFunctions::ParseSignalReply(const QString& id, const QByteArray& bytes) {
-    if (const auto v = SignalValue(bytes)) ctx_.memo1.append(id + QStringLiteral("信号=") + QString::number(*v));
+    if (const auto v = SignalValue(bytes)) ctx_.messageDisplay.append(id + QStringLiteral("信号=") + QString::number(*v));
 }
 
 void RemoteFunctions::load(TargetKind k) {

@@ -32,9 +32,9 @@ public:
     // Entries 1 to 8 of the reply list, in their order.
     void registerReplies(LinkEvents& events);
 
-    void N1Click();  // read clock
-    void N2Click();  // set clock
-    void N27Click(); // read signal
+    void readClock();  // read clock
+    void setClock();  // set clock
+    void readSignal(); // read signal
     void SendReadClock(const QString& id);
     void SendSetClock(const QString& id);
     void SendReadSignal(const QString& id);

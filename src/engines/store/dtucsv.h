@@ -1,7 +1,7 @@
 #pragma once
 // The CSV that `dtudb import` takes: ID,PASSWORD[,NAME[,SIM[,PORT]]] a line, an optional
 // header line, blank lines and # comments skipped.
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 
 #include <QByteArray>
 #include <QStringList>

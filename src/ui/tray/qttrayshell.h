@@ -1,6 +1,6 @@
 #pragma once
 // The tray shell on a desktop: QSystemTrayIcon, its clicks turned into mouse messages.
-#include "ui/tray/systray.h"
+#include "ui/tray/trayicon.h"
 
 #include <QPointer>
 #include <QSystemTrayIcon>
@@ -12,7 +12,7 @@ class QtTrayShell : public QObject, public TrayShell {
     Q_OBJECT
 public:
     explicit QtTrayShell(QWidget* owner);
-    void bind(TSysTray* tray) { tray_ = tray; }
+    void bind(TrayIcon* tray) { tray_ = tray; }
     static bool available() { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
     bool add(const TrayRecord& r) override;
@@ -32,7 +32,7 @@ public:
 private:
     QSystemTrayIcon icon_;
     QPointer<QWidget> owner_;
-    TSysTray* tray_ = nullptr;
+    TrayIcon* tray_ = nullptr;
 };
 
 } // namespace dtu

@@ -1,9 +1,9 @@
-#include "console/roster/commands.h"
+#include "console/roster/rostercommands.h"
 
 #include "console/context.h"
 #include "console/display/refresh.h"
 #include "engines/link/linkengine.h"
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 
 #include <QLoggingCategory>
 
@@ -72,13 +72,13 @@ bool RosterCommands::confirmEdit(DtuFields& f) {
     return true;
 }
 
-std::optional<QString> RosterCommands::N25Click() {
+std::optional<QString> RosterCommands::editSelected() {
     const QList<int> rows = ctx_.selectedRows();
     if (rows.isEmpty()) return std::nullopt;
     return ctx_.devices.caption(rows.first());
 }
 
-void RosterCommands::DELDTUClick() {
+void RosterCommands::deleteSelected() {
     const QList<int> rows = ctx_.selectedRows();
     if (rows.isEmpty()) {
         ctx_.prompts.message(QStringLiteral("请先选中要删除的DTU"));
@@ -97,7 +97,7 @@ void RosterCommands::DELDTUClick() {
     RebuildDeviceList(ctx_);
 }
 
-void RosterCommands::CLOSEDTUClick() {
+void RosterCommands::closeSelected() {
     const QList<int> rows = ctx_.selectedRows();
     if (rows.isEmpty()) {
         ctx_.prompts.message(QStringLiteral("请先选中要关闭的DTU"));
@@ -107,12 +107,12 @@ void RosterCommands::CLOSEDTUClick() {
     RebuildDeviceList(ctx_);
 }
 
-void RosterCommands::CLOSEALLDTUClick() {
+void RosterCommands::closeAll() {
     for (int r = 0; r < ctx_.devices.rowCount(); ++r) ctx_.engine.CloseDtu(ctx_.devices.caption(r));
     RebuildDeviceList(ctx_);
 }
 
-void RosterCommands::DATACLEARClick() {
+void RosterCommands::clearStatistics() {
     const QList<int> rows = ctx_.selectedRows();
     if (rows.isEmpty()) {
         ctx_.prompts.message(QStringLiteral("请先选中要关闭的DTU"));
@@ -124,6 +124,6 @@ void RosterCommands::DATACLEARClick() {
     }
 }
 
-void RosterCommands::DTU4Click() { RebuildDeviceList(ctx_); }
+void RosterCommands::reloadDtus() { RebuildDeviceList(ctx_); }
 
 } // namespace dtu

@@ -25,12 +25,12 @@ public:
     void loadForEdit(DtuFields& f);
     bool confirmEdit(DtuFields& f);
 
-    std::optional<QString> N25Click(); // the ID to edit, nothing without a selection
-    void DELDTUClick();
-    void CLOSEDTUClick();
-    void CLOSEALLDTUClick();
-    void DATACLEARClick();
-    void DTU4Click();
+    std::optional<QString> editSelected(); // the ID to edit, nothing without a selection
+    void deleteSelected();
+    void closeSelected();
+    void closeAll();
+    void clearStatistics();
+    void reloadDtus();
 
 private:
     bool validate(const DtuFields& f);

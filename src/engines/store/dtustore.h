@@ -30,12 +30,12 @@ struct DtuRow {
     QDateTime addtime;
 };
 
-class TDataModule1 {
+class DtuStore {
 public:
-    explicit TDataModule1(ConfigPaths paths, const QString& connectionName = QStringLiteral("Database1"));
-    ~TDataModule1();
-    TDataModule1(const TDataModule1&) = delete;
-    TDataModule1& operator=(const TDataModule1&) = delete;
+    explicit DtuStore(ConfigPaths paths, const QString& connectionName = QStringLiteral("database"));
+    ~DtuStore();
+    DtuStore(const DtuStore&) = delete;
+    DtuStore& operator=(const DtuStore&) = delete;
 
     // Re-reads ftdb.ini every call; an empty file leaves the connection alone.
     void ReconnectDatabase();
@@ -44,7 +44,7 @@ public:
 
     bool isOpen() const;
     QString connectionString() const { return connectionString_; }
-    QSqlDatabase Database1() const;
+    QSqlDatabase database() const;
     QSqlQuery& Query1() { return *query_; }
 
     // Statements. Each throws Failure with the database's error.
@@ -60,11 +60,11 @@ public:
     // Rolls back unless committed.
     class Transaction {
     public:
-        explicit Transaction(TDataModule1& dm);
+        explicit Transaction(DtuStore& dm);
         ~Transaction();
         void commit();
     private:
-        TDataModule1& dm_;
+        DtuStore& dm_;
         bool done_ = false;
     };
 

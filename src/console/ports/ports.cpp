@@ -1,7 +1,7 @@
-#include "console/ports/portcreation.h"
+#include "console/ports/ports.h"
 
 #include "console/context.h"
-#include "console/service/handlers.h"
+#include "console/service/service.h"
 #include "engines/vport/vport.h"
 
 #include <QLoggingCategory>
@@ -10,7 +10,7 @@ Q_LOGGING_CATEGORY(lcPorts, "dtu.vport", QtInfoMsg)
 
 namespace dtu {
 
-void PortControl::ScanSystemPorts() {
+void PortControl::scanSystemPorts() {
     systemPorts_.clear();
     portSet_.clear();
     try {
@@ -21,7 +21,7 @@ void PortControl::ScanSystemPorts() {
     portSet_ = QSet<QString>(systemPorts_.cbegin(), systemPorts_.cend());
 }
 
-void PortControl::ShowPortStatus(const QString& id, const QString& text) {
+void PortControl::showPortStatus(const QString& id, const QString& text) {
     const int row = ctx_.devices.findExact(id);
     if (row >= 0) ctx_.devices.setSubItem(row, DeviceListModel::SubPortState, text);
 }
@@ -30,32 +30,32 @@ IVPort* PortControl::makeInstance() {
     auto port = ctx_.portEngine.makePort();
     IVPort* raw = port.get();
     QObject::connect(raw, &IVPort::OnRxChar, &ctx_, [this, raw](int count) {
-        ctx_.guard([&] { VSPortAx1RxChar(raw, count); });
+        ctx_.guard([&] { onPortData(raw, count); });
     });
     ctx_.ports.push_back(std::move(port));
     return raw;
 }
 
-void PortControl::N22Click() {
+void PortControl::createPorts() {
     // A ports folder that is not safely ours is said once a pass, not once a port.
     const QString folderProblem = ctx_.portEngine.folderProblem();
     if (!folderProblem.isEmpty()) {
-        ctx_.memo1.append(ctx_.stamp() + QLatin1Char(':') + folderProblem);
+        ctx_.messageDisplay.append(ctx_.stamp() + QLatin1Char(':') + folderProblem);
         ctx_.logQueue.PostLog(ctx_.stamp() + QLatin1Char(' ') + folderProblem);
     }
     const int n = ctx_.roster.count();
     for (int i = 0; i < n; ++i) {
-        ScanSystemPorts();
+        scanSystemPorts();
         TVDTU& rec = ctx_.roster.at(i);
         if (rec.portName.isEmpty() || rec.portOpen) continue;
         if (!folderProblem.isEmpty() && !rec.portName.contains(QLatin1Char('/'))) {
             rec.portState = QStringLiteral("串口创建失败");
-            ShowPortStatus(rec.dtuId, rec.portState);
+            showPortStatus(rec.dtuId, rec.portState);
             continue;
         }
-        if (PortExists(rec.portName) || ctx_.portEngine.occupied(rec.portName)) {
+        if (portExists(rec.portName) || ctx_.portEngine.occupied(rec.portName)) {
             rec.portState = QStringLiteral("串口已经存在");
-            ShowPortStatus(rec.dtuId, rec.portState);
+            showPortStatus(rec.dtuId, rec.portState);
             continue;
         }
         IVPort* port = makeInstance();
@@ -69,12 +69,12 @@ void PortControl::N22Click() {
             ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 串口创建失败 ") + rec.dtuId + QLatin1Char(' ') +
                                   rec.portName + QStringLiteral(": ") + port->lastError());
         }
-        ShowPortStatus(rec.dtuId, rec.portState);
+        showPortStatus(rec.dtuId, rec.portState);
     }
 }
 
-void PortControl::N23Click() {
-    ctx_.VSPortAx1->ResetBus();
+void PortControl::resetPorts() {
+    ctx_.busPort->ResetBus();
     // The ports are gone: the records must say so, or no creation pass would make them
     // again and field data for them would vanish without a word.
     for (int i = 0; i < ctx_.roster.count(); ++i) {
@@ -83,15 +83,15 @@ void PortControl::N23Click() {
         ctx_.roster.setPort(i, nullptr, false);
         if (rec.portName.isEmpty()) continue;
         rec.portState = QStringLiteral("串口已复位");
-        ShowPortStatus(rec.dtuId, rec.portState);
+        showPortStatus(rec.dtuId, rec.portState);
     }
     // Only the bus instance outlives a reset; the others held ports that are gone.
-    std::erase_if(ctx_.ports, [this](const std::unique_ptr<IVPort>& p) { return p.get() != ctx_.VSPortAx1; });
+    std::erase_if(ctx_.ports, [this](const std::unique_ptr<IVPort>& p) { return p.get() != ctx_.busPort; });
     ctx_.portEngine.rescan();
     qCInfo(lcPorts) << "ports reset";
 }
 
-void PortControl::VSPortAx1RxChar(IVPort* sender, int count) {
+void PortControl::onPortData(IVPort* sender, int count) {
     if (!sender || count == 0) return;
     QByteArray buf;
     if (sender->ReadData(buf, count) == 0) return;

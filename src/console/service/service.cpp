@@ -1,4 +1,4 @@
-#include "console/service/handlers.h"
+#include "console/service/service.h"
 
 #include "console/context.h"
 #include "core/codec.h"
@@ -45,7 +45,7 @@ void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteA
 
 void Service::start() {
     try {
-        ctx_.Timer1.start();
+        ctx_.refreshTimer.start();
         ctx_.actStartService.setEnabled(false);
         ctx_.actStopService.setEnabled(true);
         const int n = ctx_.engine.GetDtuCount();
@@ -75,34 +75,34 @@ void Service::stop() {
     ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 停止"));
 }
 
-void LinkEvents::VDTUX1LoginReply(const QString& id, int result) {
+void LinkEvents::onLoginReply(const QString& id, int result) {
     if (id.isEmpty()) return;
     const int row = ctx_.devices.findCaseless(id);
     if (row >= 0 && ctx_.rowSelected(row) && result >= 0) {
-        ctx_.memo1.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("登录成功"));
-        ctx_.memo1.trim(1);
+        ctx_.messageDisplay.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("登录成功"));
+        ctx_.messageDisplay.trim(1);
     }
     ctx_.refreshQueue.MarkForRefresh(id);
 }
 
-void LinkEvents::VDTUX1BeatReply(const QString& id, int result) {
+void LinkEvents::onBeatReply(const QString& id, int result) {
     if (id.isEmpty()) return;
     if (ctx_.devices.findCaseless(id) >= 0 && result >= 100) {
-        ctx_.memo1.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("心跳成功"));
-        ctx_.memo1.trim(1);
+        ctx_.messageDisplay.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("心跳成功"));
+        ctx_.messageDisplay.trim(1);
     }
     ctx_.refreshQueue.MarkForRefresh(id);
 }
 
-void LinkEvents::VDTUX1Disconnect(const QString& id) {
+void LinkEvents::onDisconnect(const QString& id) {
     if (!id.isEmpty()) ctx_.refreshQueue.MarkForRefresh(id);
 }
 
-void LinkEvents::VDTUX1CenterDataX2(const QString& id, int, const QString& dataBuf) {
-    if (!ctx_.N28.isChecked() || id.isEmpty()) return;
+void LinkEvents::onCenterBeat(const QString& id, int, const QString& dataBuf) {
+    if (!ctx_.showHeartbeats.isChecked() || id.isEmpty()) return;
     if (dataBuf == QLatin1String(kHeartbeatMarker))
-        ctx_.memo1.append(ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("心跳"));
-    ctx_.memo1.trim(3);
+        ctx_.messageDisplay.append(ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("心跳"));
+    ctx_.messageDisplay.trim(3);
 }
 
 void LinkEvents::writeToPort(const QString& id, const QByteArray& bytes) {
@@ -122,14 +122,14 @@ void LinkEvents::writeToPort(const QString& id, const QByteArray& bytes) {
     }
 }
 
-void LinkEvents::VDTUX1CenterDataX(const QString& id, int, const QString& dataBuf) {
+void LinkEvents::onCenterData(const QString& id, int, const QString& dataBuf) {
     if (id.isEmpty()) return;
     if (dataBuf.isEmpty()) return;
     const QByteArray bytes = HexToBytes(QStringView(dataBuf));
     if (bytes.isEmpty()) return;
 
     const ReplyRecognizer* late = nullptr;
-    for (const ReplyRecognizer& r : ReplyRecognizers) {
+    for (const ReplyRecognizer& r : replyRecognizers) {
         const bool hit = r.match ? r.match(bytes) : bytes.startsWith(r.prefix);
         if (!hit) continue;
         if (!r.endsDispatch) {
@@ -149,37 +149,37 @@ void LinkEvents::VDTUX1CenterDataX(const QString& id, int, const QString& dataBu
     // Laying out one huge line takes the display minutes: show the start and the length.
     const bool cut = bytes.size() > kShownPacketBytes;
     const QString tail = cut ? QStringLiteral("...[共%1字节]").arg(bytes.size()) : QString();
-    if (ctx_.HEX1.isChecked()) {
+    if (ctx_.hexDisplay.isChecked()) {
         const QString shown = cut ? dataBuf.left(2 * kShownPacketBytes) + tail : dataBuf;
-        ctx_.memo1.appendLazy([head, shown] { return head + shown; });
+        ctx_.messageDisplay.appendLazy([head, shown] { return head + shown; });
     } else if (ctx_.devices.findCaseless(id) >= 0) {
         const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
         if (shown.contains('\n') || shown.contains('\r') || shown.contains('\0')) {
-            ctx_.memo1.append(head + ctx_.displayText(shown) + tail); // becomes several lines now
+            ctx_.messageDisplay.append(head + ctx_.displayText(shown) + tail); // becomes several lines now
         } else {
             ConsoleContext* ctx = &ctx_;
-            ctx_.memo1.appendLazy([head, shown, tail, ctx] { return head + ctx->displayText(shown) + tail; });
+            ctx_.messageDisplay.appendLazy([head, shown, tail, ctx] { return head + ctx->displayText(shown) + tail; });
         }
     }
-    ctx_.memo1.trim(3);
+    ctx_.messageDisplay.trim(3);
     ctx_.refreshQueue.MarkForRefresh(id);
 }
 
 void LinkEvents::connectTo(ILinkEngine& engine) {
     QObject::connect(&engine, &ILinkEngine::OnLoginReply, &ctx_, [this](const QString& id, int r) {
-        ctx_.guard([&] { VDTUX1LoginReply(id, r); });
+        ctx_.guard([&] { onLoginReply(id, r); });
     });
     QObject::connect(&engine, &ILinkEngine::OnBeatReply, &ctx_, [this](const QString& id, int r) {
-        ctx_.guard([&] { VDTUX1BeatReply(id, r); });
+        ctx_.guard([&] { onBeatReply(id, r); });
     });
     QObject::connect(&engine, &ILinkEngine::OnDisconnect, &ctx_, [this](const QString& id) {
-        ctx_.guard([&] { VDTUX1Disconnect(id); });
+        ctx_.guard([&] { onDisconnect(id); });
     });
     QObject::connect(&engine, &ILinkEngine::OnCenterDataX, &ctx_, [this](const QString& id, int n, const QString& b) {
-        ctx_.guard([&] { VDTUX1CenterDataX(id, n, b); });
+        ctx_.guard([&] { onCenterData(id, n, b); });
     });
     QObject::connect(&engine, &ILinkEngine::OnCenterDataX2, &ctx_, [this](const QString& id, int n, const QString& b) {
-        ctx_.guard([&] { VDTUX1CenterDataX2(id, n, b); });
+        ctx_.guard([&] { onCenterBeat(id, n, b); });
     });
     QObject::connect(&engine, &ILinkEngine::engineLog, &ctx_, [this](const QString& line) {
         ctx_.logQueue.PostLog(ctx_.stamp() + QLatin1Char(' ') + line);

@@ -1,4 +1,4 @@
-#include "ui/dialogs.h"
+#include "ui/dtudialogs.h"
 
 #include <QEvent>
 #include <QFormLayout>
@@ -17,12 +17,12 @@ DtuDialog::DtuDialog(RosterCommands& commands, bool edit, QWidget* parent) : QDi
         e->setAccessibleName(QString::fromUtf8(label).trimmed());
         return e;
     };
-    Edit1 = field("Edit1", "DTUID   ", 16);
-    Edit2 = field("Edit2", "登录密码  ", 6);
-    Edit3 = field("Edit3", "设备名称  ", 200);
-    Edit4 = field("Edit4", "SIM卡号码    ", 0);
-    EditCOM = field("EditCOM", "VCOMM 端口  ", 0);
-    Edit1->setReadOnly(edit);
+    idEdit = field("idEdit", "DTUID   ", 16);
+    passwordEdit = field("passwordEdit", "登录密码  ", 6);
+    nameEdit = field("nameEdit", "设备名称  ", 200);
+    simEdit = field("simEdit", "SIM卡号码    ", 0);
+    portEdit = field("portEdit", "VCOMM 端口  ", 0);
+    idEdit->setReadOnly(edit);
     auto* ok = new QPushButton(edit ? QStringLiteral("确定") : QStringLiteral("新增"), this);
     ok->setObjectName(QStringLiteral("suiButton1"));
     ok->setDefault(true);
@@ -41,15 +41,15 @@ DtuDialog::DtuDialog(RosterCommands& commands, bool edit, QWidget* parent) : QDi
 }
 
 DtuFields DtuDialog::fields() const {
-    return {Edit1->text(), Edit2->text(), Edit3->text(), Edit4->text(), EditCOM->text()};
+    return {idEdit->text(), passwordEdit->text(), nameEdit->text(), simEdit->text(), portEdit->text()};
 }
 
 void DtuDialog::setFields(const DtuFields& f) {
-    Edit1->setText(f.id);
-    Edit2->setText(f.password);
-    Edit3->setText(f.name);
-    Edit4->setText(f.sim);
-    EditCOM->setText(f.port);
+    idEdit->setText(f.id);
+    passwordEdit->setText(f.password);
+    nameEdit->setText(f.name);
+    simEdit->setText(f.sim);
+    portEdit->setText(f.port);
 }
 
 bool DtuDialog::event(QEvent* e) {
@@ -57,36 +57,36 @@ bool DtuDialog::event(QEvent* e) {
     return QDialog::event(e);
 }
 
-TfrmAddDTU::TfrmAddDTU(RosterCommands& commands, std::function<void()> reconnect, QWidget* parent)
+AddDtuDialog::AddDtuDialog(RosterCommands& commands, std::function<void()> reconnect, QWidget* parent)
     : DtuDialog(commands, false, parent), reconnect_(std::move(reconnect)) {
-    setObjectName(QStringLiteral("frmAddDTU"));
+    setObjectName(QStringLiteral("addDialog"));
     setWindowTitle(QStringLiteral("新增DTU"));
-    EditCOM->setText(QStringLiteral("COM3"));
+    portEdit->setText(QStringLiteral("COM3"));
     setSizeGripEnabled(false);
 }
 
-void TfrmAddDTU::activated() {
+void AddDtuDialog::activated() {
     if (reconnect_) reconnect_();
 }
 
-void TfrmAddDTU::confirm() {
+void AddDtuDialog::confirm() {
     DtuFields f = fields();
     if (commands_.confirmAdd(f)) setFields(f);
 }
 
-TfrmEdit::TfrmEdit(RosterCommands& commands, QWidget* parent) : DtuDialog(commands, true, parent) {
-    setObjectName(QStringLiteral("frmEdit"));
+EditDtuDialog::EditDtuDialog(RosterCommands& commands, QWidget* parent) : DtuDialog(commands, true, parent) {
+    setObjectName(QStringLiteral("editDialog"));
     setWindowTitle(QStringLiteral("编辑DTU"));
     setSizeGripEnabled(true);
 }
 
-void TfrmEdit::activated() {
+void EditDtuDialog::activated() {
     DtuFields f = fields();
     commands_.loadForEdit(f);
     setFields(f);
 }
 
-void TfrmEdit::confirm() {
+void EditDtuDialog::confirm() {
     DtuFields f = fields();
     if (commands_.confirmEdit(f)) {
         setFields(f);

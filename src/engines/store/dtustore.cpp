@@ -1,4 +1,4 @@
-#include "engines/store/datamodule.h"
+#include "engines/store/dtustore.h"
 
 #include "engines/store/connstring.h"
 
@@ -50,10 +50,10 @@ QString describe(const QSqlError& e, const QString& sql) {
 
 } // namespace
 
-TDataModule1::TDataModule1(ConfigPaths paths, const QString& connectionName)
+DtuStore::DtuStore(ConfigPaths paths, const QString& connectionName)
     : paths_(std::move(paths)), name_(connectionName) {}
 
-TDataModule1::~TDataModule1() {
+DtuStore::~DtuStore() {
     query_.reset();
     if (QSqlDatabase::contains(name_)) {
         { QSqlDatabase db = QSqlDatabase::database(name_, false); db.close(); }
@@ -61,11 +61,11 @@ TDataModule1::~TDataModule1() {
     }
 }
 
-QSqlDatabase TDataModule1::Database1() const { return QSqlDatabase::database(name_, false); }
+QSqlDatabase DtuStore::database() const { return QSqlDatabase::database(name_, false); }
 
-bool TDataModule1::isOpen() const { return QSqlDatabase::contains(name_) && Database1().isOpen(); }
+bool DtuStore::isOpen() const { return QSqlDatabase::contains(name_) && database().isOpen(); }
 
-void TDataModule1::ReconnectDatabase() {
+void DtuStore::ReconnectDatabase() {
     QString text;
     if (!readWhole(paths_.local(QStringLiteral("ftdb.ini")), text) &&
         !readWhole(paths_.system(QStringLiteral("ftdb.ini")), text))
@@ -73,7 +73,7 @@ void TDataModule1::ReconnectDatabase() {
                                         .arg(paths_.local(QStringLiteral("ftdb.ini")),
                                              paths_.system(QStringLiteral("ftdb.ini"))));
     if (!text.isEmpty()) {
-        if (isOpen()) Database1().close();
+        if (isOpen()) database().close();
         connectionString_ = text;
         configured_ = true;
         createSqlite_ = false;
@@ -82,7 +82,7 @@ void TDataModule1::ReconnectDatabase() {
     open();
 }
 
-void TDataModule1::connectTo(const QString& connectionString, bool createSqliteFile) {
+void DtuStore::connectTo(const QString& connectionString, bool createSqliteFile) {
     connectionString_ = connectionString;
     configured_ = true;
     createSqlite_ = createSqliteFile;
@@ -90,7 +90,7 @@ void TDataModule1::connectTo(const QString& connectionString, bool createSqliteF
     open();
 }
 
-void TDataModule1::resetConnection(const SqlTarget& t) {
+void DtuStore::resetConnection(const SqlTarget& t) {
     if (!QSqlDatabase::isDriverAvailable(t.driver))
         throw DatabaseOpenFailure(QStringLiteral("数据库驱动 %1 不可用 (可用: %2)")
                                       .arg(t.driver, QSqlDatabase::drivers().join(QLatin1Char(','))));
@@ -109,10 +109,10 @@ void TDataModule1::resetConnection(const SqlTarget& t) {
     query_ = std::make_unique<QSqlQuery>(db);
 }
 
-void TDataModule1::open() {
+void DtuStore::open() {
     if (!configured_)
         throw DatabaseOpenFailure(QStringLiteral("数据库连接串为空: 默认的 Microsoft.Jet.OLEDB.4.0 (Access) 在此平台不可用"));
-    QSqlDatabase db = Database1();
+    QSqlDatabase db = database();
     if (db.isOpen()) return;
     // Opening a mistyped SQLite path would silently create an empty database.
     if (db.driverName() == QLatin1String("QSQLITE") && !createSqlite_ && !QFileInfo::exists(db.databaseName()))
@@ -122,7 +122,7 @@ void TDataModule1::open() {
     qCDebug(lcStore) << "database open:" << db.driverName() << db.databaseName();
 }
 
-void TDataModule1::exec(const QString& sql, const QVariantList& binds) {
+void DtuStore::exec(const QString& sql, const QVariantList& binds) {
     open();
     QSqlQuery& q = *query_;
     q.finish();
@@ -131,29 +131,29 @@ void TDataModule1::exec(const QString& sql, const QVariantList& binds) {
     if (!q.exec()) throw Failure(describe(q.lastError(), sql));
 }
 
-void TDataModule1::select(const QString& sql, const QVariantList& binds,
+void DtuStore::select(const QString& sql, const QVariantList& binds,
                           const std::function<void(const DtuRow&)>& fn) {
     exec(sql, binds);
     QSqlQuery& q = *query_;
     while (q.next()) fn(rowFrom(q.record()));
 }
 
-void TDataModule1::forEachRosterRow(const std::function<void(const DtuRow&)>& fn) {
+void DtuStore::forEachRosterRow(const std::function<void(const DtuRow&)>& fn) {
     select(QStringLiteral("select * from dtuinfo where delflag=0 order by USERNAME,VCOMPORT"), {}, fn);
 }
 
-void TDataModule1::forEachListedRow(const std::function<void(const DtuRow&)>& fn) {
+void DtuStore::forEachListedRow(const std::function<void(const DtuRow&)>& fn) {
     select(QStringLiteral("select * from  dtuinfo where  delflag=0"), {}, fn);
 }
 
-void TDataModule1::appendRow(const DtuRow& r) {
+void DtuStore::appendRow(const DtuRow& r) {
     exec(QStringLiteral("insert into dtuinfo (DTUID,password,username,delflag,addtime,teleno,vcomport) "
                         "values (?,?,?,?,?,?,?)"),
          {r.dtuid, r.password, r.username, 0, r.addtime.isValid() ? r.addtime : QDateTime::currentDateTime(),
           r.teleno, r.vcomport});
 }
 
-std::optional<DtuRow> TDataModule1::findRow(const QString& dtuid) {
+std::optional<DtuRow> DtuStore::findRow(const QString& dtuid) {
     std::optional<DtuRow> found;
     select(QStringLiteral("select * from dtuinfo where dtuid=?"), {dtuid}, [&](const DtuRow& r) {
         if (!found) found = r;
@@ -161,19 +161,19 @@ std::optional<DtuRow> TDataModule1::findRow(const QString& dtuid) {
     return found;
 }
 
-bool TDataModule1::updateRow(const QString& dtuid, const DtuRow& v) {
+bool DtuStore::updateRow(const QString& dtuid, const DtuRow& v) {
     exec(QStringLiteral("update dtuinfo set password=?, username=?, teleno=?, delflag=0, vcomport=? where dtuid=?"),
          {v.password, v.username, v.teleno, v.vcomport, dtuid});
     return query_->numRowsAffected() > 0;
 }
 
-int TDataModule1::deleteRows(const QString& dtuid) {
+int DtuStore::deleteRows(const QString& dtuid) {
     exec(QStringLiteral("delete from dtuinfo where dtuid=?"), {dtuid});
     return query_->numRowsAffected();
 }
 
-void TDataModule1::createTable() {
-    const bool pg = Database1().driverName() == QLatin1String("QPSQL");
+void DtuStore::createTable() {
+    const bool pg = database().driverName() == QLatin1String("QPSQL");
     exec(QStringLiteral("create table if not exists dtuinfo (DTUID varchar(16) not null, password varchar(6), "
                         "username varchar(200), teleno varchar(64), vcomport varchar(255), "
                         "delflag integer default 0, addtime %1)")
@@ -181,19 +181,19 @@ void TDataModule1::createTable() {
     exec(QStringLiteral("create index if not exists dtuinfo_dtuid on dtuinfo (DTUID)"));
 }
 
-TDataModule1::Transaction::Transaction(TDataModule1& dm) : dm_(dm) {
+DtuStore::Transaction::Transaction(DtuStore& dm) : dm_(dm) {
     dm_.open();
-    if (!dm_.Database1().transaction())
-        throw Failure(QStringLiteral("无法开始事务: %1").arg(dm_.Database1().lastError().text()));
+    if (!dm_.database().transaction())
+        throw Failure(QStringLiteral("无法开始事务: %1").arg(dm_.database().lastError().text()));
 }
 
-TDataModule1::Transaction::~Transaction() {
-    if (!done_) dm_.Database1().rollback();
+DtuStore::Transaction::~Transaction() {
+    if (!done_) dm_.database().rollback();
 }
 
-void TDataModule1::Transaction::commit() {
-    if (!dm_.Database1().commit())
-        throw Failure(QStringLiteral("提交失败: %1").arg(dm_.Database1().lastError().text()));
+void DtuStore::Transaction::commit() {
+    if (!dm_.database().commit())
+        throw Failure(QStringLiteral("提交失败: %1").arg(dm_.database().lastError().text()));
     done_ = true;
 }
 

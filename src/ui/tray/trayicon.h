@@ -72,28 +72,28 @@ private:
     QList<QIcon> icons_;
 };
 
-class TSysTray;
+class TrayIcon;
 
 // Times the animation off the GUI thread; every step is handed to the GUI thread.
 class TTrayAnimateThread : public QThread {
     Q_OBJECT
 public:
-    explicit TTrayAnimateThread(TSysTray* tray) : tray_(tray) {}
+    explicit TTrayAnimateThread(TrayIcon* tray) : tray_(tray) {}
     void requestEnd() { end_ = true; }
 
 protected:
     void run() override;
 
 private:
-    TSysTray* tray_;
+    TrayIcon* tray_;
     std::atomic<bool> end_{false};
 };
 
-class TSysTray : public QObject {
+class TrayIcon : public QObject {
     Q_OBJECT
 public:
-    TSysTray(TrayShell& shell, QObject* owner = nullptr, bool designMode = false);
-    ~TSysTray() override;
+    TrayIcon(TrayShell& shell, QObject* owner = nullptr, bool designMode = false);
+    ~TrayIcon() override;
 
     void setActive(bool v);
     bool active() const { return active_; }

@@ -1,4 +1,4 @@
-#include "ui/tray/systray.h"
+#include "ui/tray/trayicon.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -7,24 +7,24 @@ namespace dtu {
 
 void TTrayAnimateThread::run() {
     while (!end_) {
-        QMetaObject::invokeMethod(tray_, &TSysTray::step, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(tray_, &TrayIcon::step, Qt::QueuedConnection);
         QThread::msleep(tray_->interval());
     }
 }
 
-TSysTray::TSysTray(TrayShell& shell, QObject* owner, bool designMode)
+TrayIcon::TrayIcon(TrayShell& shell, QObject* owner, bool designMode)
     : QObject(owner), shell_(shell), design_(designMode) {
     setHint(QStringLiteral("SysTray Component"));
 }
 
-TSysTray::~TSysTray() {
+TrayIcon::~TrayIcon() {
     destroying_ = true;
     setAnimated(false);
     stopAnimation();
     if (shown_ && shell_.remove(record())) shown_ = false;
 }
 
-QIcon TSysTray::currentPicture() const {
+QIcon TrayIcon::currentPicture() const {
     if (images_ && images_->count() > 0 && animated_) {
         const int i = frame_ >= 0 && frame_ < images_->count() ? frame_ : 0;
         return images_->icons()[i];
@@ -32,14 +32,14 @@ QIcon TSysTray::currentPicture() const {
     return icon_;
 }
 
-TrayRecord TSysTray::record() const {
+TrayRecord TrayIcon::record() const {
     TrayRecord r;
     r.icon = currentPicture();
     r.tip = hint_;
     return r;
 }
 
-void TSysTray::update() {
+void TrayIcon::update() {
     const QIcon pic = currentPicture();
     const bool present = !pic.isNull();
     if (shown_) {
@@ -52,7 +52,7 @@ void TSysTray::update() {
     }
 }
 
-void TSysTray::setActive(bool v) {
+void TrayIcon::setActive(bool v) {
     if (v == active_) return;
     active_ = v;
     leftDown_ = rightDown_ = false;
@@ -64,18 +64,18 @@ void TSysTray::setActive(bool v) {
     }
 }
 
-void TSysTray::setIcon(const QIcon& icon) {
+void TrayIcon::setIcon(const QIcon& icon) {
     icon_ = icon;
     update();
 }
 
-void TSysTray::setHint(const QString& hint) {
+void TrayIcon::setHint(const QString& hint) {
     hint_ = hint.toLocal8Bit();
     if (hint_.size() >= 64) hint_.truncate(63);
     update();
 }
 
-void TSysTray::setShowDesigning(bool v) {
+void TrayIcon::setShowDesigning(bool v) {
     if (!design_ || v == showDesigning_) return;
     showDesigning_ = v;
     if (!v) {
@@ -85,21 +85,21 @@ void TSysTray::setShowDesigning(bool v) {
     }
 }
 
-void TSysTray::setImages(TrayImageList* images) {
+void TrayIcon::setImages(TrayImageList* images) {
     if (images_) images_->disconnect(this);
     images_ = images;
     if (images) {
-        connect(images, &TrayImageList::changed, this, &TSysTray::update);
+        connect(images, &TrayImageList::changed, this, &TrayIcon::update);
         connect(images, &QObject::destroyed, this, [this] { setImages(nullptr); });
     }
 }
 
-void TSysTray::setInterval(quint16 ms) {
+void TrayIcon::setInterval(quint16 ms) {
     interval_ = ms;
     if (timer_) timer_->setInterval(ms);
 }
 
-void TSysTray::stopAnimation() {
+void TrayIcon::stopAnimation() {
     delete timer_;
     timer_ = nullptr;
     if (thread_) {
@@ -110,7 +110,7 @@ void TSysTray::stopAnimation() {
     }
 }
 
-void TSysTray::setAnimated(bool v) {
+void TrayIcon::setAnimated(bool v) {
     if (v == animated_) return;
     animated_ = v;
     if (v) {
@@ -120,7 +120,7 @@ void TSysTray::setAnimated(bool v) {
         } else {
             timer_ = new QTimer(this);
             timer_->setInterval(interval_.load());
-            connect(timer_, &QTimer::timeout, this, &TSysTray::step);
+            connect(timer_, &QTimer::timeout, this, &TrayIcon::step);
             timer_->start();
         }
     } else {
@@ -130,20 +130,20 @@ void TSysTray::setAnimated(bool v) {
     if (!destroying_) update();
 }
 
-void TSysTray::setAnimateMode(AnimateMode m) {
+void TrayIcon::setAnimateMode(AnimateMode m) {
     if (m == mode_) return;
     if (animated_) setAnimated(false);
     mode_ = m;
 }
 
-void TSysTray::step() {
+void TrayIcon::step() {
     if (destroying_ || !animated_) return;
     ++frame_;
     if (!images_ || frame_ >= images_->count()) frame_ = 0;
     update();
 }
 
-void TSysTray::popupCheck(TrayButton b, QPoint at) {
+void TrayIcon::popupCheck(TrayButton b, QPoint at) {
     if (!popupMenu_) return;
     const bool wanted = (b == TrayButton::Left && (popupMode_ & pmLeftClick)) ||
                         (b == TrayButton::Right && (popupMode_ & pmRightClick));
@@ -157,7 +157,7 @@ void TSysTray::popupCheck(TrayButton b, QPoint at) {
     if (popupMenu_) shell_.popup(popupMenu_, at, align_);
 }
 
-bool TSysTray::handleMessage(unsigned message, int iconId, unsigned mouse) {
+bool TrayIcon::handleMessage(unsigned message, int iconId, unsigned mouse) {
     if (message != kTrayCallbackMessage || !enabled_) return false;
     if (iconId != 0) return true;
     const QPoint p = shell_.cursorPos();

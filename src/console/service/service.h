@@ -43,14 +43,14 @@ struct ReplyRecognizer {
 class LinkEvents {
 public:
     explicit LinkEvents(ConsoleContext& ctx) : ctx_(ctx) {}
-    void VDTUX1LoginReply(const QString& id, int result);
-    void VDTUX1BeatReply(const QString& id, int result);
-    void VDTUX1Disconnect(const QString& id);
-    void VDTUX1CenterDataX2(const QString& id, int dataLen, const QString& dataBuf);
-    void VDTUX1CenterDataX(const QString& id, int dataLen, const QString& dataBuf);
+    void onLoginReply(const QString& id, int result);
+    void onBeatReply(const QString& id, int result);
+    void onDisconnect(const QString& id);
+    void onCenterBeat(const QString& id, int dataLen, const QString& dataBuf);
+    void onCenterData(const QString& id, int dataLen, const QString& dataBuf);
 
     // Entries that end the dispatch are tried first, in order; the others only when none matched.
-    std::vector<ReplyRecognizer> ReplyRecognizers;
+    std::vector<ReplyRecognizer> replyRecognizers;
 
     void connectTo(class ILinkEngine& engine); // every event through the failure reporter
 

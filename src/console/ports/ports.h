@@ -12,15 +12,15 @@ class PortControl {
 public:
     explicit PortControl(ConsoleContext& ctx) : ctx_(ctx) {}
 
-    void N22Click(); // creation pass over the whole roster
-    void N23Click(); // reset
-    void ScanSystemPorts();
-    bool PortExists(const QString& name) const { return portSet_.contains(name); }
-    void ShowPortStatus(const QString& id, const QString& text);
+    void createPorts(); // creation pass over the whole roster
+    void resetPorts(); // reset
+    void scanSystemPorts();
+    bool portExists(const QString& name) const { return portSet_.contains(name); }
+    void showPortStatus(const QString& id, const QString& text);
     const QStringList& systemPorts() const { return systemPorts_; }
 
     // OnRxChar of every port instance.
-    void VSPortAx1RxChar(IVPort* sender, int count);
+    void onPortData(IVPort* sender, int count);
     // Makes an instance whose OnRxChar comes here through the failure reporter.
     IVPort* makeInstance();
 

@@ -1,6 +1,6 @@
 #pragma once
 // The add and edit dialogs: fields and buttons; the steps live in RosterCommands.
-#include "console/roster/commands.h"
+#include "console/roster/rostercommands.h"
 
 #include <QDialog>
 #include <QLineEdit>
@@ -12,11 +12,11 @@ class DtuDialog : public QDialog {
     Q_OBJECT
 public:
     DtuDialog(RosterCommands& commands, bool edit, QWidget* parent = nullptr);
-    QLineEdit* Edit1;
-    QLineEdit* Edit2;
-    QLineEdit* Edit3;
-    QLineEdit* Edit4;
-    QLineEdit* EditCOM;
+    QLineEdit* idEdit;
+    QLineEdit* passwordEdit;
+    QLineEdit* nameEdit;
+    QLineEdit* simEdit;
+    QLineEdit* portEdit;
     // Runs each step through the failure reporter.
     std::function<void(const std::function<void()>&)> guard = [](const std::function<void()>& f) { f(); };
     DtuFields fields() const;
@@ -29,10 +29,10 @@ protected:
     RosterCommands& commands_;
 };
 
-class TfrmAddDTU : public DtuDialog {
+class AddDtuDialog : public DtuDialog {
     Q_OBJECT
 public:
-    TfrmAddDTU(RosterCommands& commands, std::function<void()> reconnect, QWidget* parent = nullptr);
+    AddDtuDialog(RosterCommands& commands, std::function<void()> reconnect, QWidget* parent = nullptr);
 
 protected:
     void activated() override;
@@ -42,10 +42,10 @@ private:
     std::function<void()> reconnect_;
 };
 
-class TfrmEdit : public DtuDialog {
+class EditDtuDialog : public DtuDialog {
     Q_OBJECT
 public:
-    explicit TfrmEdit(RosterCommands& commands, QWidget* parent = nullptr);
+    explicit EditDtuDialog(RosterCommands& commands, QWidget* parent = nullptr);
 
 protected:
     void activated() override;
