@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g->console->events.onCenterData(from, static_cast<int>(reply.size()), HexText(reply));
     // What a reply filled in must make a well-formed "设置" command again.
     if (from == kA && (data[0] & 0x40)) g->console->remote.set(static_cast<TargetKind>(data[0] % 3));
-    g->console->remote.tab(TargetKind::Peer).targets.setRowCount(0);
+    { auto& t = g->console->remote.tab(TargetKind::Peer).targets; t.removeRows(0, t.rowCount()); }
     g->tidy();
     return 0;
 }

@@ -27,9 +27,9 @@ Console::Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts
     service.portCreationHook = [this] { portControl.createPorts(); };
     ctx.busPort = portControl.makeInstance();
 
-    connect(&ctx.actStartService, &QAction::triggered, this, [this] { serviceStart(); });
-    connect(&ctx.actStopService, &QAction::triggered, this, [this] { serviceStop(); });
-    connect(&ctx.hexDisplay, &QAction::triggered, this, [this] {
+    connect(&ctx.actStartService, &ConsoleAction::triggered, this, [this] { serviceStart(); });
+    connect(&ctx.actStopService, &ConsoleAction::triggered, this, [this] { serviceStop(); });
+    connect(&ctx.hexDisplay, &ConsoleAction::triggered, this, [this] {
         emit sendBoxCaptionChanged(ctx.sendBoxCaption());
         ctx.sendBox.clear();
     });

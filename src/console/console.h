@@ -37,7 +37,7 @@ public:
     int servicePort() const { return servicePort_; }
 
     void sendManually(); // "发送数据"
-    static bool acceptSendKey(bool hexMode, QChar c); // Memo2KeyPress
+    static bool acceptSendKey(bool hexMode, QChar c); // the send box's key filter
     void toggleHexDisplay() { ctx.hexDisplay.trigger(); }
     void toggleDataTips() { ctx.dataTips.trigger(); }
     void toggleHeartbeats() { ctx.showHeartbeats.trigger(); }

@@ -15,7 +15,7 @@ ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, DtuStore& d, Pro
     : QObject(parent), engine(e), portEngine(p), dm(d), prompts(pr), config(std::move(cfg)), clock(std::move(c)) {
     actStartService.setEnabled(true);
     actStopService.setEnabled(false);
-    for (QAction* a : {&hexDisplay, &dataTips, &showHeartbeats}) a->setCheckable(true);
+    for (ConsoleAction* a : {&hexDisplay, &dataTips, &showHeartbeats}) a->setCheckable(true);
     dataTips.setChecked(true);
     hexDisplay.setChecked(config.hexDisplay());
     refreshTimer.setInterval(400);
@@ -23,7 +23,6 @@ ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, DtuStore& d, Pro
     status_[0] = QStringLiteral("在线设备总数");
     status_[1] = QStringLiteral("0");
     status_[2] = QStringLiteral("操作结果");
-    sendBox.setUndoRedoEnabled(false);
 
     if (!config.encoding.trimmed().isEmpty()) {
         decoder_ = QStringDecoder(config.encoding.trimmed().toLatin1().constData());
@@ -65,8 +64,13 @@ QByteArray ConsoleContext::displayEncode(const QString& text) {
 
 void ConsoleContext::reportFailure(const QString& message) {
     qCWarning(lcConsole).noquote() << "failure:" << message;
-    if (reporterInstalled) messageDisplay.append(stamp() + QLatin1Char(':') + message);
-    else prompts.error(message);
+    if (reporterInstalled) {
+        const QString line = stamp() + QLatin1Char(':') + message;
+        messageDisplay.append(line);
+        emit failureReported(line);
+    } else {
+        prompts.error(message);
+    }
 }
 
 void ConsoleContext::guard(const std::function<void()>& fn) {

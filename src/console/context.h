@@ -9,7 +9,8 @@
 #include "core/roster.h"
 #include "core/timestamp.h"
 
-#include <QAction>
+#include "console/display/consoleaction.h"
+
 #include <QItemSelectionModel>
 #include <QStringDecoder>
 #include <QTimer>
@@ -44,15 +45,15 @@ public:
     DeviceListModel devices;
     QItemSelectionModel selection{&devices};
     MessageDisplay messageDisplay;
-    QTextDocument sendBox; // the send input box
+    PlainText sendBox; // what the operator typed to send
 
     // Service state lives in the enabled state of these two commands.
-    QAction actStartService{QStringLiteral("启动服务")};
-    QAction actStopService{QStringLiteral("停止服务")};
+    ConsoleAction actStartService{QStringLiteral("启动服务")};
+    ConsoleAction actStopService{QStringLiteral("停止服务")};
     // Display options live in the check marks of these commands.
-    QAction hexDisplay{QStringLiteral("HEX格式显示")};
-    QAction dataTips{QStringLiteral("显示数据附加提示")};
-    QAction showHeartbeats{QStringLiteral("显示心跳信息")};
+    ConsoleAction hexDisplay{QStringLiteral("HEX格式显示")};
+    ConsoleAction dataTips{QStringLiteral("显示数据附加提示")};
+    ConsoleAction showHeartbeats{QStringLiteral("显示心跳信息")};
 
     QTimer refreshTimer;
     QTimer secondStartTimer;
@@ -81,6 +82,7 @@ public:
 
 signals:
     void statusChanged(int panel, const QString& text);
+    void failureReported(const QString& line); // what the failure reporter put in the display
 
 private:
     QString status_[4];

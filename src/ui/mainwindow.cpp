@@ -16,7 +16,10 @@
 #include <QLoggingCategory>
 #include <QMenuBar>
 #include <QPainter>
-#include <QPlainTextDocumentLayout>
+#include <QSignalBlocker>
+#include <QStyledItemDelegate>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QScreen>
 #include <QScrollBar>
 #include "engines/store/dtustore.h"
@@ -56,15 +59,55 @@ QIcon appIcon() {
     return QIcon(pm);
 }
 
-QPlainTextEdit* textView(QTextDocument* doc, const char* name, const QString& accessible, QWidget* parent) {
+// A text box that mirrors one of the console's texts both ways.
+QPlainTextEdit* textView(PlainText* text, const char* name, const QString& accessible, QWidget* parent) {
     auto* v = new QPlainTextEdit(parent);
-    if (!doc->documentLayout() || !qobject_cast<QPlainTextDocumentLayout*>(doc->documentLayout()))
-        doc->setDocumentLayout(new QPlainTextDocumentLayout(doc));
-    v->setDocument(doc);
     v->setObjectName(QLatin1String(name));
     v->setAccessibleName(accessible);
+    v->document()->setUndoRedoEnabled(false);
+    v->setPlainText(text->toPlainText());
+    QObject::connect(v, &QPlainTextEdit::textChanged, text, [v, text] { text->setPlainText(v->toPlainText()); });
+    QObject::connect(text, &PlainText::changed, v, [v](const QString& t) {
+        if (v->toPlainText() != t) v->setPlainText(t);
+    });
     return v;
 }
+
+// The state pictures of the device and target lists: a dot, and for an online DTU two
+// squares beside it.
+QPixmap statePictures(bool online) {
+    static QPixmap cache[2];
+    QPixmap& pm = cache[online ? 1 : 0];
+    if (!pm.isNull()) return pm;
+    pm = QPixmap(32, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(online ? QColor(40, 170, 60) : QColor(150, 150, 150));
+    p.drawEllipse(QRectF(1.5, 2.5, 11, 11));
+    if (online) {
+        p.setBrush(QColor(20, 40, 120));
+        p.drawRect(17, 3, 6, 6);
+        p.drawRect(23, 8, 6, 6);
+    }
+    return pm;
+}
+
+class StatePictureDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QVariant pic = index.data(DeviceListModel::StatePictureRole);
+        if (!pic.isValid() || pic.toInt() < 0) return;
+        option->features |= QStyleOptionViewItem::HasDecoration;
+        option->icon = QIcon(statePictures(pic.toInt() == 1));
+        option->decorationSize = QSize(32, 16);
+    }
+};
 
 QTableView* listView(QAbstractItemModel* model, QItemSelectionModel* sel, const char* name, const QString& accessible,
                      QWidget* parent) {
@@ -83,6 +126,7 @@ QTableView* listView(QAbstractItemModel* model, QItemSelectionModel* sel, const 
     v->setFrameShape(QFrame::NoFrame);
     v->setContextMenuPolicy(Qt::CustomContextMenu);
     v->setAlternatingRowColors(false);
+    v->setItemDelegateForColumn(0, new StatePictureDelegate(v));
     return v;
 }
 
@@ -159,8 +203,8 @@ MainWindow::~MainWindow() = default;
 void MainWindow::buildMenus() {
     auto& ctx = console_.ctx;
     QMenu* sys = menuBar()->addMenu(QStringLiteral("系统"));
-    sys->addAction(&ctx.actStartService);
-    sys->addAction(&ctx.actStopService);
+    sys->addAction(bind(&ctx.actStartService));
+    sys->addAction(bind(&ctx.actStopService));
     connect(sys->addAction(QStringLiteral("设置端口号")), &QAction::triggered, this, [this] { run([this] { console_.setServicePort(); }); });
     connect(sys->addAction(QStringLiteral("获取控件版本信息")), &QAction::triggered, this, [this] { console_.showVersion(); });
     exitAction = sys->addAction(QStringLiteral("退出系统"));
@@ -184,13 +228,13 @@ void MainWindow::buildMenus() {
     dtu->addSeparator();
     dtu->addSeparator();
     connect(dtu->addAction(QStringLiteral("数据统计清零")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.clearStatistics(); }); });
-    dtu->addAction(&ctx.hexDisplay);
-    dtu->addAction(&ctx.dataTips);
+    dtu->addAction(bind(&ctx.hexDisplay));
+    dtu->addAction(bind(&ctx.dataTips));
     connect(dtu->addAction(QStringLiteral("清空信息显示区")), &QAction::triggered, this, [this] {
         console_.clearMessages();
         logView->clear();
     });
-    dtu->addAction(&ctx.showHeartbeats);
+    dtu->addAction(bind(&ctx.showHeartbeats));
     connect(dtu->addAction(QStringLiteral("重新载入DTU记录")), &QAction::triggered, this, [this] { run([this] { console_.rosterCommands.reloadDtus(); }); });
 }
 
@@ -201,9 +245,9 @@ QWidget* MainWindow::buildFirstTab() {
     auto* v = new QVBoxLayout(page);
 
     auto* serviceRow = new QHBoxLayout;
-    for (QAction* a : {&ctx.actStartService, &ctx.actStopService}) {
+    for (ConsoleAction* a : {&ctx.actStartService, &ctx.actStopService}) {
         auto* b = new QToolButton(page);
-        b->setDefaultAction(a);
+        b->setDefaultAction(bind(a));
         b->setToolButtonStyle(Qt::ToolButtonTextOnly);
         b->setMinimumWidth(90);
         serviceRow->addWidget(b);
@@ -273,9 +317,21 @@ QWidget* MainWindow::buildFirstTab() {
     split->addWidget(deviceView);
 
     auto* lower = new QSplitter(Qt::Horizontal, split);
-    messageView = textView(ctx.messageDisplay.document(), "messageView", QStringLiteral("信息显示区"), lower);
-    connect(&ctx.messageDisplay, &MessageDisplay::appended, messageView, [this] {
-        messageView->verticalScrollBar()->setValue(messageView->verticalScrollBar()->maximum());
+    messageView = new QPlainTextEdit(lower);
+    messageView->setObjectName(QStringLiteral("messageView"));
+    messageView->setAccessibleName(QStringLiteral("信息显示区"));
+    messageView->document()->setUndoRedoEnabled(false); // months of traffic must not pile up in an undo stack
+    connect(&ctx.messageDisplay, &MessageDisplay::changed, messageView, [this](int removed, const QStringList& added) {
+        showMessages(removed, added);
+    });
+    connect(&ctx.messageDisplay, &MessageDisplay::cleared, messageView, [this] {
+        const QSignalBlocker mine(messageView);
+        messageView->clear();
+    });
+    // What the operator types into the display counts as lines too.
+    connect(messageView, &QPlainTextEdit::textChanged, this, [this] {
+        const QString text = messageView->toPlainText();
+        console_.ctx.messageDisplay.setLines(text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n')));
     });
     lower->addWidget(messageView);
     auto* logBox = new QGroupBox(QStringLiteral("运行日志"), lower);
@@ -398,6 +454,44 @@ QWidget* MainWindow::buildTargetTab(TargetKind kind) {
     }
     h->addWidget(box, 1);
     return page;
+}
+
+QAction* MainWindow::bind(ConsoleAction* a) {
+    auto* q = new QAction(a->text(), this);
+    q->setCheckable(a->isCheckable());
+    q->setChecked(a->isChecked());
+    q->setEnabled(a->isEnabled());
+    // A click changes the QAction's own check mark first; the console's follows in trigger().
+    connect(q, &QAction::triggered, a, [a] { a->trigger(); });
+    connect(a, &ConsoleAction::changed, q, [a, q] {
+        q->setEnabled(a->isEnabled());
+        q->setCheckable(a->isCheckable());
+        q->setChecked(a->isChecked());
+    });
+    return q;
+}
+
+void MainWindow::showMessages(int removed, const QStringList& added) {
+    const QSignalBlocker mine(messageView); // not the operator's typing
+    QTextDocument* doc = messageView->document();
+    QTextCursor c(doc);
+    c.beginEditBlock();
+    if (removed > 0) {
+        if (removed >= doc->blockCount()) {
+            doc->clear();
+        } else {
+            c.movePosition(QTextCursor::Start);
+            c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, removed);
+            c.removeSelectedText();
+        }
+    }
+    if (!added.isEmpty()) {
+        c.movePosition(QTextCursor::End);
+        if (!doc->isEmpty()) c.insertBlock();
+        c.insertText(added.join(QLatin1Char('\n')));
+    }
+    c.endEditBlock();
+    messageView->verticalScrollBar()->setValue(messageView->verticalScrollBar()->maximum());
 }
 
 void MainWindow::buildTray() {

@@ -52,6 +52,8 @@ private:
     void buildTray();
     void showMainWindow();
     void run(const std::function<void()>& fn) { console_.ctx.guard(fn); }
+    QAction* bind(ConsoleAction* a); // a QAction that shows and drives one of the console's
+    void showMessages(int removed, const QStringList& added);
 
     Console& console_;
     QtTrayShell* trayShell_ = nullptr;

@@ -234,8 +234,8 @@ TEST_F(EndToEnd, RemoteFunctionsAgainstTheSimulator) {
     peer.targets.removeRows(0, peer.targets.rowCount());
     remote.read(TargetKind::Peer);
     ASSERT_TRUE(waitFor([&] { return peer.targets.rowCount() == 2; }));
-    EXPECT_EQ(peer.targets.item(1, 0)->text(), C);
-    EXPECT_EQ(peer.targets.item(1, 2)->text(), "c");
+    EXPECT_EQ(peer.targets.text(1, 0), C);
+    EXPECT_EQ(peer.targets.text(1, 2), "c");
 
     remote.load(TargetKind::Forward);
     auto& fwd = remote.tab(TargetKind::Forward);

@@ -133,10 +133,10 @@ TEST_F(Remote, PeerTabReadSetAndReplies) {
     console->events.onCenterData(A, 0, hexText("DSTLIST=" + hex("00000000000000AB0000000000000099") + "abcd"));
     auto& targets = remote().tab(TargetKind::Peer).targets;
     ASSERT_EQ(targets.rowCount(), 2);
-    EXPECT_EQ(targets.item(0, 0)->text(), B);
-    EXPECT_EQ(targets.item(0, 2)->text(), "b");
-    EXPECT_EQ(targets.item(1, 0)->text(), "0000000000000099");
-    EXPECT_EQ(targets.item(1, 1)->text(), "");
+    EXPECT_EQ(targets.text(0, 0), B);
+    EXPECT_EQ(targets.text(0, 2), "b");
+    EXPECT_EQ(targets.text(1, 0), "0000000000000099");
+    EXPECT_EQ(targets.text(1, 1), "");
     EXPECT_EQ(ctx().statusPanel(3), A + ":读取P2P目标地址列表成功");
     EXPECT_TRUE(memo().isEmpty());
 
@@ -152,7 +152,7 @@ TEST_F(Remote, MalformedPeerIdIsRefused) {
     remote().read(TargetKind::Peer);
     auto& t = remote().tab(TargetKind::Peer);
     console->events.onCenterData(A, 0, hexText("DSTLIST=" + hex("0000000000000001")));
-    t.targets.item(0, 0)->setText("00000000000000G1");
+    t.targets.setText(0, 0, "00000000000000G1");
     engine.sent.clear();
     remote().set(TargetKind::Peer);
     EXPECT_TRUE(engine.sent.isEmpty());

@@ -1,12 +1,10 @@
 #include "console/display/devicelist.h"
 
-#include <QColor>
-#include <QPainter>
 
 namespace dtu {
 
-// The ID and time columns are wider than the original's 150 and 120 so that the state
-// pictures and the fixed-format time stamps fit without being cut.
+// The ID and time columns are wide enough for the state pictures and the fixed-format
+// time stamps.
 const std::array<int, DeviceListModel::ColumnCount> DeviceListModel::kWidths = {185, 60, 150, 0, 0, 0, 0,
                                                                                 140, 140, 60, 60, 0, 100, 90};
 
@@ -14,31 +12,7 @@ namespace {
 const char* const kCaptions[DeviceListModel::ColumnCount] = {
     "DTU身份ID", "登录密码", "设备名称", "", "", "", "", "最近登陆时间", "最近更新时间",
     "发包数", "收包数", "", "串口状态", "虚拟串口"};
-
-// State dot (13x13) and, when online, the small picture of two dark blue squares.
-QPixmap drawPictures(bool online) {
-    QPixmap pm(32, 16);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(online ? QColor(40, 170, 60) : QColor(150, 150, 150));
-    p.drawEllipse(QRectF(1.5, 2.5, 11, 11));
-    if (online) {
-        p.setBrush(QColor(20, 40, 120));
-        p.drawRect(17, 3, 6, 6);
-        p.drawRect(23, 8, 6, 6);
-    }
-    return pm;
-}
 } // namespace
-
-QPixmap DeviceListModel::pictures(bool online) {
-    static QPixmap cache[2];
-    QPixmap& pm = cache[online ? 1 : 0];
-    if (pm.isNull()) pm = drawPictures(online);
-    return pm;
-}
 
 int DeviceListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
@@ -52,10 +26,7 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) {
         return index.column() == ColId ? r.caption : r.sub[static_cast<size_t>(index.column() - 1)];
     }
-    if (role == Qt::DecorationRole && index.column() == ColId) {
-        const bool online = r.statePic == 1;
-        return pictures(online);
-    }
+    if (role == StatePictureRole && index.column() == ColId) return r.statePic;
     if (role == Qt::ToolTipRole && index.column() == ColId) return r.statePic == 1 ? tr("在线") : tr("离线");
     return {};
 }
@@ -109,7 +80,7 @@ void DeviceListModel::setPictures(int row, int statePic, int smallPic) {
     r.smallPic = smallPic;
     if (r.statePic == 1) ++online_;
     const QModelIndex i = index(row, ColId);
-    emit dataChanged(i, i, {Qt::DecorationRole, Qt::ToolTipRole});
+    emit dataChanged(i, i, {StatePictureRole, Qt::ToolTipRole});
     if (online_ != before) emit onlineCountChanged(online_);
 }
 

@@ -3,7 +3,6 @@
 // reordered, so the ID indexes are built as rows are added and keep the first match.
 #include <QAbstractTableModel>
 #include <QHash>
-#include <QPixmap>
 #include <array>
 #include <vector>
 
@@ -21,6 +20,8 @@ public:
     enum SubItem { SubPassword = 0, SubName = 1, SubLoginTime = 6, SubUpdateTime = 7, SubSent = 8,
                    SubReceived = 9, SubPortState = 11, SubPort = 12, SubItemCount = 13 };
     static const std::array<int, ColumnCount> kWidths;
+    // The first column's picture index (0 offline, 1 online): the window draws it.
+    static constexpr int StatePictureRole = Qt::UserRole + 1;
 
     using QAbstractTableModel::QAbstractTableModel;
 
@@ -42,8 +43,6 @@ public:
     int findExact(const QString& id) const;    // first row whose caption equals id, or -1
     int findCaseless(const QString& id) const; // same, letter case ignored
     int onlineCount() const { return online_; }
-    // The row pictures: state dot, and for an online row the small picture beside it.
-    static QPixmap pictures(bool online);
 
 signals:
     void onlineCountChanged(int count);

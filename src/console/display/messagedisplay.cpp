@@ -1,39 +1,31 @@
 #include "console/display/messagedisplay.h"
 
-#include <QMetaObject>
 #include <algorithm>
-#include <QTextBlock>
-#include <QTextCursor>
 
 namespace dtu {
 
 MessageDisplay::MessageDisplay(QObject* parent) : QObject(parent) {
-    doc_.setUndoRedoEnabled(false); // months of traffic must not pile up in an undo stack
     flushTimer_.setSingleShot(true);
     flushTimer_.setInterval(50);
     connect(&flushTimer_, &QTimer::timeout, this, &MessageDisplay::flush);
 }
 
-int MessageDisplay::documentLines() const { return doc_.isEmpty() ? 0 : doc_.blockCount(); }
-
 int MessageDisplay::lineCount() const {
-    return documentLines() - pendingTrim_ + static_cast<int>(pending_.size());
-}
-
-QTextDocument* MessageDisplay::document() {
-    flush();
-    return &doc_;
+    return static_cast<int>(shown_.size()) - pendingTrim_ + static_cast<int>(pending_.size());
 }
 
 QStringList MessageDisplay::lines() {
     flush();
-    if (doc_.isEmpty()) return {};
-    return doc_.toPlainText().split(QLatin1Char('\n'));
+    return shown_;
+}
+
+void MessageDisplay::schedule() {
+    if (!flushTimer_.isActive()) flushTimer_.start();
 }
 
 void MessageDisplay::append(const QString& line) {
     const bool plain = std::none_of(line.cbegin(), line.cend(), [](QChar c) {
-        return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.unicode() == 0;
+        return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.unicode() == 0 || c == QChar::ParagraphSeparator;
     });
     if (plain) {
         pending_.append({line, {}});
@@ -41,19 +33,20 @@ void MessageDisplay::append(const QString& line) {
         QString text = line;
         text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
         text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
         text.replace(QChar(0), QChar(0xFFFD)); // a zero byte must not cut the line short
         // A line with breaks in it becomes several lines, as in a text box.
         const QStringList parts = text.split(QLatin1Char('\n'));
         for (const QString& p : parts) pending_.append({p, {}});
     }
     enforceHardLimit();
-    if (!flushTimer_.isActive()) flushTimer_.start();
+    schedule();
 }
 
 void MessageDisplay::appendLazy(std::function<QString()> make) {
     pending_.append({QString(), std::move(make)});
     enforceHardLimit();
-    if (!flushTimer_.isActive()) flushTimer_.start();
+    schedule();
 }
 
 void MessageDisplay::trim(int times) {
@@ -61,7 +54,7 @@ void MessageDisplay::trim(int times) {
 }
 
 void MessageDisplay::dropOldest() {
-    if (documentLines() - pendingTrim_ > 0) ++pendingTrim_;
+    if (shown_.size() - pendingTrim_ > 0) ++pendingTrim_;
     else pending_.removeFirst();
 }
 
@@ -72,35 +65,30 @@ void MessageDisplay::enforceHardLimit() {
 void MessageDisplay::flush() {
     flushTimer_.stop();
     if (pendingTrim_ == 0 && pending_.isEmpty()) return;
-    QTextCursor c(&doc_);
-    c.beginEditBlock();
-    if (pendingTrim_ > 0) {
-        if (pendingTrim_ >= documentLines()) {
-            doc_.clear();
-        } else {
-            c.movePosition(QTextCursor::Start);
-            c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, pendingTrim_);
-            c.removeSelectedText();
-        }
-        pendingTrim_ = 0;
-    }
-    if (!pending_.isEmpty()) {
-        c.movePosition(QTextCursor::End);
-        if (!doc_.isEmpty()) c.insertBlock();
-        QStringList texts;
-        texts.reserve(pending_.size());
-        for (Pending& p : pending_) texts << (p.make ? p.make() : p.text);
-        pending_.clear();
-        c.insertText(texts.join(QLatin1Char('\n')));
-    }
-    c.endEditBlock();
-    emit appended();
+    const int removed = pendingTrim_;
+    shown_.erase(shown_.begin(), shown_.begin() + removed);
+    pendingTrim_ = 0;
+    QStringList added;
+    added.reserve(pending_.size());
+    for (Pending& p : pending_) added << (p.make ? p.make() : p.text);
+    pending_.clear();
+    shown_ += added;
+    emit changed(removed, added);
 }
 
 void MessageDisplay::clear() {
     pending_.clear();
     pendingTrim_ = 0;
-    doc_.clear();
+    shown_.clear();
+    flushTimer_.stop();
+    emit cleared();
+}
+
+void MessageDisplay::setLines(const QStringList& lines) {
+    flush();
+    shown_ = lines;
+    enforceHardLimit(); // counted as removed: the next flush takes them from the view too
+    if (pendingTrim_ > 0) schedule();
 }
 
 } // namespace dtu

@@ -1,9 +1,11 @@
 #pragma once
-// messageView: the message display. The document is shared with the window's text view, so
-// what the operator types counts as lines too, as in the original.
+// The message display's lines, without a screen: the 50-line trimming rule, a hard limit,
+// lines made only if they are still there when shown, and changes handed to whoever shows
+// them at most 20 times a second. The window keeps its text view in step with changed();
+// what the operator types into that view comes back through setLines(), so it counts as
+// lines too.
 #include <QObject>
 #include <QStringList>
-#include <QTextDocument>
 #include <QTimer>
 #include <functional>
 
@@ -19,34 +21,36 @@ public:
     static constexpr int kHardLimit = 5000;
     explicit MessageDisplay(QObject* parent = nullptr);
 
-    QTextDocument* document(); // brought up to date first
     int lineCount() const;
-    QStringList lines();
+    QStringList lines(); // brought up to date first
     void append(const QString& line);
     // A line that holds no line break, made only if it is still there when shown: under
     // a flood most lines are trimmed before the display is next drawn.
     void appendLazy(std::function<QString()> make);
     void trim(int times = 1); // each time: over 50 lines, drop the oldest
     void clear();
-    void flush(); // hands pending lines and trims to the document
+    void flush(); // makes pending lines and hands the changes on
+    void setLines(const QStringList& lines); // the shown text, edited by the operator
 
 signals:
-    void appended();
+    // removed lines from the top, then added at the end; emitted by flush()
+    void changed(int removed, const QStringList& added);
+    void cleared();
 
 private:
-    int documentLines() const;
     void dropOldest();
     void enforceHardLimit();
+    void schedule();
     // At thousands of packets a second, each one's line is appended and the oldest
-    // trimmed: collect both and change the document at most 20 times a second, so
-    // lines trimmed before then never reach it.
-    QTextDocument doc_;
+    // trimmed: collect both and hand them on at most 20 times a second, so lines trimmed
+    // before then are never made.
+    QStringList shown_;
     struct Pending {
         QString text;
         std::function<QString()> make;
     };
     QList<Pending> pending_;
-    int pendingTrim_ = 0; // first lines of the document already counted as removed
+    int pendingTrim_ = 0; // first shown lines already counted as removed
     QTimer flushTimer_;
 };
 

@@ -26,7 +26,7 @@ public:
 
 private:
     ConsoleContext& ctx_;
-    QStringList systemPorts_; // Memocomports
+    QStringList systemPorts_; // the serial ports the system has, and our links
     QSet<QString> portSet_;
 };
 

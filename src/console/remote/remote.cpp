@@ -11,32 +11,15 @@
 namespace dtu {
 
 namespace {
-constexpr int kStatePicRole = Qt::UserRole + 1;
-constexpr int kSmallPicRole = Qt::UserRole + 2;
-
 struct KindText {
     const char* read;
     const char* set;
 };
 constexpr KindText kCommands[3] = {{"GETDEST", "SETDEST:"}, {"GETWXIDS", "SETWXIDS:"}, {"GETJPIDS", "SETJPIDS:"}};
 
-QList<QStandardItem*> makeRow(const QString& id, const QString& password, const QString& name, int statePic,
-                              int smallPic) {
-    auto* first = new QStandardItem(id);
-    first->setData(statePic, kStatePicRole);
-    first->setData(smallPic, kSmallPicRole);
-    if (statePic >= 0) first->setData(DeviceListModel::pictures(statePic == 1), Qt::DecorationRole);
-    first->setEditable(false);
-    auto* pw = new QStandardItem(password);
-    auto* nm = new QStandardItem(name);
-    pw->setEditable(false);
-    nm->setEditable(false);
-    return {first, pw, nm};
-}
-
-int findCaseless(const QStandardItemModel& m, const QString& id) {
+int findCaseless(const TargetListModel& m, const QString& id) {
     for (int r = 0; r < m.rowCount(); ++r)
-        if (m.item(r, 0)->text().compare(id, Qt::CaseInsensitive) == 0) return r;
+        if (m.row(r).id.compare(id, Qt::CaseInsensitive) == 0) return r;
     return -1;
 }
 
@@ -60,13 +43,46 @@ QString TrimControls(const QString& s) {
 
 QString RemoteFunctions::kCurrentSourceBlank() { return QString(16, QLatin1Char(' ')); }
 
-TargetTab::TargetTab() {
-    const QStringList heads{QStringLiteral("设备身份ID"), QStringLiteral("登录密码"), QStringLiteral("设备名称")};
-    sources.setHorizontalHeaderLabels(heads);
-    targets.setHorizontalHeaderLabels(heads);
-    currentSource = RemoteFunctions::kCurrentSourceBlank();
-    text.setUndoRedoEnabled(false);
+QVariant TargetListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) return {};
+    const TargetRow& r = row(index.row());
+    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole) return text(index.row(), index.column());
+    if (role == DeviceListModel::StatePictureRole && index.column() == 0) return r.statePic;
+    return {};
 }
+
+QVariant TargetListModel::headerData(int section, Qt::Orientation o, int role) const {
+    static const char* const heads[] = {"设备身份ID", "登录密码", "设备名称"};
+    if (o == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 3) return QString::fromUtf8(heads[section]);
+    return QAbstractTableModel::headerData(section, o, role);
+}
+
+bool TargetListModel::removeRows(int row, int count, const QModelIndex& parent) {
+    if (parent.isValid() || row < 0 || count <= 0 || row + count > rowCount()) return false;
+    beginRemoveRows({}, row, row + count - 1);
+    rows_.erase(rows_.begin() + row, rows_.begin() + row + count);
+    endRemoveRows();
+    return true;
+}
+
+void TargetListModel::appendRow(const TargetRow& r) {
+    beginInsertRows({}, rowCount(), rowCount());
+    rows_.push_back(r);
+    endInsertRows();
+}
+
+QString TargetListModel::text(int r, int column) const {
+    const TargetRow& t = row(r);
+    return column == 0 ? t.id : column == 1 ? t.password : column == 2 ? t.name : QString();
+}
+
+void TargetListModel::setText(int r, int column, const QString& value) {
+    TargetRow& t = rows_[static_cast<size_t>(r)];
+    (column == 0 ? t.id : column == 1 ? t.password : t.name) = value;
+    emit dataChanged(index(r, column), index(r, column));
+}
+
+TargetTab::TargetTab() { currentSource = RemoteFunctions::kCurrentSourceBlank(); }
 
 RemoteFunctions::RemoteFunctions(ConsoleContext& ctx, QObject* parent) : QObject(parent), ctx_(ctx) {}
 
@@ -138,8 +154,8 @@ void RemoteFunctions::load(TargetKind k) {
     t.sources.removeRows(0, t.sources.rowCount());
     const auto& d = ctx_.devices;
     for (int r = 0; r < d.rowCount(); ++r)
-        t.sources.appendRow(makeRow(d.caption(r), d.subItem(r, DeviceListModel::SubPassword),
-                                    d.subItem(r, DeviceListModel::SubName), d.statePicture(r), d.smallPicture(r)));
+        t.sources.appendRow({d.caption(r), d.subItem(r, DeviceListModel::SubPassword), d.subItem(r, DeviceListModel::SubName),
+                             d.statePicture(r), d.smallPicture(r)});
 }
 
 void RemoteFunctions::setCurrent(TargetKind k, const QString& id) {
@@ -157,7 +173,7 @@ void RemoteFunctions::readSelected(TargetKind k, bool complainOffline) {
     TargetTab& t = tab(k);
     const QList<int> rows = selectedRows(t.sourceSelection);
     if (rows.isEmpty()) return;
-    const QString id = t.sources.item(rows.first(), 0)->text();
+    const QString id = t.sources.row(rows.first()).id;
     if (!ctx_.engine.IsOnline(id)) {
         if (complainOffline) ctx_.prompts.message(QStringLiteral("该设备不在线，无法进行读取"));
         return;
@@ -180,7 +196,7 @@ QByteArray RemoteFunctions::setCommand(TargetKind k, bool* ok) {
     }
     static const QRegularExpression hex16(QStringLiteral("^[0-9A-Fa-f]{16}$"));
     for (int r = 0; r < t.targets.rowCount(); ++r) {
-        const QString id = t.targets.item(r, 0)->text();
+        const QString id = t.targets.row(r).id;
         if (!hex16.match(id).hasMatch()) {
             // Packing anything else would hand the DTU a different ID than the operator sees.
             ctx_.prompts.message(QStringLiteral("目标ID \"%1\" 不是16位十六进制数字，无法设置").arg(id));
@@ -211,13 +227,12 @@ void RemoteFunctions::set(TargetKind k) {
 void RemoteFunctions::addTargets() {
     TargetTab& t = tab(TargetKind::Peer);
     for (int r : selectedRows(t.sourceSelection)) {
-        const QStandardItem* src = t.sources.item(r, 0);
-        if (findCaseless(t.targets, src->text()) >= 0) {
+        const TargetRow& src = t.sources.row(r);
+        if (findCaseless(t.targets, src.id) >= 0) {
             ctx_.prompts.message(QStringLiteral("该目标ID已经加入"));
             continue;
         }
-        t.targets.appendRow(makeRow(src->text(), t.sources.item(r, 1)->text(), t.sources.item(r, 2)->text(),
-                                    src->data(kStatePicRole).toInt(), -1));
+        t.targets.appendRow({src.id, src.password, src.name, src.statePic, -1});
     }
 }
 
@@ -243,11 +258,9 @@ void RemoteFunctions::onPeerList(const QByteArray& rest) {
         const QString id = QString::fromLatin1(BytesToHex(rest.mid(k, 8)));
         const int src = findCaseless(t.sources, id);
         if (src >= 0) {
-            const QStandardItem* s = t.sources.item(src, 0);
-            t.targets.appendRow(makeRow(s->text(), t.sources.item(src, 1)->text(), t.sources.item(src, 2)->text(),
-                                        s->data(kStatePicRole).toInt(), s->data(kSmallPicRole).toInt()));
+            t.targets.appendRow(t.sources.row(src));
         } else {
-            t.targets.appendRow(makeRow(id, {}, {}, -1, -1));
+            t.targets.appendRow({id, {}, {}, -1, -1});
         }
     }
 }

@@ -1,10 +1,12 @@
 #pragma once
 // Clock and signal commands, and the three target-list tabs.
+#include "console/display/consoleaction.h"
+
+#include <QAbstractTableModel>
 #include <QItemSelectionModel>
 #include <QObject>
-#include <QStandardItemModel>
-#include <QTextDocument>
 #include <array>
+#include <vector>
 
 namespace dtu {
 class ConsoleContext;
@@ -12,16 +14,42 @@ class LinkEvents;
 
 enum class TargetKind { Peer = 0, Push = 1, Forward = 2 };
 
+// DTU rows of a list tab: ID, password, name, and the device list's pictures.
+struct TargetRow {
+    QString id, password, name;
+    int statePic = -1; // -1: none
+    int smallPic = -1;
+};
+
+class TargetListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : static_cast<int>(rows_.size()); }
+    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 3; }
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation o, int role) const override;
+    bool removeRows(int row, int count, const QModelIndex& parent = {}) override;
+
+    void appendRow(const TargetRow& r);
+    const TargetRow& row(int r) const { return rows_[static_cast<size_t>(r)]; }
+    QString text(int r, int column) const;
+    void setText(int r, int column, const QString& text);
+
+private:
+    std::vector<TargetRow> rows_;
+};
+
 // One tab: a snapshot of the device list to pick a source from, the current source,
 // and what is edited (target rows for peers, free text for the other two).
 struct TargetTab {
     TargetTab();
-    QStandardItemModel sources;              // ListView2 / ListView4 / ListView5
+    TargetListModel sources;
     QItemSelectionModel sourceSelection{&sources};
-    QString currentSource;                   // Labelcurrentdtu / lbcurrentwxdtu / LBCURRENTJPDTU
-    QStandardItemModel targets;              // ListView3 (peer tab only)
+    QString currentSource;
+    TargetListModel targets;                 // the peer tab's targets
     QItemSelectionModel targetSelection{&targets};
-    QTextDocument text;                      // Memowxids / memoJPids
+    PlainText text;                          // the push and forward tabs' lists
 };
 
 class RemoteFunctions : public QObject {
@@ -45,9 +73,9 @@ public:
     void pick(TargetKind k);
     void read(TargetKind k);
     void set(TargetKind k);
-    void addTargets();    // SpeedButton1Click
-    void removeTargets(); // SpeedButton2Click
-    void testPush(const QString& message); // suiButton9Click
+    void addTargets();
+    void removeTargets();
+    void testPush(const QString& message);
 
     // Replies
     void onPeerList(const QByteArray& rest);
