@@ -6,7 +6,7 @@
 #include "support/fakes.h"
 
 #include <QFile>
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -58,12 +58,11 @@ struct FakeConsole {
     }
 };
 
-inline void startGui() {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+inline void startApp() {
     static int argc = 1;
     static char name[] = "fuzz";
     static char* argv[] = {name, nullptr};
-    static QGuiApplication app(argc, argv);
+    static QCoreApplication app(argc, argv);
 }
 
 } // namespace dtu::fuzz

@@ -11,7 +11,7 @@ FakeConsole* g = nullptr;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    startGui();
+    startApp();
     g = new FakeConsole;
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "engines/vport/ptyport.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QLoggingCategory>
 
 using namespace dtu;
@@ -20,6 +21,12 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("dtuconsole"));
     QApplication::setApplicationDisplayName(QStringLiteral("Zorbelin管理软件"));
     QApplication::setQuitOnLastWindowClosed(false); // closing while running only hides the window
+    QApplication::setApplicationVersion(QStringLiteral(DTU_VERSION));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The DTU console. Reads center.ini and ftdb.ini from the current folder, then /etc/dtuconsole."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(app);
     const long files = RaiseFileLimit();
 
     const ConfigPaths paths;

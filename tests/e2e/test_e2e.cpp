@@ -352,3 +352,73 @@ TEST_F(EndToEnd, AHugePacketReachesThePortWhole) {
     EXPECT_TRUE(got == big);
     EXPECT_TRUE(memoText().contains("...[共2097152字节]"));
 }
+
+// The same console as a service: no display, lines on stderr.
+TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
+    QProcess ldd;
+    ldd.start("ldd", {bin("dtuconsoled")});
+    ASSERT_TRUE(ldd.waitForFinished());
+    const QByteArray libs = ldd.readAllStandardOutput();
+    EXPECT_TRUE(libs.contains("libQt6Core")) << libs.constData();
+    EXPECT_FALSE(libs.contains("libQt6Gui")) << libs.constData();
+    EXPECT_FALSE(libs.contains("libQt6Widgets")) << libs.constData();
+
+    Broker broker{{A + ":" + PW, B + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("etc");
+    QDir().mkpath(conf);
+    {
+        QFile ini(conf + "/center.ini");
+        ini.open(QIODevice::WriteOnly);
+        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n").arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
+        QFile ftdb(conf + "/ftdb.ini");
+        ftdb.open(QIODevice::WriteOnly);
+        ftdb.write("Provider=SQLite;Data Source=" + dir.filePath("dtu.db").toUtf8());
+    }
+    QProcess db;
+    db.setWorkingDirectory(conf);
+    db.start(bin("dtudb"), {"init"});
+    ASSERT_TRUE(db.waitForFinished());
+    for (const QString& id : {A, B}) {
+        db.start(bin("dtudb"), {"add", id, PW, "--port", id == A ? "COM3" : "COM4"});
+        ASSERT_TRUE(db.waitForFinished());
+        ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+    }
+    QProcess service;
+    service.setWorkingDirectory(dir.path()); // not the config folder: --config names it
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("DISPLAY");
+    service.setProcessEnvironment(env);
+    service.start(bin("dtuconsoled"), {"--config", conf, "--show-data"});
+    ASSERT_TRUE(service.waitForStarted());
+    QByteArray err;
+    auto stderrHas = [&](const QByteArray& text, int ms) {
+        return waitFor([&] {
+            err += service.readAllStandardError();
+            return err.contains(text);
+        }, ms);
+    };
+    ASSERT_TRUE(stderrHas("启动成功", 10000)) << err.constData();
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(dir.filePath("ports/COM3")).isSymLink(); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return subscribeOnce(broker.port(), "dtu/" + A + "/console", A, PW) == "online"; }, 10000));
+
+    PortClient local(dir.filePath("ports/COM3"));
+    ASSERT_GE(local.fd, 0);
+    pump(300);
+    ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/up", "HELLO"));
+    EXPECT_EQ(local.read(5), "HELLO");
+    EXPECT_TRUE(stderrHas(QString(" 收到" + A + "数据:HELLO").toUtf8(), 5000)) << err.constData();
+
+    Sub down(broker.port(), "dtu/" + A + "/down");
+    ASSERT_TRUE(local.write("ANSWER"));
+    EXPECT_EQ(down.result(), "ANSWER");
+
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    ASSERT_TRUE(service.waitForFinished(8000));
+    EXPECT_EQ(service.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(service.exitCode(), 0);
+    EXPECT_TRUE(QDir(dir.filePath("ports")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).isEmpty());
+    for (const QString& id : {A, B}) EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW), "offline") << id.toStdString();
+}
