@@ -137,15 +137,6 @@ TEST_F(Startup, ListenerHoldsOnlyACappedNumberOfIdleConnections) {
     EXPECT_EQ(console->idleConnections(), 3);
 }
 
-namespace {
-long rssKiB() {
-    QFile f("/proc/self/status");
-    f.open(QIODevice::ReadOnly);
-    for (const QByteArray& l : f.readAll().split('\n'))
-        if (l.startsWith("VmRSS:")) return l.mid(6).trimmed().split(' ').first().toLong();
-    return 0;
-}
-} // namespace
 
 TEST_F(Startup, ListenerReadsAndDropsWhatAClientFloodsIn) {
     makeTable({});

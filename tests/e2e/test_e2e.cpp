@@ -51,12 +51,28 @@ struct Sub {
 };
 
 
-long rssKiB() {
-    QFile f("/proc/self/status");
-    f.open(QIODevice::ReadOnly);
-    for (const QByteArray& l : f.readAll().split('\n'))
-        if (l.startsWith("VmRSS:")) return l.mid(6).trimmed().split(' ').first().toLong();
-    return 0;
+
+// A program's folder: center.ini and ftdb.ini in confDir, the table with A on COM3 and B on
+// COM4, the ports and the database in dataDir.
+void writeProgramFolder(quint16 brokerPort, const QString& confDir, const QTemporaryDir& dataDir) {
+    QDir().mkpath(confDir);
+    QFile ini(confDir + "/center.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n").arg(brokerPort).arg(dataDir.filePath("ports")).toUtf8());
+    ini.close();
+    QFile ftdb(confDir + "/ftdb.ini");
+    ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
+    ftdb.write("Provider=SQLite;Data Source=" + dataDir.filePath("dtu.db").toUtf8());
+    ftdb.close();
+    QProcess db;
+    db.setWorkingDirectory(confDir);
+    db.start(bin("dtudb"), {"init"});
+    ASSERT_TRUE(db.waitForFinished());
+    for (const QString& id : {A, B}) {
+        db.start(bin("dtudb"), {"add", id, PW, "--port", id == A ? "COM3" : "COM4"});
+        ASSERT_TRUE(db.waitForFinished());
+        ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+    }
 }
 
 struct Sim {
@@ -250,23 +266,7 @@ TEST(Program, SigtermLeavesNoLinkAndEveryDtuOffline) {
     Broker broker{{A + ":" + PW, B + ":" + PW}};
     ASSERT_TRUE(broker.start());
     QTemporaryDir dir;
-    {
-        QFile ini(dir.filePath("center.ini"));
-        ini.open(QIODevice::WriteOnly);
-        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n").arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
-        QFile ftdb(dir.filePath("ftdb.ini"));
-        ftdb.open(QIODevice::WriteOnly);
-        ftdb.write("Provider=SQLite;Data Source=" + dir.filePath("dtu.db").toUtf8());
-    }
-    QProcess db;
-    db.setWorkingDirectory(dir.path());
-    db.start(bin("dtudb"), {"init"});
-    ASSERT_TRUE(db.waitForFinished());
-    for (const QString& id : {A, B}) {
-        db.start(bin("dtudb"), {"add", id, PW, "--port", id == A ? "COM3" : "COM4"});
-        ASSERT_TRUE(db.waitForFinished());
-        ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
-    }
+    ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), dir.path(), dir));
     QProcess app;
     app.setWorkingDirectory(dir.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -367,24 +367,7 @@ TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
     ASSERT_TRUE(broker.start());
     QTemporaryDir dir;
     const QString conf = dir.filePath("etc");
-    QDir().mkpath(conf);
-    {
-        QFile ini(conf + "/center.ini");
-        ini.open(QIODevice::WriteOnly);
-        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n").arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
-        QFile ftdb(conf + "/ftdb.ini");
-        ftdb.open(QIODevice::WriteOnly);
-        ftdb.write("Provider=SQLite;Data Source=" + dir.filePath("dtu.db").toUtf8());
-    }
-    QProcess db;
-    db.setWorkingDirectory(conf);
-    db.start(bin("dtudb"), {"init"});
-    ASSERT_TRUE(db.waitForFinished());
-    for (const QString& id : {A, B}) {
-        db.start(bin("dtudb"), {"add", id, PW, "--port", id == A ? "COM3" : "COM4"});
-        ASSERT_TRUE(db.waitForFinished());
-        ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
-    }
+    ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), conf, dir));
     QProcess service;
     service.setWorkingDirectory(dir.path()); // not the config folder: --config names it
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

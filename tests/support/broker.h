@@ -16,6 +16,15 @@
 
 namespace dtu::test {
 
+// The resident memory of this process.
+inline long rssKiB() {
+    QFile f("/proc/self/status");
+    f.open(QIODevice::ReadOnly);
+    for (const QByteArray& l : f.readAll().split('\n'))
+        if (l.startsWith("VmRSS:")) return l.mid(6).trimmed().split(' ').first().toLong();
+    return 0;
+}
+
 inline bool waitFor(const std::function<bool()>& cond, int ms = 5000) {
     QElapsedTimer t;
     t.start();
