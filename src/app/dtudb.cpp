@@ -1,11 +1,13 @@
 // dtudb: administration of the dtuinfo table outside the console.
 #include "core/config.h"
 #include "engines/store/dtustore.h"
+#include "engines/store/brokerauth.h"
 #include "engines/store/dtucsv.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QSaveFile>
 #include <cstdio>
 
 using namespace dtu;
@@ -23,6 +25,15 @@ QString readConnection(const QString& explicitConn) {
         if (f.open(QIODevice::ReadOnly)) return QString::fromLocal8Bit(f.readAll());
     }
     throw Failure(QStringLiteral("no ftdb.ini in the current folder or /etc/dtuconsole, and no --connection"));
+}
+
+// Credentials: readable by this user only, written whole or not at all.
+void writeSecret(const QString& path, const QByteArray& text) {
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) throw Failure(QStringLiteral("cannot write %1: %2").arg(path, f.errorString()));
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    f.write(text);
+    if (!f.commit()) throw Failure(QStringLiteral("cannot write %1: %2").arg(path, f.errorString()));
 }
 
 int importCsv(DtuStore& dm, const QString& path) {
@@ -51,14 +62,18 @@ int main(int argc, char** argv) {
         "Commands:\n  init                      create the dtuinfo table\n"
         "  add ID PASSWORD           add a DTU (16-character ID, 6-character password)\n"
         "  list                      list the DTUs in use\n"
-        "  import FILE.csv           add every row of a CSV (ID,PASSWORD[,NAME[,SIM[,PORT]]]) in one transaction"));
+        "  import FILE.csv           add every row of a CSV (ID,PASSWORD[,NAME[,SIM[,PORT]]]) in one transaction\n"
+        "  broker-auth --passwd F --acl F   write a mosquitto password file and an ACL confining each DTU to its topics"));
     p.addHelpOption();
     QCommandLineOption conn(QStringLiteral("connection"), QStringLiteral("connection string instead of ftdb.ini"), QStringLiteral("string"));
     QCommandLineOption name(QStringLiteral("name"), QStringLiteral("device name"), QStringLiteral("name"));
     QCommandLineOption sim(QStringLiteral("sim"), QStringLiteral("SIM card number"), QStringLiteral("number"));
     QCommandLineOption port(QStringLiteral("port"), QStringLiteral("virtual port name"), QStringLiteral("port"), QStringLiteral("COM3"));
-    p.addOptions({conn, name, sim, port});
-    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | list | import"));
+    QCommandLineOption passwdFile(QStringLiteral("passwd"), QStringLiteral("broker-auth: mosquitto password file to write"), QStringLiteral("file"));
+    QCommandLineOption aclFile(QStringLiteral("acl"), QStringLiteral("broker-auth: mosquitto ACL file to write"), QStringLiteral("file"));
+    QCommandLineOption prefix(QStringLiteral("prefix"), QStringLiteral("broker-auth: topic prefix ([LINK] TopicPrefix)"), QStringLiteral("prefix"), QStringLiteral("dtu"));
+    p.addOptions({conn, name, sim, port, passwdFile, aclFile, prefix});
+    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | list | import | broker-auth"));
     p.process(app);
     const QStringList args = p.positionalArguments();
     if (args.isEmpty()) { p.showHelp(2); }
@@ -83,8 +98,21 @@ int main(int argc, char** argv) {
         } else if (cmd == QLatin1String("import")) {
             if (args.size() != 2) throw Failure(QStringLiteral("usage: dtudb import FILE.csv"));
             out(QStringLiteral("imported %1 row(s)").arg(importCsv(dm, args[1])));
+        } else if (cmd == QLatin1String("broker-auth")) {
+            if (!p.isSet(passwdFile) || !p.isSet(aclFile))
+                throw Failure(QStringLiteral("usage: dtudb broker-auth --passwd FILE --acl FILE [--prefix dtu]"));
+            std::vector<DtuRow> rows;
+            dm.forEachListedRow([&](const DtuRow& r) { rows.push_back(r); });
+            const BrokerAuth auth = MakeBrokerAuth(rows, p.value(prefix));
+            if (!auth.problems.isEmpty()) {
+                for (const QString& problem : auth.problems) err(problem);
+                throw Failure(QStringLiteral("%1 row(s) cannot log in at the broker; nothing written").arg(auth.problems.size()));
+            }
+            writeSecret(p.value(passwdFile), auth.passwd);
+            writeSecret(p.value(aclFile), auth.acl);
+            out(QStringLiteral("%1 DTU(s) in %2, ACL in %3").arg(auth.passwd.count('\n')).arg(p.value(passwdFile), p.value(aclFile)));
         } else {
-            throw Failure(QStringLiteral("unknown command '%1' (init, add, list, import)").arg(cmd));
+            throw Failure(QStringLiteral("unknown command '%1' (init, add, list, import, broker-auth)").arg(cmd));
         }
     } catch (const Failure& f) {
         err(QStringLiteral("dtudb: ") + f.text());

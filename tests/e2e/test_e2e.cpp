@@ -405,3 +405,78 @@ TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
     EXPECT_TRUE(QDir(dir.filePath("ports")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).isEmpty());
     for (const QString& id : {A, B}) EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW), "offline") << id.toStdString();
 }
+
+// A locked-down center from the table: each DTU's credentials reach only its own topics.
+TEST(LockedDownCenter, CredentialsFromTheTableConfineEachDtuToItsTopics) {
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("etc");
+    ASSERT_NO_FATAL_FAILURE(writeProgramFolder(1, conf, dir)); // the broker's port is written below
+    QProcess db;
+    db.setWorkingDirectory(conf);
+    db.start(bin("dtudb"), {"broker-auth", "--passwd", dir.filePath("passwd"), "--acl", dir.filePath("acl")});
+    ASSERT_TRUE(db.waitForFinished());
+    ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+    EXPECT_EQ(QFileInfo(dir.filePath("passwd")).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0);
+
+    Broker broker{{}, {"allow_anonymous false", "password_file " + dir.filePath("passwd"), "acl_file " + dir.filePath("acl")}};
+    ASSERT_TRUE(broker.start());
+    {
+        QFile ini(conf + "/center.ini");
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n").arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
+    }
+    QProcess service;
+    service.start(bin("dtuconsoled"), {"--config", conf});
+    ASSERT_TRUE(service.waitForStarted());
+    ASSERT_TRUE(waitFor([&] {
+        return subscribeOnce(broker.port(), "dtu/" + A + "/console", A, PW) == "online" &&
+               subscribeOnce(broker.port(), "dtu/" + B + "/console", B, PW) == "online";
+    }, 15000));
+    PortClient portA(dir.filePath("ports/COM3")), portB(dir.filePath("ports/COM4"));
+    ASSERT_GE(portA.fd, 0);
+    ASSERT_GE(portB.fd, 0);
+    pump(300);
+
+    EXPECT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "EVIL", B, PW)); // B's login, A's topic
+    EXPECT_TRUE(fieldPublish(broker.port(), "dtu/" + B + "/up", "GOOD", B, PW)); // B's own
+    EXPECT_EQ(portB.read(4), "GOOD");
+    EXPECT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "MINE", A, PW));
+    EXPECT_EQ(portA.read(4), "MINE"); // A's port got A's packet and nothing before it
+
+    // An unknown ID or a wrong password never comes online.
+    LinkConfig link;
+    link.port = broker.port();
+    MqttLinkEngine stranger(link);
+    QSignalSpy refused(&stranger, &ILinkEngine::OnLoginReply);
+    stranger.AddDtu("00000000000000FF", PW);
+    stranger.AddDtu(B, "wrong!");
+    stranger.OpenDtu("00000000000000FF");
+    stranger.OpenDtu(B);
+    ASSERT_TRUE(waitFor([&] { return refused.count() >= 2; }, 5000));
+    for (const auto& r : refused) EXPECT_LT(r[1].toInt(), 0) << r[0].toString().toStdString();
+    EXPECT_FALSE(stranger.IsOnline("00000000000000FF"));
+    EXPECT_FALSE(stranger.IsOnline(B));
+    stranger.ClearDtus();
+
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    ASSERT_TRUE(service.waitForFinished(8000));
+    EXPECT_EQ(service.exitCode(), 0);
+}
+
+TEST(LockedDownCenter, AnIdThatCannotBeATopicLevelWritesNothing) {
+    QTemporaryDir dir;
+    ASSERT_NO_FATAL_FAILURE(writeProgramFolder(1, dir.path(), dir));
+    QProcess db;
+    db.setWorkingDirectory(dir.path());
+    db.start(bin("dtudb"), {"add", "0000000000000+01", PW});
+    ASSERT_TRUE(db.waitForFinished());
+    ASSERT_EQ(db.exitCode(), 0);
+    db.start(bin("dtudb"), {"broker-auth", "--passwd", dir.filePath("passwd"), "--acl", dir.filePath("acl")});
+    ASSERT_TRUE(db.waitForFinished());
+    EXPECT_EQ(db.exitCode(), 1);
+    const QByteArray err = db.readAllStandardError();
+    EXPECT_TRUE(err.contains("row 3: ID '0000000000000+01' holds '+'")) << err.constData();
+    EXPECT_TRUE(err.contains("nothing written")) << err.constData();
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("passwd")));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("acl")));
+}

@@ -63,7 +63,7 @@ public:
         if (::getuid() == 0) conf << "user root";
         conf << extra_;
         if (creds_.isEmpty()) {
-            conf << "allow_anonymous true";
+            if (!extra_.join('\n').contains("password_file")) conf << "allow_anonymous true";
         } else {
             const QString pw = dir_.filePath("passwd");
             QFile::remove(pw);
