@@ -84,6 +84,7 @@ int main(int argc, char** argv) {
     cfg.link.maxQueued = 100000;
     cfg.portDir = dir.filePath("ports");
     cfg.listenerPort = 0;
+    cfg.statusListen.clear();
     MqttLinkEngine engine(cfg.link);
     PtyPortEngine ports(cfg.portDir);
     DtuStore dm(ConfigPaths{dir.path(), dir.path()});

@@ -38,6 +38,7 @@ struct FakeConsole {
         f.close();
         CenterConfig config;
         config.listenerPort = 0;
+        config.statusListen.clear();
         dm = std::make_unique<DtuStore>(paths, QStringLiteral("fuzz-console"));
         console = std::make_unique<Console>(engine, ports, *dm, prompts, config);
         console->teardownWaitMs = 0;

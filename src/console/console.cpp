@@ -6,6 +6,7 @@
 #include "engines/store/dtustore.h"
 #include "engines/vport/vport.h"
 
+#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QTcpSocket>
 #include <QThread>
@@ -21,7 +22,7 @@ constexpr qint64 kIdleReadBuffer = 16 * 1024;
 Console::Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts& prompts, CenterConfig config,
                  Clock clock, QObject* parent)
     : QObject(parent), ctx(engine, ports, dm, prompts, std::move(config), std::move(clock)),
-      servicePort_(ctx.config.servicePort) {
+      status_(ctx, QCoreApplication::applicationName()), servicePort_(ctx.config.servicePort) {
     events.connectTo(engine);
     remote.registerReplies(events);
     service.portCreationHook = [this] { portControl.createPorts(); };
@@ -74,8 +75,19 @@ void Console::startListener() {
     }
 }
 
+void Console::startStatusPage() {
+    QString why;
+    if (status_.listen(ctx.config.statusListen, &why)) {
+        if (status_.port()) qCInfo(lcConsole) << "status page on port" << status_.port();
+        return;
+    }
+    qCWarning(lcConsole).noquote() << why;
+    ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + why);
+}
+
 void Console::create() {
     startListener();
+    startStatusPage();
     ctx.secondStartTimer.start();
     if (ctx.hexDisplay.isChecked()) emit sendBoxCaptionChanged(ctx.sendBoxCaption());
     try {

@@ -7,6 +7,8 @@
 #include "console/roster/rostercommands.h"
 #include "console/ports/ports.h"
 
+#include "console/status/statuspage.h"
+
 #include <QTcpServer>
 #include <deque>
 
@@ -52,6 +54,7 @@ public:
     void shutdownForSignal();
 
     quint16 listenerPort() const { return listener_.isListening() ? listener_.serverPort() : 0; }
+    quint16 statusPort() const { return status_.port(); }
     int idleConnections() const { return static_cast<int>(idle_.size()); }
     int teardownWaitMs = 1000;
 
@@ -62,9 +65,11 @@ signals:
 
 private:
     void startListener();
+    void startStatusPage();
     void creationSteps();
     std::deque<QTcpSocket*> idle_;
     QTcpServer listener_;
+    StatusServer status_;
     int servicePort_;
 };
 

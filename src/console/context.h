@@ -11,6 +11,7 @@
 
 #include "console/display/consoleaction.h"
 
+#include <QHash>
 #include <QItemSelectionModel>
 #include <QStringDecoder>
 #include <QTimer>
@@ -38,6 +39,13 @@ public:
     Prompts& prompts;
     CenterConfig config;
     Clock clock;
+
+    // What crossed the link per DTU beyond the engine's packet counts, for the status page.
+    struct Traffic {
+        qint64 bytesIn = 0, bytesOut = 0;
+        qint64 failures[4] = {0, 0, 0, 0}; // no answer in time, not online, not registered, other
+    };
+    QHash<QString, Traffic> traffic;
 
     DtuList roster;
     RefreshQueue refreshQueue;

@@ -75,6 +75,9 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     c.listenerPort = integer(s, "Port", c.listenerPort);
     c.listenerMaxIdle = integer(s, "MaxIdle", c.listenerMaxIdle);
     s.endGroup();
+    s.beginGroup(QStringLiteral("STATUS"));
+    c.statusListen = text(s, "Listen", c.statusListen).trimmed();
+    s.endGroup();
     s.beginGroup(QStringLiteral("DISPLAY"));
     c.encoding = text(s, "Encoding", c.encoding);
     s.endGroup();

@@ -39,6 +39,7 @@ struct CenterConfig {
     bool portDirIsDefault = true; // ours under /tmp or the runtime folder: held to stricter rules
     int listenerPort = 502;  // [LISTENER] Port, 0 = off
     int listenerMaxIdle = 64;
+    QString statusListen = QStringLiteral("127.0.0.1:9502"); // [STATUS] Listen, empty or 0 = off
     QString encoding;        // [DISPLAY] Encoding, empty = locale
 
     bool hexDisplay() const { return dataDispMode == QLatin1String("HEX"); }

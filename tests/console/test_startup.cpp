@@ -116,6 +116,29 @@ TEST_F(Startup, ListenerThatCannotBindIsReportedNotFatal) {
     EXPECT_TRUE(ctx().serviceRunning());
 }
 
+TEST_F(Startup, StatusPageThatCannotListenIsOneLogLine) {
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost));
+    makeTable({{"0000000000000001", "a", ""}});
+    config.statusListen = QString("127.0.0.1:%1").arg(taken.serverPort());
+    dm = std::make_unique<DtuStore>(paths(), "console-db");
+    console = std::make_unique<Console>(engine, ports, *dm, prompts, config, Clock{[] { return kNow; }});
+    console->create();
+    EXPECT_EQ(console->statusPort(), 0);
+    EXPECT_EQ(ctx().logQueue.lines().filter("状态页").size(), 1);
+    EXPECT_TRUE(ctx().serviceRunning());
+    for (const char* bad : {"nonsense", "127.0.0.1:99999", "not-an-address:80"}) {
+        StatusServer page(ctx(), "test");
+        QString why;
+        EXPECT_FALSE(page.listen(bad, &why)) << bad;
+        EXPECT_TRUE(why.contains("[STATUS] Listen")) << why.toStdString();
+    }
+    StatusServer off(ctx(), "test");
+    QString why;
+    EXPECT_TRUE(off.listen("0", &why));
+    EXPECT_EQ(off.port(), 0);
+}
+
 TEST_F(Startup, ListenerHoldsOnlyACappedNumberOfIdleConnections) {
     makeTable({});
     config.listenerPort = 0;

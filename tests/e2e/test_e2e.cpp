@@ -2,6 +2,7 @@
 // simulator as the field side and a plain local program on the port.
 #include "console/console.h"
 #include "console/display/refresh.h"
+#include "console/status/statuspage.h"
 #include "engines/link/mqttengine.h"
 #include "engines/store/dtustore.h"
 #include "support/broker.h"
@@ -9,6 +10,9 @@
 #include "support/fakes.h"
 #include "engines/vport/ptyport.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <csignal>
 #include <fcntl.h>
@@ -58,7 +62,7 @@ void writeProgramFolder(quint16 brokerPort, const QString& confDir, const QTempo
     QDir().mkpath(confDir);
     QFile ini(confDir + "/center.ini");
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n").arg(brokerPort).arg(dataDir.filePath("ports")).toUtf8());
+    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=0\n").arg(brokerPort).arg(dataDir.filePath("ports")).toUtf8());
     ini.close();
     QFile ftdb(confDir + "/ftdb.ini");
     ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
@@ -125,6 +129,7 @@ protected:
         cfg.link.beatInterval = 1;
         cfg.portDir = dir.filePath("ports");
         cfg.listenerPort = 0;
+        cfg.statusListen.clear();
         engine = std::make_unique<MqttLinkEngine>(cfg.link);
         ports = std::make_unique<PtyPortEngine>(cfg.portDir);
         dm = std::make_unique<DtuStore>(ConfigPaths{dir.path(), dir.path() + "/none"}, "e2e");
@@ -305,7 +310,7 @@ TEST(Program, SignalsEndItWhileTheStartUpBoxIsOpen) {
         QTemporaryDir dir;
         QFile ini(dir.filePath("center.ini"));
         ini.open(QIODevice::WriteOnly);
-        ini.write(QString("[LINK]\nPort=1\n[VPORT]\nDir=%1\n[LISTENER]\nPort=0\n").arg(dir.filePath("ports")).toUtf8());
+        ini.write(QString("[LINK]\nPort=1\n[VPORT]\nDir=%1\n[LISTENER]\nPort=0\n[STATUS]\nListen=0\n").arg(dir.filePath("ports")).toUtf8());
         ini.close();
         if (c.ftdb) {
             QFile f(dir.filePath("ftdb.ini"));
@@ -333,6 +338,66 @@ TEST(Program, SignalsEndItWhileTheStartUpBoxIsOpen) {
         EXPECT_EQ(app.exitCode(), 0);
         EXPECT_TRUE(err.contains("orderly exit on a termination signal")) << err.toStdString();
     }
+}
+
+TEST_F(EndToEnd, StatusPageCountsWhatCrossedTheLink) {
+    StatusServer page(ctx(), "dtuconsole");
+    QString why;
+    const quint16 port = [] { QTcpServer s; s.listen(QHostAddress::LocalHost); return s.serverPort(); }();
+    ASSERT_TRUE(page.listen(QString("127.0.0.1:%1").arg(port), &why)) << why.toStdString();
+    PortClient com5(dir.filePath("ports/COM5"));
+    ASSERT_GE(com5.fd, 0);
+    pump(300);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/up", QByteArray(10, 'a' + i)));
+    EXPECT_EQ(com5.read(30).size(), 30);
+    Sub downA(broker.port(), "dtu/" + A + "/down"), downB(broker.port(), "dtu/" + B + "/down");
+    ASSERT_TRUE(com5.write("ASK123")); // COM5 is shared: A and B each get it
+    EXPECT_EQ(downA.result(), "ASK123");
+    pump(300);
+
+    // A real Prometheus parser reads the page while the console's loop serves it.
+    QProcess scrape;
+    // Debian's Python, which has python3-prometheus-client.
+    scrape.start("/usr/bin/python3", {"-c", R"(
+import json, sys, urllib.request
+from prometheus_client.parser import text_string_to_metric_families
+base = sys.argv[1]
+text = urllib.request.urlopen(base + "/metrics", timeout=5).read().decode()
+out = {}
+for family in text_string_to_metric_families(text):
+    for s in family.samples:
+        key = s.name + "|" + s.labels.get("id", "") + "|" + s.labels.get("reason", "")
+        out[key] = s.value
+out["health"] = urllib.request.urlopen(base + "/healthz", timeout=5).read().decode().strip()
+out["dtus"] = json.loads(urllib.request.urlopen(base + "/dtus", timeout=5).read())
+print(json.dumps(out))
+)", QString("http://127.0.0.1:%1").arg(page.port())});
+    ASSERT_TRUE(waitFor([&] { return scrape.state() == QProcess::NotRunning; }, 15000));
+    ASSERT_EQ(scrape.exitCode(), 0) << scrape.readAllStandardError().toStdString();
+    const QJsonObject m = QJsonDocument::fromJson(scrape.readAllStandardOutput()).object();
+    auto value = [&](const QString& name, const QString& id, const QString& reason = {}) {
+        return m.value(name + "|" + id + "|" + reason).toDouble(-1);
+    };
+    EXPECT_EQ(value("dtu_online", A), 1);
+    EXPECT_EQ(value("dtu_packets_received_total", A), 3);
+    EXPECT_EQ(value("dtu_bytes_received_total", A), 30);
+    EXPECT_EQ(value("dtu_packets_sent_total", A), 1);
+    EXPECT_EQ(value("dtu_bytes_sent_total", A), 6);
+    EXPECT_EQ(value("dtu_bytes_sent_total", B), 6);
+    EXPECT_EQ(value("dtu_bytes_received_total", C), 0);
+    EXPECT_EQ(value("dtu_send_failures_total", A, "offline"), 0);
+    EXPECT_GT(value("dtu_last_login_timestamp_seconds", A), 1.7e9);
+    EXPECT_GT(value("dtu_last_data_timestamp_seconds", A), 1.7e9);
+    EXPECT_EQ(value("dtuconsole_dtus", ""), 3);
+    EXPECT_EQ(value("dtuconsole_dtus_online", ""), 3);
+    EXPECT_EQ(value("dtuconsole_ports_open", ""), 2);
+    EXPECT_EQ(value("dtuconsole_build_info", ""), 1);
+    EXPECT_EQ(m.value("health").toString(), "ok");
+    const QJsonArray dtus = m.value("dtus").toArray();
+    ASSERT_EQ(dtus.size(), 3);
+    EXPECT_EQ(dtus[0].toObject().value("id").toString(), A);
+    EXPECT_EQ(dtus[0].toObject().value("port").toString(), "COM5");
+    EXPECT_TRUE(dtus[0].toObject().value("online").toBool());
 }
 
 TEST_F(EndToEnd, AHugePacketReachesThePortWhole) {
@@ -423,7 +488,7 @@ TEST(LockedDownCenter, CredentialsFromTheTableConfineEachDtuToItsTopics) {
     {
         QFile ini(conf + "/center.ini");
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n").arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
+        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=0\n").arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
     }
     QProcess service;
     service.start(bin("dtuconsoled"), {"--config", conf});

@@ -42,6 +42,7 @@ protected:
     }
     void makeConsole() {
         config.listenerPort = 0;
+        config.statusListen.clear();
         dm = std::make_unique<DtuStore>(paths(), "console-db");
         console = std::make_unique<Console>(engine, ports, *dm, prompts, config, Clock{[] { return kNow; }});
         console->teardownWaitMs = 0;

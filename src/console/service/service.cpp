@@ -19,6 +19,9 @@ void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray
     if (ctx.engine.IsOnline(id)) {
         result = ctx.engine.SendData(id, data);
         sent = true;
+        ConsoleContext::Traffic& t = ctx.traffic[id];
+        if (result >= 0) t.bytesOut += data.size();
+        else ++t.failures[result == SendQueueFull ? 0 : result == SendNotOnline ? 1 : result == SendNotRegistered ? 2 : 3];
         if (result == SendQueueFull) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral(" TCP响应超时"));
         else if (result == SendNotOnline) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral("不在线"));
         else if (result == SendNotRegistered) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral("不在DTU列表中"));
@@ -127,6 +130,7 @@ void LinkEvents::onCenterData(const QString& id, int, const QString& dataBuf) {
     if (dataBuf.isEmpty()) return;
     const QByteArray bytes = HexToBytes(QStringView(dataBuf));
     if (bytes.isEmpty()) return;
+    ctx_.traffic[id].bytesIn += bytes.size();
 
     const ReplyRecognizer* late = nullptr;
     for (const ReplyRecognizer& r : replyRecognizers) {

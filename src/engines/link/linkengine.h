@@ -13,6 +13,8 @@ struct DtuInfo {
     int reserved = 0;
     qint64 sent = 0;     // months at thousands of packets a second pass 2^31
     qint64 received = 0;
+    qint64 loginMs = 0;  // the same times as milliseconds since the epoch, 0 when never
+    qint64 updateMs = 0;
 };
 
 // SendData results besides a message id >= 0.

@@ -130,6 +130,8 @@ DtuInfo MqttLinkEngine::GetDtuInfo(const QString& id) {
         if (d->updateMs) info.updateTime = QDateTime::fromMSecsSinceEpoch(d->updateMs).toString(kTimeFormat);
         info.sent = d->sent;
         info.received = d->received;
+        info.loginMs = d->loginTime.isValid() ? d->loginTime.toMSecsSinceEpoch() : 0;
+        info.updateMs = d->updateMs;
     }
     return info;
 }

@@ -78,6 +78,7 @@ public:
     bool isCreated() const { return master_ >= 0; }
     bool hasReader() const { return peerOpen_; }
     qint64 droppedToPort() const { return droppedOut_; }
+    qint64 droppedBytes() const override { return droppedOut_; }
 
     static constexpr int kOutLimit = 1 << 20; // bytes held for a slow reader before dropping
 

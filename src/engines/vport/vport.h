@@ -21,6 +21,8 @@ public:
     virtual bool ResetBus() = 0;
     // Why the last CreatePort failed, for the log.
     virtual QString lastError() const { return {}; }
+    // Field bytes dropped because nobody had the port open (or read it).
+    virtual qint64 droppedBytes() const { return 0; }
 
 signals:
     void OnRxChar(int count);

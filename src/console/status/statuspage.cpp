@@ -1,0 +1,171 @@
+#include "console/status/statuspage.h"
+
+#include "console/context.h"
+#include "engines/link/linkengine.h"
+#include "engines/vport/vport.h"
+
+#include <QHostAddress>
+#include <QHttpServer>
+#include <QHttpServerResponse>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace dtu {
+
+namespace {
+using M = DeviceListModel;
+
+// Label values in the text format: backslash, quote and line feed escaped.
+QByteArray label(const QString& v) {
+    QByteArray out;
+    const QByteArray u = v.toUtf8();
+    out.reserve(u.size());
+    for (char c : u) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+struct Family {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+} // namespace
+
+QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
+    static constexpr Family kPerDtu[] = {
+        {"dtu_online", "gauge", "1 while the DTU's session is logged in at the center"},
+        {"dtu_packets_received_total", "counter", "packets from the field DTU"},
+        {"dtu_bytes_received_total", "counter", "bytes from the field DTU"},
+        {"dtu_packets_sent_total", "counter", "packets to the field DTU accepted by the link"},
+        {"dtu_bytes_sent_total", "counter", "bytes to the field DTU accepted by the link"},
+        {"dtu_send_failures_total", "counter", "sends refused, by reason"},
+        {"dtu_last_login_timestamp_seconds", "gauge", "time of the last login, 0 when never"},
+        {"dtu_last_data_timestamp_seconds", "gauge", "time of the last packet from the field, 0 when never"},
+    };
+    static const char* const kReasons[4] = {"timeout", "offline", "unknown", "other"};
+    struct Row {
+        QByteArray labels;
+        bool online;
+        DtuInfo info;
+        ConsoleContext::Traffic traffic;
+    };
+    std::vector<Row> rows;
+    const int n = ctx.devices.rowCount();
+    rows.reserve(static_cast<size_t>(n));
+    int online = 0;
+    for (int r = 0; r < n; ++r) {
+        const QString id = ctx.devices.caption(r);
+        Row row{"id=\"" + label(id) + "\",name=\"" + label(ctx.devices.subItem(r, M::SubName)) + "\",port=\"" +
+                    label(ctx.devices.subItem(r, M::SubPort)) + '"',
+                ctx.engine.IsOnline(id), ctx.engine.GetDtuInfo(id), ctx.traffic.value(id)};
+        online += row.online;
+        rows.push_back(std::move(row));
+    }
+    QByteArray out;
+    out.reserve(static_cast<qsizetype>(rows.size()) * 900 + 1024);
+    auto head = [&out](const Family& f) {
+        out += QByteArray("# HELP ") + f.name + ' ' + f.help + "\n# TYPE " + f.name + ' ' + f.type + '\n';
+    };
+    auto line = [&out](const char* name, const QByteArray& labels, qint64 value) {
+        out += QByteArray(name) + '{' + labels + "} " + QByteArray::number(value) + '\n';
+    };
+    for (const Family& f : kPerDtu) {
+        head(f);
+        const QByteArray name(f.name);
+        for (const Row& r : rows) {
+            if (name == "dtu_online") line(f.name, r.labels, r.online ? 1 : 0);
+            else if (name == "dtu_packets_received_total") line(f.name, r.labels, r.info.received);
+            else if (name == "dtu_bytes_received_total") line(f.name, r.labels, r.traffic.bytesIn);
+            else if (name == "dtu_packets_sent_total") line(f.name, r.labels, r.info.sent);
+            else if (name == "dtu_bytes_sent_total") line(f.name, r.labels, r.traffic.bytesOut);
+            else if (name == "dtu_send_failures_total")
+                for (int k = 0; k < 4; ++k) line(f.name, r.labels + ",reason=\"" + kReasons[k] + '"', r.traffic.failures[k]);
+            else if (name == "dtu_last_login_timestamp_seconds") line(f.name, r.labels, r.info.loginMs / 1000);
+            else if (name == "dtu_last_data_timestamp_seconds") line(f.name, r.labels, r.info.updateMs / 1000);
+        }
+    }
+    int portsOpen = 0;
+    qint64 dropped = 0;
+    for (int i = 0; i < ctx.roster.count(); ++i) {
+        const TVDTU& rec = ctx.roster.at(i);
+        if (rec.portOpen && rec.port) {
+            ++portsOpen;
+            dropped += rec.port->droppedBytes();
+        }
+    }
+    head({"dtuconsole_dtus", "gauge", "DTUs registered with the link"});
+    out += "dtuconsole_dtus " + QByteArray::number(ctx.engine.GetDtuCount()) + '\n';
+    head({"dtuconsole_dtus_online", "gauge", "DTUs of the device list logged in"});
+    out += "dtuconsole_dtus_online " + QByteArray::number(online) + '\n';
+    head({"dtuconsole_ports_open", "gauge", "virtual serial ports made"});
+    out += "dtuconsole_ports_open " + QByteArray::number(portsOpen) + '\n';
+    head({"dtuconsole_port_dropped_bytes_total", "counter", "field bytes dropped at ports nobody had open"});
+    out += "dtuconsole_port_dropped_bytes_total " + QByteArray::number(dropped) + '\n';
+    head({"dtuconsole_build_info", "gauge", "the program and its version"});
+    out += "dtuconsole_build_info{program=\"" + label(program) + "\",version=\"" DTU_VERSION "\"} 1\n";
+    return out;
+}
+
+QByteArray DtusJson(ConsoleContext& ctx) {
+    QJsonArray list;
+    for (int r = 0; r < ctx.devices.rowCount(); ++r) {
+        const QString id = ctx.devices.caption(r);
+        const DtuInfo info = ctx.engine.GetDtuInfo(id);
+        list.append(QJsonObject{
+            {QStringLiteral("id"), id},
+            {QStringLiteral("name"), ctx.devices.subItem(r, M::SubName)},
+            {QStringLiteral("port"), ctx.devices.subItem(r, M::SubPort)},
+            {QStringLiteral("online"), ctx.engine.IsOnline(id)},
+            {QStringLiteral("lastLogin"), info.loginTime},
+            {QStringLiteral("lastData"), info.updateTime},
+            {QStringLiteral("sent"), info.sent},
+            {QStringLiteral("received"), info.received},
+            {QStringLiteral("portState"), ctx.devices.subItem(r, M::SubPortState)},
+        });
+    }
+    return QJsonDocument(list).toJson(QJsonDocument::Compact);
+}
+
+StatusServer::StatusServer(ConsoleContext& ctx, QString program, QObject* parent)
+    : QObject(parent), ctx_(ctx), program_(std::move(program)) {}
+
+StatusServer::~StatusServer() = default;
+
+bool StatusServer::listen(const QString& spec, QString* why) {
+    const QString s = spec.trimmed();
+    if (s.isEmpty() || s == QLatin1String("0")) return true;
+    QHostAddress host(QHostAddress::LocalHost);
+    QString portText = s;
+    if (const qsizetype colon = s.lastIndexOf(QLatin1Char(':')); colon >= 0) {
+        host = QHostAddress(s.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']')));
+        portText = s.mid(colon + 1);
+    }
+    bool ok = false;
+    const int port = portText.toInt(&ok);
+    if (host.isNull() || !ok || port < 0 || port > 65535) {
+        *why = QStringLiteral("[STATUS] Listen=%1 不是 地址:端口").arg(s);
+        return false;
+    }
+    if (port == 0) return true;
+    http_ = std::make_unique<QHttpServer>();
+    http_->route(QStringLiteral("/metrics"), [this] {
+        return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8", MetricsText(ctx_, program_));
+    });
+    http_->route(QStringLiteral("/dtus"), [this] { return QHttpServerResponse("application/json", DtusJson(ctx_)); });
+    http_->route(QStringLiteral("/healthz"), [] { return QHttpServerResponse("text/plain", QByteArray("ok\n")); });
+    port_ = http_->listen(host, static_cast<quint16>(port));
+    if (port_ == 0) {
+        http_.reset();
+        *why = QStringLiteral("状态页 %1 无法监听 (端口被占用或无权限)，不提供监控数据").arg(s);
+        return false;
+    }
+    return true;
+}
+
+} // namespace dtu
