@@ -8,8 +8,32 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QTimer>
+#include <systemd/sd-daemon.h>
 
 using namespace dtu;
+
+namespace {
+// Tells systemd (Type=notify) when the console is up, how many DTUs are online, and that
+// the event loop still turns; outside systemd every call is a no-op.
+void notifySystemd(Console& console, QObject* owner) {
+    auto status = [&console] {
+        const int online = console.ctx.devices.onlineCount(), known = console.ctx.devices.rowCount();
+        sd_notifyf(0, "STATUS=%d of %d DTUs online", online, known);
+    };
+    sd_notify(0, "READY=1");
+    status();
+    auto* statusTimer = new QTimer(owner);
+    QObject::connect(statusTimer, &QTimer::timeout, owner, status);
+    statusTimer->start(5000);
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
+        auto* ping = new QTimer(owner);
+        QObject::connect(ping, &QTimer::timeout, owner, [] { sd_notify(0, "WATCHDOG=1"); });
+        ping->start(static_cast<int>(std::max<uint64_t>(usec / 2000, 100)));
+    }
+}
+} // namespace
 
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1"); // cheaper socket events
@@ -53,11 +77,13 @@ int main(int argc, char** argv) {
     UnixSignalWatcher termination;
     QObject::connect(&termination, &UnixSignalWatcher::terminationRequested, &console, [&](int sig) {
         qInfo() << "signal" << sig << "received";
+        sd_notify(0, "STOPPING=1");
         console.shutdownForSignal();
     });
 
     console.create();
     console.activate(); // as the window's first showing: the database again, failures to stderr from now on
+    if (!quitting) notifySystemd(console, &app);
     const int rc = quitting ? 0 : app.exec();
     qInfo() << "dtuconsoled stopped";
     return rc;
