@@ -15,6 +15,9 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -433,11 +436,25 @@ TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
     QTemporaryDir dir;
     const QString conf = dir.filePath("etc");
     ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), conf, dir));
+    // systemd's notification socket, played by the test.
+    const QByteArray notifyPath = QFile::encodeName(dir.filePath("notify"));
+    const int notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path, notifyPath.constData(), std::min<size_t>(notifyPath.size(), sizeof sa.sun_path - 1));
+    ASSERT_EQ(::bind(notifyFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    QByteArray notes;
+    auto readNotes = [&] {
+        char buf[4096];
+        for (ssize_t n; (n = ::recv(notifyFd, buf, sizeof buf, 0)) > 0;) notes += QByteArray(buf, n) + '\n';
+    };
     QProcess service;
     service.setWorkingDirectory(dir.path()); // not the config folder: --config names it
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("QT_QPA_PLATFORM");
     env.remove("DISPLAY");
+    env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(notifyPath));
+    env.insert("WATCHDOG_USEC", "400000");
     service.setProcessEnvironment(env);
     service.start(bin("dtuconsoled"), {"--config", conf, "--show-data"});
     ASSERT_TRUE(service.waitForStarted());
@@ -463,10 +480,21 @@ TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
     ASSERT_TRUE(local.write("ANSWER"));
     EXPECT_EQ(down.result(), "ANSWER");
 
+    // Type=notify: ready once loaded and started, the online count, watchdog pings.
+    ASSERT_TRUE(waitFor([&] {
+        readNotes();
+        return notes.count("WATCHDOG=1") >= 2;
+    }, 5000)) << notes.constData();
+    EXPECT_TRUE(notes.contains("READY=1")) << notes.constData();
+    EXPECT_TRUE(notes.contains("STATUS=")) << notes.constData();
+
     ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
     ASSERT_TRUE(service.waitForFinished(8000));
     EXPECT_EQ(service.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(service.exitCode(), 0);
+    readNotes();
+    EXPECT_TRUE(notes.contains("STOPPING=1")) << notes.constData();
+    ::close(notifyFd);
     EXPECT_TRUE(QDir(dir.filePath("ports")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).isEmpty());
     for (const QString& id : {A, B}) EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW), "offline") << id.toStdString();
 }
