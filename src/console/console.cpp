@@ -34,6 +34,7 @@ Console::Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts
         emit sendBoxCaptionChanged(ctx.sendBoxCaption());
         ctx.sendBox.clear();
     });
+    connect(&silenceTimer_, &QTimer::timeout, this, [this] { ctx.guard([this] { silence.check(); }); });
     connect(&ctx.refreshTimer, &QTimer::timeout, this, [this] { ctx.guard([this] { refreshTick(ctx); }); });
     ctx.secondStartTimer.setSingleShot(true);
     connect(&ctx.secondStartTimer, &QTimer::timeout, this, [this] { serviceStart(); });
@@ -88,6 +89,7 @@ void Console::startStatusPage() {
 void Console::create() {
     startListener();
     startStatusPage();
+    silenceTimer_.start(1000);
     ctx.secondStartTimer.start();
     if (ctx.hexDisplay.isChecked()) emit sendBoxCaptionChanged(ctx.sendBoxCaption());
     try {

@@ -3,6 +3,7 @@
 // handlers and the exit paths. The main window only draws it and forwards clicks.
 #include "console/context.h"
 #include "console/service/service.h"
+#include "console/service/silence.h"
 #include "console/remote/remote.h"
 #include "console/roster/rostercommands.h"
 #include "console/ports/ports.h"
@@ -27,6 +28,7 @@ public:
     PortControl portControl{ctx};
     RemoteFunctions remote{ctx};
     RosterCommands rosterCommands{ctx};
+    SilenceWatch silence{ctx};
 
     // Window creation: listener, secondStartTimer, then the creation steps.
     void create();
@@ -69,6 +71,7 @@ private:
     void creationSteps();
     std::deque<QTcpSocket*> idle_;
     QTcpServer listener_;
+    QTimer silenceTimer_;
     StatusServer status_;
     int servicePort_;
 };

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <unistd.h>
 
@@ -34,6 +35,19 @@ int integer(const QSettings& s, const char* key, int def) {
 }
 
 } // namespace
+
+bool ParseDuration(const QString& text, int* seconds, QString* shown) {
+    static const QRegularExpression re(QStringLiteral("^\\s*(\\d{1,7})\\s*([smhSMH]?)\\s*$"));
+    const QRegularExpressionMatch m = re.match(text);
+    if (!m.hasMatch()) return false;
+    const long long n = m.captured(1).toLongLong();
+    const QChar unit = m.captured(2).isEmpty() ? QLatin1Char('s') : m.captured(2).at(0).toLower();
+    const long long factor = unit == QLatin1Char('h') ? 3600 : unit == QLatin1Char('m') ? 60 : 1;
+    if (n * factor > 30LL * 24 * 3600) return false; // a month of silence is no alarm
+    *seconds = static_cast<int>(n * factor);
+    *shown = QString::number(n) + (unit == QLatin1Char('h') ? QStringLiteral("小时") : unit == QLatin1Char('m') ? QStringLiteral("分钟") : QStringLiteral("秒"));
+    return true;
+}
 
 CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     CenterConfig c;
@@ -77,6 +91,10 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     s.endGroup();
     s.beginGroup(QStringLiteral("STATUS"));
     c.statusListen = text(s, "Listen", c.statusListen).trimmed();
+    s.endGroup();
+    s.beginGroup(QStringLiteral("ALARM"));
+    if (const QString silent = text(s, "Silent", QString()); !silent.isEmpty() && !ParseDuration(silent, &c.silentSeconds, &c.silentText))
+        c.silentSeconds = 1800, c.silentText = QStringLiteral("30分钟"); // unreadable: the default
     s.endGroup();
     s.beginGroup(QStringLiteral("DISPLAY"));
     c.encoding = text(s, "Encoding", c.encoding);

@@ -41,12 +41,18 @@ struct CenterConfig {
     int listenerMaxIdle = 64;
     QString statusListen = QStringLiteral("127.0.0.1:9502"); // [STATUS] Listen, empty or 0 = off
     QString encoding;        // [DISPLAY] Encoding, empty = locale
+    // [ALARM] Silent: a DTU online without data, or offline while the service runs, this long
+    int silentSeconds = 1800; // 0 = off
+    QString silentText = QStringLiteral("30分钟"); // as configured, for the alarm's line
 
     bool hexDisplay() const { return dataDispMode == QLatin1String("HEX"); }
     QString sourceFile;      // which file was read, empty when none
 };
 
 QString defaultPortDir();
+
+// "30m", "45s", "2h" (a bare number is seconds); false for anything else.
+bool ParseDuration(const QString& text, int* seconds, QString* shown);
 
 // Never throws: a missing, broken or binary file leaves the defaults in place.
 CenterConfig ReadCenterConfig(const ConfigPaths& paths);

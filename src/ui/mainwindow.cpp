@@ -94,6 +94,22 @@ QPixmap statePictures(bool online) {
     return pm;
 }
 
+QPixmap warningPicture() {
+    static QPixmap pm;
+    if (!pm.isNull()) return pm;
+    pm = QPixmap(32, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(230, 150, 0));
+    p.drawPolygon(QPolygonF{QPointF(7, 1.5), QPointF(13.5, 14.5), QPointF(0.5, 14.5)});
+    p.setPen(QPen(Qt::white, 1.6));
+    p.drawLine(QPointF(7, 5.5), QPointF(7, 10));
+    p.drawPoint(QPointF(7, 12.5));
+    return pm;
+}
+
 class StatePictureDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
@@ -101,6 +117,15 @@ public:
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
+        if (index.data(DeviceListModel::SilentRole).toBool()) {
+            option->backgroundBrush = QColor(255, 236, 179); // the silent-DTU alarm holds
+            if (index.column() == 0) {
+                option->features |= QStyleOptionViewItem::HasDecoration;
+                option->icon = QIcon(warningPicture());
+                option->decorationSize = QSize(32, 16);
+                return;
+            }
+        }
         const QVariant pic = index.data(DeviceListModel::StatePictureRole);
         if (!pic.isValid() || pic.toInt() < 0) return;
         option->features |= QStyleOptionViewItem::HasDecoration;
@@ -509,6 +534,9 @@ void MainWindow::buildTray() {
     trayIcon->setIcon(appIcon());
     trayIcon->setHint(QStringLiteral("Zorbelin管理软件"));
     trayIcon->setPopupMenu(trayMenu);
+    connect(&console_.silence, &SilenceWatch::silenceChanged, this, [this](const QString&, bool silent, const QString& line) {
+        if (silent) trayShell_->showBalloon(QStringLiteral("DTU"), line); // one balloon when it goes silent
+    });
     connect(trayIcon, &TrayIcon::iconDblClick, this, &MainWindow::showMainWindow); // double-click on the tray icon
 }
 

@@ -319,3 +319,60 @@ TEST(SendKeys, HexFilter) {
     EXPECT_TRUE(Console::acceptSendKey(true, QChar(8)));
     for (QChar c : {QChar('g'), QChar(' '), QChar(13)}) EXPECT_TRUE(Console::acceptSendKey(false, c));
 }
+
+TEST_F(Traffic, SilentDtuAlarmFiresOnceAndRecoversOnce) {
+    config.silentSeconds = 60;
+    config.silentText = "1分钟";
+    start({{A, "a", ""}, {B, "b", ""}});
+    QDateTime now = kNow;
+    ctx().clock = Clock{[&now] { return now; }};
+    QList<QPair<QString, bool>> changes;
+    QObject::connect(&console->silence, &SilenceWatch::silenceChanged, [&](const QString& id, bool silent, const QString&) {
+        changes << qMakePair(id, silent);
+    });
+    auto at = [&](int seconds) {
+        now = kNow.addSecs(seconds);
+        console->silence.check();
+    };
+    auto alarmLines = [&] {
+        QStringList out;
+        for (const QString& l : ctx().logQueue.lines())
+            if (l.contains("超过") || l.contains("已恢复")) out.prepend(l); // oldest first
+        return out;
+    };
+    engine.online.insert(A);
+    engine.info[A].loginMs = kNow.toMSecsSinceEpoch();
+    engine.info[A].updateMs = kNow.toMSecsSinceEpoch(); // B stays offline while the service runs
+    at(0);
+    at(59);
+    EXPECT_TRUE(alarmLines().isEmpty());
+    at(60);
+    at(61);
+    at(3600); // no repeats, however long it lasts
+    const QString T60 = TimeStamp(kNow.addSecs(60));
+    EXPECT_EQ(alarmLines(), (QStringList{T60 + " " + A + " 已超过1分钟没有数据", T60 + " " + B + " 已离线超过1分钟"}));
+    EXPECT_TRUE(ctx().devices.isSilent(0));
+    EXPECT_TRUE(ctx().devices.data(ctx().devices.index(0, 3), DeviceListModel::SilentRole).toBool());
+
+    engine.info[A].updateMs = kNow.addSecs(3700).toMSecsSinceEpoch(); // data again
+    engine.online.insert(B);                                          // B logs in again
+    engine.info[B].loginMs = kNow.addSecs(3700).toMSecsSinceEpoch();
+    at(3700);
+    at(3701);
+    const QString T3700 = TimeStamp(kNow.addSecs(3700));
+    EXPECT_EQ(alarmLines().mid(2), (QStringList{T3700 + " " + A + " 已恢复", T3700 + " " + B + " 已恢复"}));
+    EXPECT_FALSE(ctx().devices.isSilent(0));
+    EXPECT_EQ(changes.size(), 4);
+
+    // Offline while the service is stopped says nothing; 0 switches the alarm off.
+    console->serviceStop();
+    engine.online.clear();
+    at(9000);
+    at(9999);
+    EXPECT_EQ(changes.size(), 4);
+    ctx().config.silentSeconds = 0;
+    console->serviceStart();
+    at(20000);
+    at(30000);
+    EXPECT_EQ(changes.size(), 4);
+}

@@ -36,6 +36,30 @@ TEST(CenterConfig, DefaultsWithoutFiles) {
     EXPECT_TRUE(c.portDirIsDefault);
 }
 
+TEST(CenterConfig, SilentAlarmDurations) {
+    struct Case { const char* text; bool ok; int seconds; const char* shown; };
+    const Case cases[] = {
+        {"30m", true, 1800, "30分钟"}, {"45s", true, 45, "45秒"}, {"2h", true, 7200, "2小时"}, {"90", true, 90, "90秒"},
+        {" 5 M ", true, 300, "5分钟"}, {"0", true, 0, "0秒"}, {"31d", false, 0, ""}, {"-5m", false, 0, ""},
+        {"1.5h", false, 0, ""}, {"", false, 0, ""}, {"9999h", false, 0, ""},
+    };
+    for (const auto& c : cases) {
+        int seconds = -1;
+        QString shown;
+        EXPECT_EQ(ParseDuration(c.text, &seconds, &shown), c.ok) << c.text;
+        if (!c.ok) continue;
+        EXPECT_EQ(seconds, c.seconds) << c.text;
+        EXPECT_EQ(shown, QString::fromUtf8(c.shown)) << c.text;
+    }
+    Dirs d;
+    Dirs::write(d.local, "[ALARM]\nSilent=2h\n");
+    EXPECT_EQ(ReadCenterConfig(d.paths()).silentSeconds, 7200);
+    Dirs::write(d.local, "[ALARM]\nSilent=soon\n");
+    EXPECT_EQ(ReadCenterConfig(d.paths()).silentSeconds, 1800); // unreadable: the default
+    Dirs::write(d.local, "[ALARM]\nSilent=0\n");
+    EXPECT_EQ(ReadCenterConfig(d.paths()).silentSeconds, 0);
+}
+
 TEST(CenterConfig, PortFolderFallsBackToOneOfOurOwn) {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     qunsetenv("XDG_RUNTIME_DIR");

@@ -27,6 +27,7 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
         return index.column() == ColId ? r.caption : r.sub[static_cast<size_t>(index.column() - 1)];
     }
     if (role == StatePictureRole && index.column() == ColId) return r.statePic;
+    if (role == SilentRole) return r.silent;
     if (role == Qt::ToolTipRole && index.column() == ColId) return r.statePic == 1 ? tr("在线") : tr("离线");
     return {};
 }
@@ -87,5 +88,12 @@ void DeviceListModel::setPictures(int row, int statePic, int smallPic) {
 int DeviceListModel::findExact(const QString& id) const { return exact_.value(id, -1); }
 
 int DeviceListModel::findCaseless(const QString& id) const { return folded_.value(id.toCaseFolded(), -1); }
+
+void DeviceListModel::setSilent(int row, bool silent) {
+    Row& r = rows_[static_cast<size_t>(row)];
+    if (r.silent == silent) return;
+    r.silent = silent;
+    emit dataChanged(index(row, 0), index(row, ColumnCount - 1), {SilentRole});
+}
 
 } // namespace dtu

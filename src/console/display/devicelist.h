@@ -22,6 +22,8 @@ public:
     static const std::array<int, ColumnCount> kWidths;
     // The first column's picture index (0 offline, 1 online): the window draws it.
     static constexpr int StatePictureRole = Qt::UserRole + 1;
+    // true while the silent-DTU alarm holds for the row: the window warns.
+    static constexpr int SilentRole = Qt::UserRole + 2;
 
     using QAbstractTableModel::QAbstractTableModel;
 
@@ -39,6 +41,8 @@ public:
     int statePicture(int row) const { return rows_[static_cast<size_t>(row)].statePic; }
     int smallPicture(int row) const { return rows_[static_cast<size_t>(row)].smallPic; }
     void setPictures(int row, int statePic, int smallPic);
+    bool isSilent(int row) const { return rows_[static_cast<size_t>(row)].silent; }
+    void setSilent(int row, bool silent);
 
     int findExact(const QString& id) const;    // first row whose caption equals id, or -1
     int findCaseless(const QString& id) const; // same, letter case ignored
@@ -53,6 +57,7 @@ private:
         std::array<QString, SubItemCount> sub;
         int statePic = 0;
         int smallPic = -1;
+        bool silent = false;
     };
     std::vector<Row> rows_;
     QHash<QString, int> exact_;

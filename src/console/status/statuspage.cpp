@@ -47,11 +47,13 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
         {"dtu_send_failures_total", "counter", "sends refused, by reason"},
         {"dtu_last_login_timestamp_seconds", "gauge", "time of the last login, 0 when never"},
         {"dtu_last_data_timestamp_seconds", "gauge", "time of the last packet from the field, 0 when never"},
+        {"dtu_silent", "gauge", "1 while the silent-DTU alarm holds ([ALARM] Silent)"},
     };
     static const char* const kReasons[4] = {"timeout", "offline", "unknown", "other"};
     struct Row {
         QByteArray labels;
         bool online;
+        bool silent;
         DtuInfo info;
         ConsoleContext::Traffic traffic;
     };
@@ -63,7 +65,7 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
         const QString id = ctx.devices.caption(r);
         Row row{"id=\"" + label(id) + "\",name=\"" + label(ctx.devices.subItem(r, M::SubName)) + "\",port=\"" +
                     label(ctx.devices.subItem(r, M::SubPort)) + '"',
-                ctx.engine.IsOnline(id), ctx.engine.GetDtuInfo(id), ctx.traffic.value(id)};
+                ctx.engine.IsOnline(id), ctx.devices.isSilent(r), ctx.engine.GetDtuInfo(id), ctx.traffic.value(id)};
         online += row.online;
         rows.push_back(std::move(row));
     }
@@ -88,6 +90,7 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
                 for (int k = 0; k < 4; ++k) line(f.name, r.labels + ",reason=\"" + kReasons[k] + '"', r.traffic.failures[k]);
             else if (name == "dtu_last_login_timestamp_seconds") line(f.name, r.labels, r.info.loginMs / 1000);
             else if (name == "dtu_last_data_timestamp_seconds") line(f.name, r.labels, r.info.updateMs / 1000);
+            else if (name == "dtu_silent") line(f.name, r.labels, r.silent ? 1 : 0);
         }
     }
     int portsOpen = 0;

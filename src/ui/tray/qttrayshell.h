@@ -13,6 +13,10 @@ class QtTrayShell : public QObject, public TrayShell {
 public:
     explicit QtTrayShell(QWidget* owner);
     void bind(TrayIcon* tray) { tray_ = tray; }
+    // A notification from the icon, where the desktop has a notification area.
+    void showBalloon(const QString& title, const QString& text) {
+        if (icon_.isVisible()) icon_.showMessage(title, text, QSystemTrayIcon::Warning);
+    }
     static bool available() { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
     bool add(const TrayRecord& r) override;
