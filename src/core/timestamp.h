@@ -13,6 +13,8 @@ struct Clock {
     Clock() = default;
     explicit Clock(std::function<QDateTime()> source) : now(std::move(source)), system_(false) {}
     std::function<QDateTime()> now = [] { return QDateTime::currentDateTime(); };
+    // Milliseconds since the epoch, cheap enough for every packet.
+    qint64 msecs() const { return system_ ? QDateTime::currentMSecsSinceEpoch() : now().toMSecsSinceEpoch(); }
     // Every displayed packet takes a stamp; formatting once per second is enough, and
     // the system clock is asked in its cheap form until the second changes.
     QString stamp() const {

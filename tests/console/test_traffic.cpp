@@ -341,9 +341,11 @@ TEST_F(Traffic, SilentDtuAlarmFiresOnceAndRecoversOnce) {
         return out;
     };
     engine.online.insert(A);
-    engine.info[A].loginMs = kNow.toMSecsSinceEpoch();
-    engine.info[A].updateMs = kNow.toMSecsSinceEpoch(); // B stays offline while the service runs
+    engine.info[A].loginMs = kNow.toMSecsSinceEpoch(); // B stays offline while the service runs
     at(0);
+    now = kNow.addSecs(30);
+    console->events.onCenterBeat(A, 4, "4EAA4BEA"); // a heartbeat is no data
+    engine.info[A].updateMs = now.toMSecsSinceEpoch();
     at(59);
     EXPECT_TRUE(alarmLines().isEmpty());
     at(60);
@@ -354,7 +356,8 @@ TEST_F(Traffic, SilentDtuAlarmFiresOnceAndRecoversOnce) {
     EXPECT_TRUE(ctx().devices.isSilent(0));
     EXPECT_TRUE(ctx().devices.data(ctx().devices.index(0, 3), DeviceListModel::SilentRole).toBool());
 
-    engine.info[A].updateMs = kNow.addSecs(3700).toMSecsSinceEpoch(); // data again
+    now = kNow.addSecs(3700);
+    console->events.onCenterData(A, 1, "41");                         // data again
     engine.online.insert(B);                                          // B logs in again
     engine.info[B].loginMs = kNow.addSecs(3700).toMSecsSinceEpoch();
     at(3700);

@@ -130,7 +130,9 @@ void LinkEvents::onCenterData(const QString& id, int, const QString& dataBuf) {
     if (dataBuf.isEmpty()) return;
     const QByteArray bytes = HexToBytes(QStringView(dataBuf));
     if (bytes.isEmpty()) return;
-    ctx_.traffic[id].bytesIn += bytes.size();
+    ConsoleContext::Traffic& traffic = ctx_.traffic[id];
+    traffic.bytesIn += bytes.size();
+    traffic.lastDataMs = ctx_.clock.msecs();
 
     const ReplyRecognizer* late = nullptr;
     for (const ReplyRecognizer& r : replyRecognizers) {

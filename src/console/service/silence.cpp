@@ -20,8 +20,9 @@ void SilenceWatch::check() {
         QString line;
         if (online) {
             s.offlineSinceMs = 0;
+            // Data is what the field sends on its data topic; heartbeats keep a DTU online, not talking.
             const DtuInfo info = ctx_.engine.GetDtuInfo(id);
-            qint64 last = std::max(info.updateMs, info.loginMs);
+            qint64 last = std::max(ctx_.traffic.value(id).lastDataMs, info.loginMs);
             if (last == 0) {
                 if (s.watchedSinceMs == 0) s.watchedSinceMs = now;
                 last = s.watchedSinceMs;
