@@ -20,11 +20,21 @@ void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray
         result = ctx.engine.SendData(id, data);
         sent = true;
         ConsoleContext::Traffic& t = ctx.traffic[id];
-        if (result >= 0) t.bytesOut += data.size();
-        else ++t.failures[result == SendQueueFull ? 0 : result == SendNotOnline ? 1 : result == SendNotRegistered ? 2 : 3];
-        if (result == SendQueueFull) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral(" TCP响应超时"));
-        else if (result == SendNotOnline) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral("不在线"));
-        else if (result == SendNotRegistered) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QStringLiteral("不在DTU列表中"));
+        if (result >= 0) {
+            t.bytesOut += data.size();
+        } else {
+            // The failures' order is Traffic::failures'; any other result is counted, not logged.
+            const char* tail = nullptr;
+            int reason = 3;
+            switch (result) {
+            case SendQueueFull: reason = 0, tail = " TCP响应超时"; break;
+            case SendNotOnline: reason = 1, tail = "不在线"; break;
+            case SendNotRegistered: reason = 2, tail = "不在DTU列表中"; break;
+            default: break;
+            }
+            ++t.failures[reason];
+            if (tail) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QString::fromUtf8(tail));
+        }
     }
     if (row < 0 || row >= ctx.devices.rowCount()) return;
     QString cell = ctx.devices.subItem(row, M::SubSent);
