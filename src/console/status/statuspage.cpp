@@ -35,37 +35,54 @@ struct Family {
     const char* type;
     const char* help;
 };
+
+// What one DTU's lines are made of.
+struct DtuFigures {
+    QByteArray labels;
+    bool online;
+    bool silent;
+    DtuInfo info;
+    ConsoleContext::Traffic traffic;
+};
+
+// A per-DTU family and where its value comes from; failures have one line per reason.
+struct DtuFamily {
+    Family family;
+    qint64 (*value)(const DtuFigures&);
+};
+constexpr DtuFamily kPerDtu[] = {
+    {{"dtu_online", "gauge", "1 while the DTU's session is logged in at the center"},
+     [](const DtuFigures& d) -> qint64 { return d.online ? 1 : 0; }},
+    {{"dtu_packets_received_total", "counter", "packets from the field DTU"},
+     [](const DtuFigures& d) -> qint64 { return d.info.received; }},
+    {{"dtu_bytes_received_total", "counter", "bytes from the field DTU"},
+     [](const DtuFigures& d) -> qint64 { return d.traffic.bytesIn; }},
+    {{"dtu_packets_sent_total", "counter", "packets to the field DTU accepted by the link"},
+     [](const DtuFigures& d) -> qint64 { return d.info.sent; }},
+    {{"dtu_bytes_sent_total", "counter", "bytes to the field DTU accepted by the link"},
+     [](const DtuFigures& d) -> qint64 { return d.traffic.bytesOut; }},
+    {{"dtu_send_failures_total", "counter", "sends refused, by reason"}, nullptr},
+    {{"dtu_last_login_timestamp_seconds", "gauge", "time of the last login, 0 when never"},
+     [](const DtuFigures& d) -> qint64 { return d.info.loginMs / 1000; }},
+    {{"dtu_last_data_timestamp_seconds", "gauge", "time of the last packet from the field, 0 when never"},
+     [](const DtuFigures& d) -> qint64 { return d.info.updateMs / 1000; }},
+    {{"dtu_silent", "gauge", "1 while the silent-DTU alarm holds ([ALARM] Silent)"},
+     [](const DtuFigures& d) -> qint64 { return d.silent ? 1 : 0; }},
+};
+// In the order of Traffic::failures.
+constexpr const char* kReasons[4] = {"timeout", "offline", "unknown", "other"};
 } // namespace
 
 QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
-    static constexpr Family kPerDtu[] = {
-        {"dtu_online", "gauge", "1 while the DTU's session is logged in at the center"},
-        {"dtu_packets_received_total", "counter", "packets from the field DTU"},
-        {"dtu_bytes_received_total", "counter", "bytes from the field DTU"},
-        {"dtu_packets_sent_total", "counter", "packets to the field DTU accepted by the link"},
-        {"dtu_bytes_sent_total", "counter", "bytes to the field DTU accepted by the link"},
-        {"dtu_send_failures_total", "counter", "sends refused, by reason"},
-        {"dtu_last_login_timestamp_seconds", "gauge", "time of the last login, 0 when never"},
-        {"dtu_last_data_timestamp_seconds", "gauge", "time of the last packet from the field, 0 when never"},
-        {"dtu_silent", "gauge", "1 while the silent-DTU alarm holds ([ALARM] Silent)"},
-    };
-    static const char* const kReasons[4] = {"timeout", "offline", "unknown", "other"};
-    struct Row {
-        QByteArray labels;
-        bool online;
-        bool silent;
-        DtuInfo info;
-        ConsoleContext::Traffic traffic;
-    };
-    std::vector<Row> rows;
+    std::vector<DtuFigures> rows;
     const int n = ctx.devices.rowCount();
     rows.reserve(static_cast<size_t>(n));
     int online = 0;
     for (int r = 0; r < n; ++r) {
         const QString id = ctx.devices.caption(r);
-        Row row{"id=\"" + label(id) + "\",name=\"" + label(ctx.devices.subItem(r, M::SubName)) + "\",port=\"" +
-                    label(ctx.devices.subItem(r, M::SubPort)) + '"',
-                ctx.engine.IsOnline(id), ctx.devices.isSilent(r), ctx.engine.GetDtuInfo(id), ctx.traffic.value(id)};
+        DtuFigures row{"id=\"" + label(id) + "\",name=\"" + label(ctx.devices.subItem(r, M::SubName)) + "\",port=\"" +
+                           label(ctx.devices.subItem(r, M::SubPort)) + '"',
+                       ctx.engine.IsOnline(id), ctx.devices.isSilent(r), ctx.engine.GetDtuInfo(id), ctx.traffic.value(id)};
         online += row.online;
         rows.push_back(std::move(row));
     }
@@ -77,20 +94,14 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
     auto line = [&out](const char* name, const QByteArray& labels, qint64 value) {
         out += QByteArray(name) + '{' + labels + "} " + QByteArray::number(value) + '\n';
     };
-    for (const Family& f : kPerDtu) {
-        head(f);
-        const QByteArray name(f.name);
-        for (const Row& r : rows) {
-            if (name == "dtu_online") line(f.name, r.labels, r.online ? 1 : 0);
-            else if (name == "dtu_packets_received_total") line(f.name, r.labels, r.info.received);
-            else if (name == "dtu_bytes_received_total") line(f.name, r.labels, r.traffic.bytesIn);
-            else if (name == "dtu_packets_sent_total") line(f.name, r.labels, r.info.sent);
-            else if (name == "dtu_bytes_sent_total") line(f.name, r.labels, r.traffic.bytesOut);
-            else if (name == "dtu_send_failures_total")
-                for (int k = 0; k < 4; ++k) line(f.name, r.labels + ",reason=\"" + kReasons[k] + '"', r.traffic.failures[k]);
-            else if (name == "dtu_last_login_timestamp_seconds") line(f.name, r.labels, r.info.loginMs / 1000);
-            else if (name == "dtu_last_data_timestamp_seconds") line(f.name, r.labels, r.info.updateMs / 1000);
-            else if (name == "dtu_silent") line(f.name, r.labels, r.silent ? 1 : 0);
+    for (const DtuFamily& f : kPerDtu) {
+        head(f.family);
+        for (const DtuFigures& d : rows) {
+            if (f.value) {
+                line(f.family.name, d.labels, f.value(d));
+                continue;
+            }
+            for (int k = 0; k < 4; ++k) line(f.family.name, d.labels + ",reason=\"" + kReasons[k] + '"', d.traffic.failures[k]);
         }
     }
     int portsOpen = 0;
@@ -140,8 +151,8 @@ StatusServer::StatusServer(ConsoleContext& ctx, QString program, QObject* parent
 
 StatusServer::~StatusServer() = default;
 
-bool StatusServer::listen(const QString& spec, QString* why) {
-    const QString s = spec.trimmed();
+bool StatusServer::listen(const QString& address, QString* why) {
+    const QString s = address.trimmed();
     if (s.isEmpty() || s == QLatin1String("0")) return true;
     QHostAddress host(QHostAddress::LocalHost);
     QString portText = s;

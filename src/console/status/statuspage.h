@@ -23,7 +23,7 @@ public:
     ~StatusServer() override;
     // "host:port", "port" (loopback), or empty/"0" for off. False with a reason when it
     // cannot listen; the console runs on either way.
-    bool listen(const QString& spec, QString* why);
+    bool listen(const QString& address, QString* why);
     quint16 port() const { return port_; }
 
 private:
