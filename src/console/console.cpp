@@ -89,7 +89,7 @@ void Console::startStatusPage() {
 void Console::create() {
     startListener();
     startStatusPage();
-    silenceTimer_.start(1000);
+    if (ctx.config.silentSeconds > 0) silenceTimer_.start(1000); // nothing to look for when it is off
     ctx.secondStartTimer.start();
     if (ctx.hexDisplay.isChecked()) emit sendBoxCaptionChanged(ctx.sendBoxCaption());
     try {

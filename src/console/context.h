@@ -44,6 +44,7 @@ public:
     struct Traffic {
         qint64 bytesIn = 0, bytesOut = 0;
         qint64 lastDataMs = 0; // the last packet from the field (not a heartbeat)
+        qint64 loginMs = 0;    // the last accepted login
         qint64 failures[4] = {0, 0, 0, 0}; // no answer in time, not online, not registered, other
     };
     QHash<QString, Traffic> traffic;

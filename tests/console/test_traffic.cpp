@@ -341,7 +341,7 @@ TEST_F(Traffic, SilentDtuAlarmFiresOnceAndRecoversOnce) {
         return out;
     };
     engine.online.insert(A);
-    engine.info[A].loginMs = kNow.toMSecsSinceEpoch(); // B stays offline while the service runs
+    console->events.onLoginReply(A, 0); // B stays offline while the service runs
     at(0);
     now = kNow.addSecs(30);
     console->events.onCenterBeat(A, 4, "4EAA4BEA"); // a heartbeat is no data
@@ -359,7 +359,7 @@ TEST_F(Traffic, SilentDtuAlarmFiresOnceAndRecoversOnce) {
     now = kNow.addSecs(3700);
     console->events.onCenterData(A, 1, "41");                         // data again
     engine.online.insert(B);                                          // B logs in again
-    engine.info[B].loginMs = kNow.addSecs(3700).toMSecsSinceEpoch();
+    console->events.onLoginReply(B, 0);
     at(3700);
     at(3701);
     const QString T3700 = TimeStamp(kNow.addSecs(3700));

@@ -90,6 +90,7 @@ void Service::stop() {
 
 void LinkEvents::onLoginReply(const QString& id, int result) {
     if (id.isEmpty()) return;
+    if (result >= 0) ctx_.traffic[id].loginMs = ctx_.clock.msecs();
     const int row = ctx_.devices.findCaseless(id);
     if (row >= 0 && ctx_.rowSelected(row) && result >= 0) {
         ctx_.messageDisplay.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("登录成功"));

@@ -3,6 +3,8 @@
 #include "console/context.h"
 #include "engines/link/linkengine.h"
 
+#include <algorithm>
+
 namespace dtu {
 
 SilenceWatch::SilenceWatch(ConsoleContext& ctx, QObject* parent) : QObject(parent), ctx_(ctx) {}
@@ -20,9 +22,10 @@ void SilenceWatch::check() {
         QString line;
         if (online) {
             s.offlineSinceMs = 0;
-            // Data is what the field sends on its data topic; heartbeats keep a DTU online, not talking.
-            const DtuInfo info = ctx_.engine.GetDtuInfo(id);
-            qint64 last = std::max(ctx_.traffic.value(id).lastDataMs, info.loginMs);
+            // Data is what the field sends on its data topic; heartbeats keep a DTU online, not
+            // talking. The console's own record of both: asking the engine costs text formatting.
+            const ConsoleContext::Traffic t = ctx_.traffic.value(id);
+            qint64 last = std::max(t.lastDataMs, t.loginMs);
             if (last == 0) {
                 if (s.watchedSinceMs == 0) s.watchedSinceMs = now;
                 last = s.watchedSinceMs;
