@@ -37,16 +37,15 @@ void makeRaw(int fd) {
     tcsetattr(fd, TCSANOW, &t);
 }
 
-// A link in the ports folder that leads to a pseudo-terminal slave, or nowhere, is one a
-// console left behind (killed, crashed): whatever holds that terminal now, it is ours to
-// replace. Anything else there is a real entry of someone's.
 QString linkTargetAt(int dirFd, const QByteArray& name) {
     char buf[PATH_MAX];
     const ssize_t n = ::readlinkat(dirFd, name.constData(), buf, sizeof buf);
     return n < 0 ? QString() : QFile::decodeName(QByteArray(buf, n));
 }
 
-// Same, relative to the opened ports folder.
+// A link in the ports folder that leads to a pseudo-terminal slave, or nowhere, is one a
+// console left behind (killed, crashed): whatever holds that terminal now, it is ours to
+// replace. Anything else there is a real entry of someone's.
 bool leftBehindAt(int dirFd, const QByteArray& name) {
     struct stat st {};
     if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return false;
@@ -79,9 +78,9 @@ PtyPortEngine::PtyPortEngine(QString dir, PortFolder::Policy policy, QObject* pa
     } else {
         qCWarning(lcPty).noquote() << "inotify:" << errnoText() << "- opens are noticed within 100 ms instead";
     }
+    // Runs only while some port has no watch: with watches nothing needs waking 10 times a second.
     poll_.setInterval(100);
     connect(&poll_, &QTimer::timeout, this, &PtyPortEngine::pollClosed);
-    poll_.start();
 }
 
 PtyPortEngine::~PtyPortEngine() {
@@ -91,12 +90,16 @@ PtyPortEngine::~PtyPortEngine() {
 }
 
 int PtyPortEngine::watch(PtyPort* p, const QString& slave) {
-    if (inotify_ < 0) return -1;
+    if (inotify_ < 0) {
+        poll_.start();
+        return -1;
+    }
     const int wd = ::inotify_add_watch(inotify_, QFile::encodeName(slave).constData(), IN_OPEN | IN_CLOSE);
     if (wd < 0) {
         static bool warned = false; // e.g. fs.inotify.max_user_watches reached
         if (!warned) qCWarning(lcPty).noquote() << "inotify watch on" << slave << ":" << errnoText() << "- polling instead";
         warned = true;
+        poll_.start();
         return -1;
     }
     watches_.insert(wd, p);
@@ -210,11 +213,15 @@ bool PtyPortEngine::occupied(const QString& name) {
 void PtyPortEngine::pollClosed() {
     std::vector<pollfd> fds;
     std::vector<PtyPort*> who;
+    bool unwatched = false;
     for (PtyPort* p : ports_) {
-        if (p->master_ < 0 || p->peerOpen_ || p->watch_ >= 0) continue;
+        if (p->master_ < 0 || p->watch_ >= 0) continue;
+        unwatched = true;
+        if (p->peerOpen_) continue;
         fds.push_back({p->master_, POLLIN, 0});
         who.push_back(p);
     }
+    if (!unwatched) poll_.stop();
     if (fds.empty()) return;
     if (::poll(fds.data(), fds.size(), 0) < 0) return;
     for (size_t i = 0; i < fds.size(); ++i)
