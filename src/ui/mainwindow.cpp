@@ -73,41 +73,37 @@ QPlainTextEdit* textView(PlainText* text, const char* name, const QString& acces
     return v;
 }
 
-// The state pictures of the device and target lists: a dot, and for an online DTU two
-// squares beside it.
-QPixmap statePictures(bool online) {
-    static QPixmap cache[2];
-    QPixmap& pm = cache[online ? 1 : 0];
-    if (!pm.isNull()) return pm;
-    pm = QPixmap(32, 16);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(online ? QColor(40, 170, 60) : QColor(150, 150, 150));
-    p.drawEllipse(QRectF(1.5, 2.5, 11, 11));
-    if (online) {
-        p.setBrush(QColor(20, 40, 120));
-        p.drawRect(17, 3, 6, 6);
-        p.drawRect(23, 8, 6, 6);
-    }
-    return pm;
-}
+// The pictures of the device and target lists, drawn once each: offline (a grey dot),
+// online (a green dot and two squares beside it), silent (a warning sign).
+enum ListPicture { Offline = 0, Online = 1, Silent = 2 };
 
-QPixmap warningPicture() {
-    static QPixmap pm;
-    if (!pm.isNull()) return pm;
-    pm = QPixmap(32, 16);
+QIcon listPicture(ListPicture which) {
+    static QIcon cache[3];
+    QIcon& icon = cache[which];
+    if (!icon.isNull()) return icon;
+    QPixmap pm(32, 16);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);
-    p.setBrush(QColor(230, 150, 0));
-    p.drawPolygon(QPolygonF{QPointF(7, 1.5), QPointF(13.5, 14.5), QPointF(0.5, 14.5)});
-    p.setPen(QPen(Qt::white, 1.6));
-    p.drawLine(QPointF(7, 5.5), QPointF(7, 10));
-    p.drawPoint(QPointF(7, 12.5));
-    return pm;
+    if (which == Silent) {
+        p.setBrush(QColor(230, 150, 0));
+        p.drawPolygon(QPolygonF{QPointF(7, 1.5), QPointF(13.5, 14.5), QPointF(0.5, 14.5)});
+        p.setPen(QPen(Qt::white, 1.6));
+        p.drawLine(QPointF(7, 5.5), QPointF(7, 10));
+        p.drawPoint(QPointF(7, 12.5));
+    } else {
+        p.setBrush(which == Online ? QColor(40, 170, 60) : QColor(150, 150, 150));
+        p.drawEllipse(QRectF(1.5, 2.5, 11, 11));
+        if (which == Online) {
+            p.setBrush(QColor(20, 40, 120));
+            p.drawRect(17, 3, 6, 6);
+            p.drawRect(23, 8, 6, 6);
+        }
+    }
+    p.end();
+    icon = QIcon(pm);
+    return icon;
 }
 
 class StatePictureDelegate : public QStyledItemDelegate {
@@ -117,19 +113,12 @@ public:
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
-        if (index.data(DeviceListModel::SilentRole).toBool()) {
-            option->backgroundBrush = QColor(255, 236, 179); // the silent-DTU alarm holds
-            if (index.column() == 0) {
-                option->features |= QStyleOptionViewItem::HasDecoration;
-                option->icon = QIcon(warningPicture());
-                option->decorationSize = QSize(32, 16);
-                return;
-            }
-        }
-        const QVariant pic = index.data(DeviceListModel::StatePictureRole);
+        const bool silent = index.data(DeviceListModel::SilentRole).toBool();
+        if (silent) option->backgroundBrush = QColor(255, 236, 179); // the silent-DTU alarm holds
+        const QVariant pic = index.data(DeviceListModel::StatePictureRole); // first column only
         if (!pic.isValid() || pic.toInt() < 0) return;
         option->features |= QStyleOptionViewItem::HasDecoration;
-        option->icon = QIcon(statePictures(pic.toInt() == 1));
+        option->icon = listPicture(silent ? Silent : pic.toInt() == 1 ? Online : Offline);
         option->decorationSize = QSize(32, 16);
     }
 };
