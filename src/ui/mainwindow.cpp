@@ -140,7 +140,7 @@ QTableView* listView(QAbstractItemModel* model, QItemSelectionModel* sel, const 
     v->setFrameShape(QFrame::NoFrame);
     v->setContextMenuPolicy(Qt::CustomContextMenu);
     v->setAlternatingRowColors(false);
-    v->setItemDelegateForColumn(0, new StatePictureDelegate(v));
+    v->setItemDelegate(new StatePictureDelegate(v)); // every cell: a silent row is coloured whole
     return v;
 }
 
