@@ -1,5 +1,6 @@
 // dtuconsole: the DTU management console.
 #include "console/console.h"
+#include "console/exitlatch.h"
 #include "ui/mainwindow.h"
 #include "ui/qtprompts.h"
 #include "core/unixsignals.h"
@@ -42,23 +43,11 @@ int main(int argc, char** argv) {
     MainWindow window(console);
     prompts.setParent(&window);
 
-    // QApplication::quit() does nothing outside exec(), and the start-up creation steps may
-    // sit in a message box before exec() runs: remember the request and leave every loop.
-    bool quitting = false;
-    const auto quit = [&] {
-        quitting = true;
-        QCoreApplication::exit(0);
-    };
-    QObject::connect(&console, &Console::quitRequested, &app, quit, Qt::QueuedConnection);
-    UnixSignalWatcher termination;
-    QObject::connect(&termination, &UnixSignalWatcher::terminationRequested, &console, [&](int sig) {
-        qInfo() << "signal" << sig << "received";
-        console.shutdownForSignal();
-    });
+    ExitLatch ending(console);
 
     console.create();
     int rc = 0;
-    if (!quitting) {
+    if (!ending.requested()) {
         window.show();
         rc = app.exec();
     }

@@ -1,5 +1,6 @@
 // dtuconsoled: the console without a window, for a service manager.
 #include "console/console.h"
+#include "console/exitlatch.h"
 #include "console/headless.h"
 #include "core/unixsignals.h"
 #include "engines/link/mqttengine.h"
@@ -69,22 +70,12 @@ int main(int argc, char** argv) {
     console.teardownWaitMs = 0; // nobody looks at the ports going away
     StderrSink sink(console.ctx, parser.isSet(showData));
 
-    bool quitting = false;
-    QObject::connect(&console, &Console::quitRequested, &app, [&] {
-        quitting = true;
-        QCoreApplication::exit(0);
-    }, Qt::QueuedConnection);
-    UnixSignalWatcher termination;
-    QObject::connect(&termination, &UnixSignalWatcher::terminationRequested, &console, [&](int sig) {
-        qInfo() << "signal" << sig << "received";
-        sd_notify(0, "STOPPING=1");
-        console.shutdownForSignal();
-    });
+    ExitLatch ending(console, [] { sd_notify(0, "STOPPING=1"); });
 
     console.create();
     console.activate(); // as the window's first showing: the database again, failures to stderr from now on
-    if (!quitting) notifySystemd(console, &app);
-    const int rc = quitting ? 0 : app.exec();
+    if (!ending.requested()) notifySystemd(console, &app);
+    const int rc = ending.requested() ? 0 : app.exec();
     qInfo() << "dtuconsoled stopped";
     return rc;
 }

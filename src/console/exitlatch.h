@@ -1,0 +1,27 @@
+#pragma once
+// How both programs end: SIGTERM, SIGINT or SIGHUP run the console's orderly shutdown, and
+// a quit the console asks for leaves every event loop (also one a message box runs before
+// exec() is reached) and is remembered, since QCoreApplication::quit() does nothing outside
+// exec().
+#include "core/unixsignals.h"
+
+#include <QObject>
+#include <functional>
+
+namespace dtu {
+
+class Console;
+
+class ExitLatch : public QObject {
+    Q_OBJECT
+public:
+    // onSignal runs first when a signal arrives (a service tells its manager it stops).
+    explicit ExitLatch(Console& console, std::function<void()> onSignal = {});
+    bool requested() const { return requested_; }
+
+private:
+    UnixSignalWatcher signals_;
+    bool requested_ = false;
+};
+
+} // namespace dtu
