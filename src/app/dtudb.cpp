@@ -36,6 +36,18 @@ void writeSecret(const QString& path, const QByteArray& text) {
     if (!f.commit()) throw Failure(QStringLiteral("cannot write %1: %2").arg(path, f.errorString()));
 }
 
+// "2h", "30m", "45s" back from now, or a local date with an optional time.
+QDateTime parseSince(const QString& text) {
+    int seconds = 0;
+    QString shown;
+    if (ParseDuration(text, &seconds, &shown)) return QDateTime::currentDateTime().addSecs(-seconds);
+    for (const char* format : {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-ddTHH:mm", "yyyy-MM-dd"}) {
+        const QDateTime t = QDateTime::fromString(text.trimmed(), QLatin1String(format));
+        if (t.isValid()) return t;
+    }
+    throw Failure(QStringLiteral("--since '%1': give a duration (2h, 30m, 45s) or a time (2026-12-10, '2026-12-10 03:00')").arg(text));
+}
+
 int importCsv(DtuStore& dm, const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) throw Failure(QStringLiteral("cannot read %1: %2").arg(path, f.errorString()));
@@ -62,6 +74,7 @@ int main(int argc, char** argv) {
         "Commands:\n  init                      create the dtuinfo table\n"
         "  add ID PASSWORD           add a DTU (16-character ID, 6-character password)\n"
         "  list                      list the DTUs in use\n"
+        "  events [ID] [--since T]   print the DTUs' history, oldest first (T: 2h, 30m, 2026-12-10, '2026-12-10 03:00')\n"
         "  import FILE.csv           add every row of a CSV (ID,PASSWORD[,NAME[,SIM[,PORT]]]) in one transaction\n"
         "  broker-auth --passwd F --acl F   write a mosquitto password file and an ACL confining each DTU to its topics"));
     p.addHelpOption();
@@ -71,9 +84,10 @@ int main(int argc, char** argv) {
     QCommandLineOption port(QStringLiteral("port"), QStringLiteral("virtual port name"), QStringLiteral("port"), QStringLiteral("COM3"));
     QCommandLineOption passwdFile(QStringLiteral("passwd"), QStringLiteral("broker-auth: mosquitto password file to write"), QStringLiteral("file"));
     QCommandLineOption aclFile(QStringLiteral("acl"), QStringLiteral("broker-auth: mosquitto ACL file to write"), QStringLiteral("file"));
+    QCommandLineOption since(QStringLiteral("since"), QStringLiteral("events: from this time on (a duration back from now, or a date and time)"), QStringLiteral("time"));
     QCommandLineOption prefix(QStringLiteral("prefix"), QStringLiteral("broker-auth: topic prefix ([LINK] TopicPrefix)"), QStringLiteral("prefix"), QStringLiteral("dtu"));
-    p.addOptions({conn, name, sim, port, passwdFile, aclFile, prefix});
-    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | list | import | broker-auth"));
+    p.addOptions({conn, name, sim, port, passwdFile, aclFile, prefix, since});
+    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | list | events | import | broker-auth"));
     p.process(app);
     const QStringList args = p.positionalArguments();
     if (args.isEmpty()) { p.showHelp(2); }
@@ -83,7 +97,7 @@ int main(int argc, char** argv) {
         dm.connectTo(readConnection(p.value(conn)), cmd == QLatin1String("init"));
         if (cmd == QLatin1String("init")) {
             dm.createTable();
-            out(QStringLiteral("dtuinfo ready"));
+            out(QStringLiteral("dtuinfo and dtuevent ready"));
         } else if (cmd == QLatin1String("add")) {
             if (args.size() != 3) throw Failure(QStringLiteral("usage: dtudb add ID PASSWORD [--name N] [--sim S] [--port P]"));
             DtuRow r{args[1], args[2], p.value(name), p.value(sim), p.value(port), 0, QDateTime::currentDateTime()};
@@ -95,6 +109,11 @@ int main(int argc, char** argv) {
             dm.forEachListedRow([](const DtuRow& r) {
                 out(QStringList{r.dtuid, r.password, r.username, r.teleno, r.vcomport}.join(QLatin1Char('\t')));
             });
+        } else if (cmd == QLatin1String("events")) {
+            if (args.size() > 2) throw Failure(QStringLiteral("usage: dtudb events [ID] [--since T]"));
+            const QDateTime from = p.isSet(since) ? parseSince(p.value(since)) : QDateTime();
+            for (const DtuEvent& e : dm.events(args.value(1), from))
+                out(QStringList{e.at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")), e.dtuid, e.event, e.detail}.join(QLatin1Char('\t')));
         } else if (cmd == QLatin1String("import")) {
             if (args.size() != 2) throw Failure(QStringLiteral("usage: dtudb import FILE.csv"));
             out(QStringLiteral("imported %1 row(s)").arg(importCsv(dm, args[1])));
@@ -112,7 +131,7 @@ int main(int argc, char** argv) {
             writeSecret(p.value(aclFile), auth.acl);
             out(QStringLiteral("%1 DTU(s) in %2, ACL in %3").arg(auth.passwd.count('\n')).arg(p.value(passwdFile), p.value(aclFile)));
         } else {
-            throw Failure(QStringLiteral("unknown command '%1' (init, add, list, import, broker-auth)").arg(cmd));
+            throw Failure(QStringLiteral("unknown command '%1' (init, add, list, events, import, broker-auth)").arg(cmd));
         }
     } catch (const Failure& f) {
         err(QStringLiteral("dtudb: ") + f.text());

@@ -119,6 +119,7 @@ void Console::creationSteps() {
         ctx.logQueue.PostLog(QStringLiteral("数据库打开失败，请检查数据库设置"));
         throw;
     }
+    startHistory();
     ctx.dm.forEachRosterRow([this](const DtuRow& r) {
         ctx.engine.AddDtu(r.dtuid, r.password);
         ctx.roster.append(r.dtuid, r.vcomport);
@@ -132,8 +133,17 @@ void Console::activate() {
     ctx.reporterInstalled = true;
     ctx.guard([this] {
         ctx.dm.ReconnectDatabase();
+        startHistory(); // when the database was away at creation
         ctx.engine.Prepare();
     });
+}
+
+void Console::startHistory() {
+    if (ctx.history.running() || ctx.dm.connectionString().isEmpty()) return;
+    HistoryOptions o;
+    o.keepDays = ctx.config.historyKeepDays;
+    o.maxHeld = ctx.config.historyMaxHeld;
+    ctx.history.startOnDatabase(ctx.dm.connectionString(), o);
 }
 
 void Console::setServicePort() {
@@ -199,6 +209,23 @@ void Console::sendManually() {
 void Console::clearMessages() {
     ctx.messageDisplay.clear();
     ctx.logQueue.clear();
+}
+
+DtuDetails Console::detailsOf(const QString& id) {
+    const qint64 now = ctx.clock.msecs();
+    const QDateTime dayAgo = QDateTime::fromMSecsSinceEpoch(now - DtuDetails::kWindowMs);
+    std::vector<DtuEvent> events;
+    QString note;
+    try {
+        // The day's events for the timeline, and the latest hundred even when older.
+        events = MergeEvents(ctx.dm.events(id, dayAgo), ctx.dm.events(id, QDateTime(), DtuDetails::kShownEvents));
+    } catch (const std::exception& e) {
+        note = QStringLiteral("历史表读取失败，仅显示本次运行的事件: ") + QString::fromLocal8Bit(e.what());
+    }
+    events = MergeEvents(events, ctx.history.recent(id, dayAgo)); // not yet written, or the table unreadable
+    DtuDetails d = DtuDetails::build(id, events, ctx.minutes.series(id, now), now, ctx.engine.IsOnline(id));
+    d.note = note;
+    return d;
 }
 
 void Console::portTeardown() {

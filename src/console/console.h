@@ -9,6 +9,7 @@
 #include "console/ports/ports.h"
 
 #include "console/status/statuspage.h"
+#include "console/history/details.h"
 
 #include <QTcpServer>
 #include <deque>
@@ -46,6 +47,7 @@ public:
     void toggleDataTips() { ctx.dataTips.trigger(); }
     void toggleHeartbeats() { ctx.showHeartbeats.trigger(); }
     void clearMessages();        // "清空信息显示区"
+    DtuDetails detailsOf(const QString& id); // "DTU详情": the table's history and this run's
 
     // Exit paths. closeWindow answers whether the close may proceed.
     bool closeWindow();
@@ -69,6 +71,7 @@ private:
     void startListener();
     void startStatusPage();
     void creationSteps();
+    void startHistory();
     std::deque<QTcpSocket*> idle_;
     QTcpServer listener_;
     QTimer silenceTimer_;

@@ -19,6 +19,7 @@ ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, DtuStore& d, Pro
     dataTips.setChecked(true);
     hexDisplay.setChecked(config.hexDisplay());
     refreshTimer.setInterval(400);
+    connect(&history, &EventLog::logLine, this, [this](const QString& line) { logQueue.PostLog(stamp() + QLatin1Char(' ') + line); });
     secondStartTimer.setInterval(1000);
     status_[0] = QStringLiteral("在线设备总数");
     status_[1] = QStringLiteral("0");

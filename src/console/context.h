@@ -10,6 +10,8 @@
 #include "core/timestamp.h"
 
 #include "console/display/consoleaction.h"
+#include "console/history/eventlog.h"
+#include "console/history/minutetraffic.h"
 
 #include <QHash>
 #include <QItemSelectionModel>
@@ -48,6 +50,8 @@ public:
         qint64 failures[4] = {0, 0, 0, 0}; // no answer in time, not online, not registered, other
     };
     QHash<QString, Traffic> traffic;
+    TrafficHistory minutes; // per minute, the last day
+    EventLog history{clock};  // login, disconnect, close, silent, recovered -> dtuevent
 
     DtuList roster;
     RefreshQueue refreshQueue;

@@ -96,6 +96,10 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     if (const QString silent = text(s, "Silent", QString()); !silent.isEmpty() && !ParseDuration(silent, &c.silentSeconds, &c.silentText))
         c.silentSeconds = 1800, c.silentText = QStringLiteral("30分钟"); // unreadable: the default
     s.endGroup();
+    s.beginGroup(QStringLiteral("HISTORY"));
+    c.historyKeepDays = integer(s, "KeepDays", c.historyKeepDays);
+    c.historyMaxHeld = integer(s, "MaxHeld", c.historyMaxHeld);
+    s.endGroup();
     s.beginGroup(QStringLiteral("DISPLAY"));
     c.encoding = text(s, "Encoding", c.encoding);
     s.endGroup();
@@ -108,6 +112,8 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     if (l.maxPending < 1) l.maxPending = 100;
     if (c.listenerPort < 0 || c.listenerPort > 65535) c.listenerPort = 502;
     if (c.listenerMaxIdle < 1) c.listenerMaxIdle = 64;
+    if (c.historyKeepDays < 0) c.historyKeepDays = 90;
+    if (c.historyMaxHeld < 1) c.historyMaxHeld = 100000;
     if (c.portDir.trimmed().isEmpty()) {
         c.portDir = defaultPortDir();
         c.portDirIsDefault = true;

@@ -1,5 +1,6 @@
 #include "ui/mainwindow.h"
 
+#include "ui/detailsdialog.h"
 #include "ui/dtudialogs.h"
 #include "ui/tray/qttrayshell.h"
 #include "ui/tray/trayicon.h"
@@ -157,6 +158,13 @@ MainWindow::MainWindow(Console& console, QWidget* parent) : QMainWindow(parent),
     connect(deviceMenu->addAction(QStringLiteral("读取时钟")), &QAction::triggered, this, [this] { run([this] { console_.remote.readClock(); }); });
     connect(deviceMenu->addAction(QStringLiteral("设置时钟")), &QAction::triggered, this, [this] { run([this] { console_.remote.setClock(); }); });
     connect(deviceMenu->addAction(QStringLiteral("读取信号强度")), &QAction::triggered, this, [this] { run([this] { console_.remote.readSignal(); }); });
+
+    // The device list's own menu: the shared items first, in their order, then ours.
+    deviceListMenu = new QMenu(this);
+    deviceListMenu->setObjectName(QStringLiteral("deviceListMenu"));
+    deviceListMenu->addActions(deviceMenu->actions());
+    deviceListMenu->addSeparator();
+    connect(deviceListMenu->addAction(QStringLiteral("DTU详情")), &QAction::triggered, this, [this] { showDetails(); });
 
     buildMenus();
 
@@ -327,7 +335,10 @@ QWidget* MainWindow::buildFirstTab() {
     }
     deviceView->setIconSize(QSize(32, 16));
     connect(deviceView, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& p) { deviceMenu->popup(deviceView->viewport()->mapToGlobal(p)); });
+            [this](const QPoint& p) {
+                menuRow_ = deviceView->indexAt(p).row();
+                deviceListMenu->popup(deviceView->viewport()->mapToGlobal(p));
+            });
     split->addWidget(deviceView);
 
     auto* lower = new QSplitter(Qt::Horizontal, split);
@@ -565,6 +576,26 @@ bool MainWindow::eventFilter(QObject* o, QEvent* e) {
         if (!Console::acceptSendKey(console_.ctx.hexDisplay.isChecked(), c)) return true;
     }
     return QMainWindow::eventFilter(o, e);
+}
+
+QString MainWindow::menuDtu() const {
+    const auto& ctx = console_.ctx;
+    if (menuRow_ >= 0 && menuRow_ < ctx.devices.rowCount()) return ctx.devices.caption(menuRow_);
+    const QList<int> rows = ctx.selectedRows();
+    return rows.isEmpty() ? QString() : ctx.devices.caption(rows.first());
+}
+
+void MainWindow::showDetails() {
+    const QString id = menuDtu();
+    if (id.isEmpty()) {
+        console_.ctx.prompts.message(QStringLiteral("请先选中DTU"));
+        return;
+    }
+    run([&] {
+        auto* dialog = new DetailsDialog(console_.detailsOf(id), this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->show();
+    });
 }
 
 } // namespace dtu

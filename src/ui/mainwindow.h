@@ -31,7 +31,8 @@ public:
     QPlainTextEdit* sendEdit;
     QListWidget* logView;
     QLabel* statusPanels[4];
-    QMenu* deviceMenu;
+    QMenu* deviceMenu;     // the remote functions, on every list of DTUs
+    QMenu* deviceListMenu; // the same, then what concerns one row of the device list
     QMenu* trayMenu;
     QAction* exitAction;
     QAction* showWindowAction; // 显示主窗口
@@ -54,11 +55,14 @@ private:
     void run(const std::function<void()>& fn) { console_.ctx.guard(fn); }
     QAction* bind(ConsoleAction* a); // a QAction that shows and drives one of the console's
     void showMessages(int removed, const QStringList& added);
+    QString menuDtu() const; // the row the device list's menu was opened on, else the selected one
+    void showDetails();
 
     Console& console_;
     QtTrayShell* trayShell_ = nullptr;
     QWidget* groupBox2_ = nullptr;
     QGroupBox* sendBox_ = nullptr;
+    int menuRow_ = -1;
 };
 
 } // namespace dtu

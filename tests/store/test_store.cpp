@@ -47,6 +47,7 @@ protected:
         dm = std::make_unique<DtuStore>(ConfigPaths{dir.path(), dir.path() + "/none"}, "test-" + backend);
         dm->connectTo(conn, true);
         rawExec(*dm, "drop table if exists dtuinfo");
+        rawExec(*dm, "drop table if exists dtuevent");
         dm->createTable();
     }
     QTemporaryDir dir;
@@ -116,6 +117,37 @@ TEST_P(StoreBackend, TransactionRollsBackUnlessCommitted) {
         tx.commit();
     }
     EXPECT_EQ(ids(*dm, false).size(), 1);
+}
+
+// The history: times to the millisecond, local, compared as times on both backends.
+TEST_P(StoreBackend, EventsKeepOrderTimeAndDetailAndArePrunedByAge) {
+    const QDateTime t0 = QDateTime(QDate(2026, 12, 10), QTime(3, 14, 15, 123));
+    const QString a = "0000000000000001", b = "0000000000000002";
+    dm->appendEvents({{a, "login", t0, ""},
+                      {b, "login", t0.addMSecs(1), ""},
+                      {a, "silent", t0.addSecs(1800), "已超过30分钟没有数据, 'quoted'"},
+                      {a, "disconnect", t0.addDays(1), ""},
+                      {a, "login", t0.addDays(1).addMSecs(5), ""}});
+    const auto all = dm->events(QString(), QDateTime());
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_EQ(all[0].at, t0);
+    EXPECT_EQ(all[1].dtuid, b);
+    EXPECT_EQ(all[2].detail, "已超过30分钟没有数据, 'quoted'");
+
+    auto ofA = dm->events(a, t0.addSecs(1));
+    ASSERT_EQ(ofA.size(), 3u);
+    EXPECT_EQ(ofA.front().event, "silent");
+    EXPECT_EQ(ofA.back().at, t0.addDays(1).addMSecs(5));
+    ofA = dm->events(a, QDateTime(), 2); // the newest two, still oldest first
+    ASSERT_EQ(ofA.size(), 2u);
+    EXPECT_EQ(ofA[0].event, "disconnect");
+    EXPECT_EQ(ofA[1].event, "login");
+    EXPECT_TRUE(dm->events("x' or '1'='1", QDateTime()).empty());
+
+    EXPECT_EQ(dm->pruneEvents(t0.addSecs(3600)), 3);
+    EXPECT_EQ(dm->events(QString(), QDateTime()).size(), 2u);
+    dm->createEventTable(); // again: nothing lost
+    EXPECT_EQ(dm->events(QString(), QDateTime()).size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend, ::testing::Values("sqlite", "postgresql"));
@@ -321,9 +353,34 @@ TEST(DtuCsvParse, Cases) {
     EXPECT_EQ(quoted.rows[0].vcomport, "COM9");
 }
 
+TEST_F(Dtudb, EventsByIdAndSince) {
+    ASSERT_EQ(run({"init"}), 0);
+    {
+        DtuStore dm(ConfigPaths{dir.path(), dir.path()}, "events");
+        dm.connectTo(conn());
+        const QDateTime now = QDateTime::currentDateTime();
+        dm.appendEvents({{"0000000000000001", "login", now.addDays(-2), ""},
+                         {"0000000000000001", "disconnect", now.addSecs(-60), ""},
+                         {"0000000000000002", "login", now.addSecs(-30), "x"}});
+    }
+    QString out, err;
+    ASSERT_EQ(run({"events"}, &err, &out), 0) << err.toStdString();
+    EXPECT_EQ(out.count('\n'), 3) << out.toStdString();
+    ASSERT_EQ(run({"events", "0000000000000001", "--since", "1h"}, &err, &out), 0) << err.toStdString();
+    EXPECT_EQ(out.count('\n'), 1) << out.toStdString();
+    EXPECT_TRUE(out.contains("\t0000000000000001\tdisconnect\t")) << out.toStdString();
+    ASSERT_EQ(run({"events", "--since", QDate::currentDate().addDays(-1).toString("yyyy-MM-dd")}, &err, &out), 0);
+    EXPECT_EQ(out.count('\n'), 2) << out.toStdString();
+    EXPECT_EQ(run({"events", "--since", "yesterday"}, &err), 1);
+    EXPECT_TRUE(err.contains("--since 'yesterday'")) << err.toStdString();
+}
+
 TEST_F(Dtudb, MissingTableAndUnsupportedProviderAreClear) {
     QString err;
     EXPECT_EQ(run({"list"}, &err), 1);
+    QFile(dir.filePath("t.db")).open(QIODevice::WriteOnly); // an empty database
+    EXPECT_EQ(run({"events"}, &err), 1);
+    EXPECT_TRUE(err.contains("dtuevent") && err.contains("dtudb init")) << err.toStdString();
     QProcess p;
     p.start(QCoreApplication::applicationDirPath() + "/dtudb",
             {"--connection", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=x.mdb", "list"});

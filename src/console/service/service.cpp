@@ -22,6 +22,7 @@ void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray
         ConsoleContext::Traffic& t = ctx.traffic[id];
         if (result >= 0) {
             t.bytesOut += data.size();
+            ctx.minutes.countOut(id, data.size(), ctx.clock.msecs());
         } else {
             // The failures' order is Traffic::failures'; any other result is counted, not logged.
             const char* tail = nullptr;
@@ -80,8 +81,10 @@ void Service::start() {
 void Service::stop() {
     const int n = ctx_.engine.GetDtuCount();
     for (int i = 0; i < n; ++i) {
-        ctx_.engine.CloseDtu(ctx_.engine.GetDtuId(i));
-        ctx_.refreshQueue.MarkForRefresh(ctx_.engine.GetDtuId(i));
+        const QString id = ctx_.engine.GetDtuId(i);
+        ctx_.engine.CloseDtu(id);
+        ctx_.history.record(id, QStringLiteral("close"), QStringLiteral("停止服务"));
+        ctx_.refreshQueue.MarkForRefresh(id);
     }
     ctx_.actStartService.setEnabled(true);
     ctx_.actStopService.setEnabled(false);
@@ -90,7 +93,10 @@ void Service::stop() {
 
 void LinkEvents::onLoginReply(const QString& id, int result) {
     if (id.isEmpty()) return;
-    if (result >= 0) ctx_.traffic[id].loginMs = ctx_.clock.msecs();
+    if (result >= 0) {
+        ctx_.traffic[id].loginMs = ctx_.clock.msecs();
+        ctx_.history.record(id, QStringLiteral("login"));
+    }
     const int row = ctx_.devices.findCaseless(id);
     if (row >= 0 && ctx_.rowSelected(row) && result >= 0) {
         ctx_.messageDisplay.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("登录成功"));
@@ -109,7 +115,9 @@ void LinkEvents::onBeatReply(const QString& id, int result) {
 }
 
 void LinkEvents::onDisconnect(const QString& id) {
-    if (!id.isEmpty()) ctx_.refreshQueue.MarkForRefresh(id);
+    if (id.isEmpty()) return;
+    ctx_.history.record(id, QStringLiteral("disconnect"));
+    ctx_.refreshQueue.MarkForRefresh(id);
 }
 
 void LinkEvents::onCenterBeat(const QString& id, int, const QString& dataBuf) {
@@ -144,6 +152,7 @@ void LinkEvents::onCenterData(const QString& id, int, const QString& dataBuf) {
     ConsoleContext::Traffic& traffic = ctx_.traffic[id];
     traffic.bytesIn += bytes.size();
     traffic.lastDataMs = ctx_.clock.msecs();
+    ctx_.minutes.countIn(id, bytes.size(), traffic.lastDataMs);
 
     const ReplyRecognizer* late = nullptr;
     for (const ReplyRecognizer& r : replyRecognizers) {

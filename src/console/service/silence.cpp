@@ -45,6 +45,7 @@ void SilenceWatch::check() {
         const QString full = ctx_.stamp() + QLatin1Char(' ') + id + line;
         ctx_.logQueue.PostLog(full);
         ctx_.devices.setSilent(row, silentNow);
+        ctx_.history.record(id, silentNow ? QStringLiteral("silent") : QStringLiteral("recovered"), line.trimmed());
         emit silenceChanged(id, silentNow, full);
     }
 }

@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 #include <QSqlError>
 #include <QSqlRecord>
+#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcStore, "dtu.store", QtInfoMsg)
 
@@ -41,9 +42,11 @@ bool readWhole(const QString& path, QString& out) {
 
 QString describe(const QSqlError& e, const QString& sql) {
     QString msg = QStringLiteral("数据库操作失败: %1").arg(e.text().trimmed());
-    if (e.text().contains(QLatin1String("no such table"), Qt::CaseInsensitive) ||
-        (e.text().contains(QLatin1String("dtuinfo"), Qt::CaseInsensitive) &&
-         e.text().contains(QLatin1String("does not exist"), Qt::CaseInsensitive)))
+    const bool missing = e.text().contains(QLatin1String("no such table"), Qt::CaseInsensitive) ||
+                         e.text().contains(QLatin1String("does not exist"), Qt::CaseInsensitive);
+    if (missing && sql.contains(QLatin1String("dtuevent")))
+        msg += QStringLiteral(" (表 dtuevent 不存在? 控制台写入第一条历史时创建，也可用 dtudb init 创建)");
+    else if (missing && e.text().contains(QLatin1String("dtuinfo"), Qt::CaseInsensitive))
         msg += QStringLiteral(" (表 dtuinfo 不存在或不完整? 可用 dtudb init 创建)");
     return msg + QStringLiteral(" [") + sql.simplified() + QLatin1Char(']');
 }
@@ -179,6 +182,70 @@ void DtuStore::createTable() {
                         "delflag integer default 0, addtime %1)")
              .arg(pg ? QStringLiteral("timestamp") : QStringLiteral("datetime")));
     exec(QStringLiteral("create index if not exists dtuinfo_dtuid on dtuinfo (DTUID)"));
+    createEventTable();
+}
+
+void DtuStore::createEventTable() {
+    const bool pg = database().driverName() == QLatin1String("QPSQL");
+    exec(QStringLiteral("create table if not exists dtuevent (DTUID varchar(16) not null, event varchar(16) not null, "
+                        "at %1 not null, detail varchar(255))")
+             .arg(pg ? QStringLiteral("timestamp(3)") : QStringLiteral("datetime")));
+    exec(QStringLiteral("create index if not exists dtuevent_at on dtuevent (at)"));
+    exec(QStringLiteral("create index if not exists dtuevent_dtuid_at on dtuevent (DTUID, at)"));
+}
+
+namespace {
+// Both backends compare and sort this text the way they compare times: local time, to the
+// millisecond, zero-padded.
+QString storedTime(const QDateTime& t) {
+    return t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+}
+} // namespace
+
+void DtuStore::appendEvents(const std::vector<DtuEvent>& events) {
+    if (events.empty()) return;
+    Transaction tx(*this);
+    const QString sql = QStringLiteral("insert into dtuevent (DTUID,event,at,detail) values (?,?,?,?)");
+    open();
+    QSqlQuery& q = *query_;
+    q.finish();
+    if (!q.prepare(sql)) throw Failure(describe(q.lastError(), sql));
+    for (const DtuEvent& e : events) {
+        q.addBindValue(e.dtuid.left(16));
+        q.addBindValue(e.event.left(16));
+        q.addBindValue(storedTime(e.at));
+        q.addBindValue(e.detail.left(255));
+        if (!q.exec()) throw Failure(describe(q.lastError(), sql));
+    }
+    q.finish();
+    tx.commit();
+}
+
+int DtuStore::pruneEvents(const QDateTime& before) {
+    exec(QStringLiteral("delete from dtuevent where at < ?"), {storedTime(before)});
+    return query_->numRowsAffected();
+}
+
+std::vector<DtuEvent> DtuStore::events(const QString& dtuid, const QDateTime& since, int limit) {
+    QString sql = QStringLiteral("select DTUID,event,at,detail from dtuevent where at >= ?");
+    QVariantList binds{storedTime(since.isValid() ? since : QDateTime::fromMSecsSinceEpoch(0))};
+    if (!dtuid.isEmpty()) {
+        sql += QStringLiteral(" and DTUID = ?");
+        binds << dtuid;
+    }
+    sql += QStringLiteral(" order by at desc");
+    if (limit > 0) sql += QStringLiteral(" limit %1").arg(limit);
+    exec(sql, binds);
+    std::vector<DtuEvent> out;
+    QSqlQuery& q = *query_;
+    while (q.next()) {
+        QDateTime at = q.value(2).toDateTime();
+        if (!at.isValid()) at = QDateTime::fromString(q.value(2).toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+        out.push_back({q.value(0).toString(), q.value(1).toString(), at, q.value(3).toString()});
+    }
+    q.finish();
+    std::reverse(out.begin(), out.end());
+    return out;
 }
 
 DtuStore::Transaction::Transaction(DtuStore& dm) : dm_(dm) {

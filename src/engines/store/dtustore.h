@@ -30,6 +30,13 @@ struct DtuRow {
     QDateTime addtime;
 };
 
+// One line of a DTU's history (table dtuevent).
+struct DtuEvent {
+    QString dtuid, event; // login, disconnect, close, silent, recovered
+    QDateTime at;
+    QString detail;
+};
+
 class DtuStore {
 public:
     explicit DtuStore(ConfigPaths paths, const QString& connectionName = QStringLiteral("database"));
@@ -55,7 +62,14 @@ public:
     bool updateRow(const QString& dtuid, const DtuRow& values); // false when no row has the ID
     int deleteRows(const QString& dtuid);
 
-    void createTable(); // dtudb only; the console never creates or alters the table
+    void createTable(); // dtudb only; the console never creates or alters dtuinfo
+
+    // The history table lives beside dtuinfo; it is ours, so it is made when missing.
+    void createEventTable();
+    void appendEvents(const std::vector<DtuEvent>& events); // one transaction
+    int pruneEvents(const QDateTime& before);
+    // Oldest first; an empty id means every DTU; limit <= 0 means all (the newest are kept).
+    std::vector<DtuEvent> events(const QString& dtuid, const QDateTime& since, int limit = 0);
 
     // Rolls back unless committed.
     class Transaction {

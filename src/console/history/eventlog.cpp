@@ -1,0 +1,219 @@
+#include "console/history/eventlog.h"
+
+#include <QLoggingCategory>
+#include <QTimer>
+#include <atomic>
+
+Q_LOGGING_CATEGORY(lcHistory, "dtu.history", QtInfoMsg)
+
+namespace dtu {
+
+namespace {
+
+constexpr std::size_t kRecentPerDtu = 500;
+constexpr qint64 kDayMs = 24LL * 3600 * 1000;
+
+class StoreSink : public EventSink {
+public:
+    explicit StoreSink(QString connectionString) : conn_(std::move(connectionString)) {
+        static std::atomic<int> serial{0};
+        name_ = QStringLiteral("history-%1").arg(++serial);
+    }
+    void open() override {
+        if (!store_) store_ = std::make_unique<DtuStore>(ConfigPaths{}, name_);
+        store_->connectTo(conn_);
+        store_->createEventTable();
+    }
+    void write(const std::vector<DtuEvent>& events) override { store_->appendEvents(events); }
+    int prune(const QDateTime& before) override { return store_->pruneEvents(before); }
+    void close() override { store_.reset(); }
+
+private:
+    QString conn_, name_;
+    std::unique_ptr<DtuStore> store_;
+};
+
+} // namespace
+
+// Lives on the writer thread.
+class EventWriter : public QObject {
+public:
+    EventWriter(EventLog& log, std::function<std::unique_ptr<EventSink>()> make)
+        : log_(log), make_(std::move(make)) {
+        timer_.setInterval(log_.options_.flushMs);
+        connect(&timer_, &QTimer::timeout, this, [this] { flush(); });
+    }
+    void begin() { timer_.start(); }
+    void end() {
+        timer_.stop();
+        flush();
+        if (sink_) sink_->close();
+        sink_.reset();
+    }
+
+    void flush() {
+        for (;;) {
+            std::vector<DtuEvent> batch;
+            {
+                QMutexLocker lock(&log_.mutex_);
+                const std::size_t n = std::min<std::size_t>(log_.pending_.size(), static_cast<std::size_t>(log_.options_.batch));
+                batch.assign(std::make_move_iterator(log_.pending_.begin()),
+                             std::make_move_iterator(log_.pending_.begin() + static_cast<std::ptrdiff_t>(n)));
+                log_.pending_.erase(log_.pending_.begin(), log_.pending_.begin() + static_cast<std::ptrdiff_t>(n));
+            }
+            if (batch.empty()) break;
+            if (!write(batch)) {
+                putBack(std::move(batch));
+                break;
+            }
+            if (batch.size() < static_cast<std::size_t>(log_.options_.batch)) break;
+        }
+        pruneWhenDue();
+    }
+
+private:
+    bool ensureOpen() {
+        if (open_) return true;
+        if (!sink_) sink_ = make_();
+        sink_->open();
+        open_ = true;
+        return true;
+    }
+
+    bool write(const std::vector<DtuEvent>& batch) {
+        try {
+            ensureOpen();
+            sink_->write(batch);
+        } catch (const std::exception& e) {
+            open_ = false;
+            if (sink_) sink_->close();
+            if (!failing_) {
+                failing_ = true;
+                const QString line = QStringLiteral("历史事件写入失败，事件暂存内存(最多%1条): %2")
+                                         .arg(log_.options_.maxHeld)
+                                         .arg(QString::fromLocal8Bit(e.what()));
+                qCWarning(lcHistory).noquote() << line;
+                emit log_.logLine(line);
+            }
+            return false;
+        }
+        qint64 dropped = 0;
+        {
+            QMutexLocker lock(&log_.mutex_);
+            log_.written_ += static_cast<qint64>(batch.size());
+            dropped = log_.dropped_;
+        }
+        if (failing_) {
+            failing_ = false;
+            const QString line = dropped > 0
+                ? QStringLiteral("历史事件写入已恢复 (此前因超出暂存上限丢弃%1条)").arg(dropped)
+                : QStringLiteral("历史事件写入已恢复，暂存的事件已补写");
+            qCInfo(lcHistory).noquote() << line;
+            emit log_.logLine(line);
+        }
+        return true;
+    }
+
+    void putBack(std::vector<DtuEvent> batch) {
+        QMutexLocker lock(&log_.mutex_);
+        log_.pending_.insert(log_.pending_.begin(), std::make_move_iterator(batch.begin()),
+                             std::make_move_iterator(batch.end()));
+        // Newer events arrived meanwhile: the bound still holds, oldest first out.
+        while (log_.pending_.size() > static_cast<std::size_t>(log_.options_.maxHeld)) {
+            log_.pending_.pop_front();
+            ++log_.dropped_;
+        }
+    }
+
+    void pruneWhenDue() {
+        if (log_.options_.keepDays <= 0 || !open_) return;
+        const qint64 now = log_.clock_.msecs();
+        if (now < nextPruneMs_) return;
+        nextPruneMs_ = now + kDayMs;
+        try {
+            const int n = sink_->prune(QDateTime::fromMSecsSinceEpoch(now - log_.options_.keepDays * kDayMs));
+            if (n > 0) qCInfo(lcHistory) << "pruned" << n << "event(s) older than" << log_.options_.keepDays << "days";
+        } catch (const std::exception& e) {
+            qCWarning(lcHistory) << "pruning the history failed:" << e.what();
+        }
+    }
+
+    EventLog& log_;
+    std::function<std::unique_ptr<EventSink>()> make_;
+    std::unique_ptr<EventSink> sink_;
+    QTimer timer_;
+    bool open_ = false, failing_ = false;
+    qint64 nextPruneMs_ = 0;
+};
+
+EventLog::EventLog(Clock clock, QObject* parent) : QObject(parent), clock_(std::move(clock)) {}
+
+EventLog::~EventLog() { stop(); }
+
+void EventLog::startOnDatabase(const QString& connectionString, HistoryOptions options) {
+    start([connectionString] { return std::make_unique<StoreSink>(connectionString); }, options);
+}
+
+void EventLog::start(std::function<std::unique_ptr<EventSink>()> makeSink, HistoryOptions options) {
+    stop();
+    if (options.maxHeld < 1) options.maxHeld = 1;
+    if (options.batch < 1) options.batch = 1;
+    options_ = options;
+    thread_ = new QThread;
+    thread_->setObjectName(QStringLiteral("history"));
+    writer_ = new EventWriter(*this, std::move(makeSink));
+    writer_->moveToThread(thread_);
+    connect(thread_, &QThread::started, writer_, [w = writer_] { w->begin(); });
+    thread_->start();
+}
+
+void EventLog::stop() {
+    if (!thread_) return;
+    QMetaObject::invokeMethod(writer_, [w = writer_] { w->end(); delete w; }, Qt::BlockingQueuedConnection);
+    thread_->quit();
+    thread_->wait();
+    delete thread_;
+    thread_ = nullptr;
+    writer_ = nullptr;
+    QMutexLocker lock(&mutex_);
+    if (!pending_.empty()) qCWarning(lcHistory) << pending_.size() << "history event(s) could not be written before the exit";
+}
+
+void EventLog::record(const QString& id, const QString& event, const QString& detail) {
+    DtuEvent e{id, event, clock_.now(), detail};
+    {
+        std::deque<DtuEvent>& mine = recent_[id];
+        mine.push_back(e);
+        const QDateTime dayAgo = e.at.addMSecs(-kDayMs);
+        while (mine.size() > kRecentPerDtu || (!mine.empty() && mine.front().at < dayAgo)) mine.pop_front();
+    }
+    bool firstDrop = false;
+    {
+        QMutexLocker lock(&mutex_);
+        pending_.push_back(std::move(e));
+        if (pending_.size() > static_cast<std::size_t>(options_.maxHeld)) {
+            pending_.pop_front();
+            ++dropped_;
+            firstDrop = !dropReported_;
+            dropReported_ = true;
+        }
+    }
+    if (firstDrop) {
+        const QString line = QStringLiteral("历史事件暂存已满(%1条)，最早的事件被丢弃").arg(options_.maxHeld);
+        qCWarning(lcHistory).noquote() << line;
+        emit logLine(line);
+    }
+}
+
+std::vector<DtuEvent> EventLog::recent(const QString& id, const QDateTime& since) const {
+    std::vector<DtuEvent> out;
+    for (const DtuEvent& e : recent_.value(id))
+        if (e.at >= since) out.push_back(e);
+    return out;
+}
+
+qint64 EventLog::dropped() const { QMutexLocker lock(&mutex_); return dropped_; }
+int EventLog::held() const { QMutexLocker lock(&mutex_); return static_cast<int>(pending_.size()); }
+qint64 EventLog::written() const { QMutexLocker lock(&mutex_); return written_; }
+
+} // namespace dtu

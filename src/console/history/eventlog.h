@@ -1,0 +1,72 @@
+#pragma once
+// The DTU history: events are queued on the relay's thread and written by a thread of
+// their own, one transaction about once a second, so a slow or absent database never
+// stalls the relay. While the database cannot be written, events wait in memory up to a
+// bound; past it the oldest go and are counted.
+#include "core/timestamp.h"
+#include "engines/store/dtustore.h"
+
+#include <QHash>
+#include <QMutex>
+#include <QObject>
+#include <QThread>
+#include <deque>
+#include <memory>
+
+namespace dtu {
+
+// Where the writer thread puts events; made, used and destroyed on that thread.
+class EventSink {
+public:
+    virtual ~EventSink() = default;
+    virtual void open() = 0; // throws Failure; also makes the table when missing
+    virtual void write(const std::vector<DtuEvent>& events) = 0; // all or nothing; throws Failure
+    virtual int prune(const QDateTime& before) = 0;
+    virtual void close() = 0;
+};
+
+struct HistoryOptions {
+    int keepDays = 90;     // 0 = keep for ever
+    int maxHeld = 100000;  // events held while the database cannot be written
+    int flushMs = 1000;
+    int batch = 5000;      // events per transaction
+};
+
+class EventLog : public QObject {
+    Q_OBJECT
+public:
+    explicit EventLog(Clock clock = {}, QObject* parent = nullptr);
+    ~EventLog() override; // writes what is left if it can, then stops
+
+    // The sink factory runs on the writer thread.
+    void start(std::function<std::unique_ptr<EventSink>()> makeSink, HistoryOptions options);
+    void startOnDatabase(const QString& connectionString, HistoryOptions options);
+    void stop();
+    bool running() const { return thread_ != nullptr; }
+
+    void record(const QString& id, const QString& event, const QString& detail = {});
+
+    // This run's events of one DTU since a time, oldest first (the last day, at most 500 per DTU).
+    std::vector<DtuEvent> recent(const QString& id, const QDateTime& since) const;
+
+    qint64 dropped() const;
+    int held() const;
+    qint64 written() const;
+
+signals:
+    void logLine(const QString& line); // for the operator's log; emitted on the writer thread
+
+private:
+    friend class EventWriter;
+    Clock clock_;
+    HistoryOptions options_;
+    mutable QMutex mutex_;
+    std::deque<DtuEvent> pending_;
+    qint64 dropped_ = 0, written_ = 0;
+    bool dropReported_ = false;
+    QHash<QString, std::deque<DtuEvent>> recent_;
+    QThread* thread_ = nullptr;
+    class EventWriter* writer_ = nullptr;
+};
+
+} // namespace dtu
