@@ -366,6 +366,9 @@ TEST_F(Traffic, SilentDtuAlarmFiresOnceAndRecoversOnce) {
     EXPECT_EQ(alarmLines().mid(2), (QStringList{T3700 + " " + A + " 已恢复", T3700 + " " + B + " 已恢复"}));
     EXPECT_FALSE(ctx().devices.isSilent(0));
     EXPECT_EQ(changes.size(), 4);
+    QStringList kinds; // the history has each change once, beside the logins
+    for (const DtuEvent& e : ctx().history.recent(A, QDateTime())) kinds << e.event;
+    EXPECT_EQ(kinds, (QStringList{"login", "silent", "recovered"}));
 
     // Offline while the service is stopped says nothing; 0 switches the alarm off.
     console->serviceStop();
@@ -379,3 +382,38 @@ TEST_F(Traffic, SilentDtuAlarmFiresOnceAndRecoversOnce) {
     at(30000);
     EXPECT_EQ(changes.size(), 4);
 }
+
+// Every login, loss and close goes to the table, and the minutes count both ways.
+TEST_F(Traffic, HistoryAndMinutesFollowTheLink) {
+    start({{A, "a", ""}, {B, "b", ""}});
+    engine.online.insert(A);
+    console->events.onLoginReply(A, 0);
+    console->events.onLoginReply(B, -4); // refused: no period begins
+    console->events.onCenterData(A, 3, "414243");
+    SendToDtu(ctx(), 0, A, "hello");
+    console->events.onDisconnect(A);
+    select(1);
+    console->rosterCommands.closeSelected();
+    console->serviceStop();
+
+    const auto minutes = ctx().minutes.series(A, kNow.toMSecsSinceEpoch());
+    EXPECT_EQ(minutes.back().packetsIn, 1u);
+    EXPECT_EQ(minutes.back().bytesIn, 3u);
+    EXPECT_EQ(minutes.back().packetsOut, 1u);
+    EXPECT_EQ(minutes.back().bytesOut, 5u);
+
+    ctx().history.stop(); // writes what is queued
+    DtuStore reader(paths(), "reader");
+    reader.connectTo("Provider=SQLite;Data Source=" + dbPath());
+    QStringList rows;
+    for (const DtuEvent& e : reader.events(QString(), QDateTime())) rows << e.dtuid + " " + e.event + " " + e.detail;
+    rows.sort(); // one millisecond for all of them: the table cannot order them
+    EXPECT_EQ(rows, (QStringList{A + " close 停止服务", A + " disconnect ", A + " login ", B + " close 停止服务",
+                                 B + " close 操作员关闭"}));
+
+    const DtuDetails d = console->detailsOf(A);
+    EXPECT_EQ(d.lastEvents.size(), 3u);
+    EXPECT_TRUE(d.note.isEmpty()) << d.note.toStdString();
+    EXPECT_EQ(d.minutes.back().packetsIn, 1u);
+}
+

@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QSqlQuery>
 #include <csignal>
 #include <cstring>
 #include <sys/socket.h>
@@ -573,3 +574,80 @@ TEST(LockedDownCenter, AnIdThatCannotBeATopicLevelWritesNothing) {
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("passwd")));
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("acl")));
 }
+
+// The service's history on each backend: the table is made when missing, every login and
+// every loss of the broker is a row, and the orderly end closes each DTU.
+class ServiceHistory : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ServiceHistory, LoginsLossesAndTheEndReachTheTable) {
+    QTemporaryDir dir;
+    QString conn = "Provider=SQLite;Data Source=" + dir.filePath("dtu.db");
+    if (QString(GetParam()) == "postgresql") {
+        conn = QString::fromLocal8Bit(qgetenv("DTU_TEST_PG"));
+        if (conn.isEmpty()) {
+            if (qEnvironmentVariableIsSet("DTU_REQUIRE_PG")) FAIL() << "DTU_TEST_PG is not set but required";
+            GTEST_SKIP() << "set DTU_TEST_PG to a PostgreSQL connection string to run";
+        }
+    }
+    Broker broker{{A + ":" + PW, B + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    const QString conf = dir.filePath("etc");
+    QDir().mkpath(conf);
+    {
+        QFile ini(conf + "/center.ini");
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=0\n")
+                      .arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
+        QFile ftdb(conf + "/ftdb.ini");
+        ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
+        ftdb.write(conn.toUtf8());
+    }
+    auto dtudb = [&](const QStringList& args) {
+        QProcess db;
+        db.start(bin("dtudb"), QStringList{"--connection", conn} + args);
+        db.waitForFinished(10000);
+        EXPECT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+        return QString::fromUtf8(db.readAllStandardOutput());
+    };
+    {
+        DtuStore mk(ConfigPaths{dir.path(), dir.path()}, "history-maker");
+        mk.connectTo(conn, true);
+        QSqlQuery(mk.database()).exec("drop table if exists dtuinfo");
+        QSqlQuery(mk.database()).exec("drop table if exists dtuevent");
+        mk.createTable();
+        QSqlQuery(mk.database()).exec("drop table if exists dtuevent"); // the console makes it
+    }
+    dtudb({"add", A, PW, "--port", "COM3"});
+    dtudb({"add", B, PW, "--port", "COM4"});
+
+    QProcess service;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    service.setProcessEnvironment(env);
+    service.setProcessChannelMode(QProcess::ForwardedChannels);
+    service.start(bin("dtuconsoled"), {"--config", conf});
+    ASSERT_TRUE(service.waitForStarted());
+    auto online = [&](const QString& id) { return subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW) == "online"; };
+    ASSERT_TRUE(waitFor([&] { return online(A) && online(B); }, 10000));
+
+    broker.stop(); // both sessions lose the center
+    pump(500);
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(waitFor([&] { return online(A) && online(B); }, 15000));
+    pump(1500); // a second for the writer
+
+    const QString midway = dtudb({"events", A});
+    EXPECT_EQ(midway.count("\tlogin\t"), 2) << midway.toStdString();
+    EXPECT_EQ(midway.count("\tdisconnect\t"), 1) << midway.toStdString();
+
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    ASSERT_TRUE(service.waitForFinished(8000));
+    EXPECT_EQ(service.exitCode(), 0);
+    for (const QString& id : {A, B}) {
+        QStringList kinds;
+        for (const QString& line : dtudb({"events", id}).split('\n', Qt::SkipEmptyParts)) kinds << line.section('\t', 2, 2);
+        EXPECT_EQ(kinds, (QStringList{"login", "disconnect", "login", "close"})) << id.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServiceHistory, ::testing::Values("sqlite", "postgresql"));

@@ -60,6 +60,7 @@ public:
                 batch.assign(std::make_move_iterator(log_.pending_.begin()),
                              std::make_move_iterator(log_.pending_.begin() + static_cast<std::ptrdiff_t>(n)));
                 log_.pending_.erase(log_.pending_.begin(), log_.pending_.begin() + static_cast<std::ptrdiff_t>(n));
+                log_.inFlight_ = static_cast<int>(n);
             }
             if (batch.empty()) break;
             if (!write(batch)) {
@@ -101,6 +102,7 @@ private:
         {
             QMutexLocker lock(&log_.mutex_);
             log_.written_ += static_cast<qint64>(batch.size());
+            log_.inFlight_ = 0;
             dropped = log_.dropped_;
         }
         if (failing_) {
@@ -116,6 +118,7 @@ private:
 
     void putBack(std::vector<DtuEvent> batch) {
         QMutexLocker lock(&log_.mutex_);
+        log_.inFlight_ = 0;
         log_.pending_.insert(log_.pending_.begin(), std::make_move_iterator(batch.begin()),
                              std::make_move_iterator(batch.end()));
         // Newer events arrived meanwhile: the bound still holds, oldest first out.
@@ -141,12 +144,12 @@ private:
     EventLog& log_;
     std::function<std::unique_ptr<EventSink>()> make_;
     std::unique_ptr<EventSink> sink_;
-    QTimer timer_;
+    QTimer timer_{this}; // a child, so it moves to the writer thread with us
     bool open_ = false, failing_ = false;
     qint64 nextPruneMs_ = 0;
 };
 
-EventLog::EventLog(Clock clock, QObject* parent) : QObject(parent), clock_(std::move(clock)) {}
+EventLog::EventLog(const Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {}
 
 EventLog::~EventLog() { stop(); }
 
@@ -213,7 +216,7 @@ std::vector<DtuEvent> EventLog::recent(const QString& id, const QDateTime& since
 }
 
 qint64 EventLog::dropped() const { QMutexLocker lock(&mutex_); return dropped_; }
-int EventLog::held() const { QMutexLocker lock(&mutex_); return static_cast<int>(pending_.size()); }
+int EventLog::held() const { QMutexLocker lock(&mutex_); return static_cast<int>(pending_.size()) + inFlight_; }
 qint64 EventLog::written() const { QMutexLocker lock(&mutex_); return written_; }
 
 } // namespace dtu

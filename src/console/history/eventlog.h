@@ -35,7 +35,8 @@ struct HistoryOptions {
 class EventLog : public QObject {
     Q_OBJECT
 public:
-    explicit EventLog(Clock clock = {}, QObject* parent = nullptr);
+    // The clock is the owner's: tests move it after the log is made.
+    explicit EventLog(const Clock& clock, QObject* parent = nullptr);
     ~EventLog() override; // writes what is left if it can, then stops
 
     // The sink factory runs on the writer thread.
@@ -50,7 +51,7 @@ public:
     std::vector<DtuEvent> recent(const QString& id, const QDateTime& since) const;
 
     qint64 dropped() const;
-    int held() const;
+    int held() const; // not yet written, the batch being written included
     qint64 written() const;
 
 signals:
@@ -58,11 +59,12 @@ signals:
 
 private:
     friend class EventWriter;
-    Clock clock_;
+    const Clock& clock_;
     HistoryOptions options_;
     mutable QMutex mutex_;
     std::deque<DtuEvent> pending_;
     qint64 dropped_ = 0, written_ = 0;
+    int inFlight_ = 0; // taken by the writer, not yet written or put back
     bool dropReported_ = false;
     QHash<QString, std::deque<DtuEvent>> recent_;
     QThread* thread_ = nullptr;
