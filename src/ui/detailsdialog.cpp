@@ -108,7 +108,7 @@ QString DetailsDialog::eventCaption(const QString& event) {
 DetailsDialog::DetailsDialog(const DtuDetails& details, QWidget* parent) : QDialog(parent), details_(details) {
     setObjectName(QStringLiteral("detailsDialog"));
     setWindowTitle(QStringLiteral("DTU详情 - %1").arg(details.id));
-    resize(860, 760);
+    resize(860, 700);
     auto* v = new QVBoxLayout(this);
     if (!details.note.isEmpty()) {
         auto* note = new QLabel(details.note, this);
@@ -137,8 +137,10 @@ DetailsDialog::DetailsDialog(const DtuDetails& details, QWidget* parent) : QDial
     v->addWidget(new QLabel(QStringLiteral("最近%1条事件").arg(DtuDetails::kShownEvents), this));
     v->addWidget(table, 3);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    auto* buttons = new QDialogButtonBox(this);
     QPushButton* exportButton = buttons->addButton(QStringLiteral("导出CSV"), QDialogButtonBox::ActionRole);
+    exportButton->setAutoDefault(false);
+    buttons->addButton(QStringLiteral("关闭"), QDialogButtonBox::RejectRole);
     connect(exportButton, &QPushButton::clicked, this, &DetailsDialog::exportCsv);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     v->addWidget(buttons);
