@@ -115,6 +115,16 @@ TEST(CenterConfig, OurSections) {
     EXPECT_FALSE(c.portDirIsDefault); // named by the operator: the shared-folder rule holds
     EXPECT_EQ(c.listenerPort, 0);
     EXPECT_EQ(c.encoding, "GBK");
+
+    struct History { QByteArray ini; int keepDays, maxHeld; };
+    for (const History& h : {History{"", 90, 100000}, History{"[HISTORY]\nKeepDays=7\nMaxHeld=500\n", 7, 500},
+                             History{"[HISTORY]\nKeepDays=0\n", 0, 100000},
+                             History{"[HISTORY]\nKeepDays=-3\nMaxHeld=0\n", 90, 100000}}) {
+        Dirs::write(d.local, h.ini);
+        const CenterConfig hc = ReadCenterConfig(d.paths());
+        EXPECT_EQ(hc.historyKeepDays, h.keepDays) << h.ini.constData();
+        EXPECT_EQ(hc.historyMaxHeld, h.maxHeld) << h.ini.constData();
+    }
 }
 
 TEST(TimeStamp, FixedFormatAndMidnight) {
