@@ -52,13 +52,16 @@ int main(int argc, char** argv) {
                                        QStringLiteral("DIR"));
     const QCommandLineOption showData(QStringLiteral("show-data"),
                                       QStringLiteral("also print the data and event lines of the message display (at most 20 a second)"));
-    parser.addOptions({configDir, showData});
+    const QCommandLineOption capture(QStringLiteral("capture"),
+                                     QStringLiteral("record these DTUs' conversations (beside [CAPTURE] Ids)"), QStringLiteral("ID,..."));
+    parser.addOptions({configDir, showData, capture});
     parser.process(app);
 
     const long files = RaiseFileLimit();
     ConfigPaths paths;
     if (parser.isSet(configDir)) paths.localDir = parser.value(configDir);
-    const CenterConfig config = ReadCenterConfig(paths);
+    CenterConfig config = ReadCenterConfig(paths);
+    for (const QString& id : parser.value(capture).split(QLatin1Char(','), Qt::SkipEmptyParts)) config.captureIds << id.trimmed();
     qInfo().noquote() << "dtuconsoled starting; center.ini:" << (config.sourceFile.isEmpty() ? QStringLiteral("(none, defaults)") : config.sourceFile)
                       << "broker:" << config.link.host << config.link.port << "ports:" << config.portDir << "open files:" << files;
 

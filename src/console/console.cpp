@@ -87,6 +87,8 @@ void Console::startStatusPage() {
 }
 
 void Console::create() {
+    ctx.capture.configure(ctx.config.captureDir, static_cast<qint64>(ctx.config.captureMaxMB) * 1024 * 1024);
+    for (const QString& id : ctx.config.captureIds) ctx.capture.start(id);
     startListener();
     startStatusPage();
     if (ctx.config.silentSeconds > 0) silenceTimer_.start(1000); // nothing to look for when it is off
@@ -202,7 +204,7 @@ void Console::sendManually() {
         else
             ctx.messageDisplay.append(tag + body);
         const int times = repeat.toInt();
-        for (int i = 0; i < times; ++i) SendBracketed(ctx, row, id, data);
+        for (int i = 0; i < times; ++i) SendBracketed(ctx, row, id, data, SendSource::Manual);
     }
 }
 

@@ -19,6 +19,10 @@ ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, DtuStore& d, Pro
     dataTips.setChecked(true);
     hexDisplay.setChecked(config.hexDisplay());
     refreshTimer.setInterval(400);
+    connect(&capture, &CaptureLog::logLine, this, [this](const QString& line) { logQueue.PostLog(stamp() + QLatin1Char(' ') + line); });
+    connect(&capture, &CaptureLog::recordingChanged, this, [this](const QString& id, bool on) {
+        devices.setRecording(devices.findExact(id), on);
+    });
     connect(&history, &EventLog::logLine, this, [this](const QString& line) { logQueue.PostLog(stamp() + QLatin1Char(' ') + line); });
     secondStartTimer.setInterval(1000);
     status_[0] = QStringLiteral("在线设备总数");

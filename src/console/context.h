@@ -10,6 +10,7 @@
 #include "core/timestamp.h"
 
 #include "console/display/consoleaction.h"
+#include "console/capture/capturelog.h"
 #include "console/history/eventlog.h"
 #include "console/history/minutetraffic.h"
 
@@ -52,6 +53,7 @@ public:
     QHash<QString, Traffic> traffic;
     TrafficHistory minutes; // per minute, the last day
     EventLog history{clock};  // login, disconnect, close, silent, recovered -> dtuevent
+    CaptureLog capture;       // recorded DTUs' byte strings, both ways
 
     DtuList roster;
     RefreshQueue refreshQueue;

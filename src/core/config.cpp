@@ -18,6 +18,12 @@ QString defaultPortDir() {
     return QStringLiteral("/tmp/dtuconsole-%1/ports").arg(getuid());
 }
 
+QString defaultCaptureDir() {
+    const QByteArray data = qgetenv("XDG_DATA_HOME");
+    const QString base = !data.isEmpty() ? QString::fromLocal8Bit(data) : QDir::homePath() + QStringLiteral("/.local/share");
+    return base + QStringLiteral("/dtuconsole/captures");
+}
+
 namespace {
 
 QString text(const QSettings& s, const char* key, const QString& def) {
@@ -52,6 +58,7 @@ bool ParseDuration(const QString& text, int* seconds, QString* shown) {
 CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     CenterConfig c;
     c.portDir = defaultPortDir();
+    c.captureDir = defaultCaptureDir();
     QString file = paths.local(QStringLiteral("center.ini"));
     if (!QFileInfo(file).isFile()) file = paths.system(QStringLiteral("center.ini"));
     if (!QFileInfo(file).isFile()) return c;
@@ -100,6 +107,12 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     c.historyKeepDays = integer(s, "KeepDays", c.historyKeepDays);
     c.historyMaxHeld = integer(s, "MaxHeld", c.historyMaxHeld);
     s.endGroup();
+    s.beginGroup(QStringLiteral("CAPTURE"));
+    for (const QString& id : text(s, "Ids", QString()).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        if (!id.trimmed().isEmpty()) c.captureIds << id.trimmed();
+    c.captureDir = text(s, "Dir", c.captureDir).trimmed();
+    c.captureMaxMB = integer(s, "MaxMB", c.captureMaxMB);
+    s.endGroup();
     s.beginGroup(QStringLiteral("DISPLAY"));
     c.encoding = text(s, "Encoding", c.encoding);
     s.endGroup();
@@ -114,6 +127,8 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     if (c.listenerMaxIdle < 1) c.listenerMaxIdle = 64;
     if (c.historyKeepDays < 0) c.historyKeepDays = 90;
     if (c.historyMaxHeld < 1) c.historyMaxHeld = 100000;
+    if (c.captureMaxMB < 1) c.captureMaxMB = 100;
+    if (c.captureDir.isEmpty()) c.captureDir = defaultCaptureDir();
     if (c.portDir.trimmed().isEmpty()) {
         c.portDir = defaultPortDir();
         c.portDirIsDefault = true;

@@ -2,6 +2,7 @@
 // center.ini: the COMMON section the console has always read, plus our own
 // sections for the link, the ports, the idle listener and the display.
 #include <QString>
+#include <QStringList>
 
 namespace dtu {
 
@@ -47,12 +48,17 @@ struct CenterConfig {
     // [HISTORY]: the dtuevent table
     int historyKeepDays = 90;    // KeepDays, 0 = keep for ever
     int historyMaxHeld = 100000; // MaxHeld: events held in memory while the database is away
+    // [CAPTURE]
+    QStringList captureIds;      // Ids: recorded from the start
+    QString captureDir;          // Dir
+    int captureMaxMB = 100;      // MaxMB: a new file past this size
 
     bool hexDisplay() const { return dataDispMode == QLatin1String("HEX"); }
     QString sourceFile;      // which file was read, empty when none
 };
 
 QString defaultPortDir();
+QString defaultCaptureDir();
 
 // "30m", "45s", "2h" (a bare number is seconds); false for anything else.
 bool ParseDuration(const QString& text, int* seconds, QString* shown);

@@ -116,6 +116,10 @@ protected:
         QStyledItemDelegate::initStyleOption(option, index);
         const bool silent = index.data(DeviceListModel::SilentRole).toBool();
         if (silent) option->backgroundBrush = QColor(255, 236, 179); // the silent-DTU alarm holds
+        if (index.column() == 0 && index.data(DeviceListModel::RecordingRole).toBool()) {
+            option->palette.setColor(QPalette::Text, QColor(200, 0, 0)); // recording: the ID in red
+            option->font.setBold(true);
+        }
         const QVariant pic = index.data(DeviceListModel::StatePictureRole); // first column only
         if (!pic.isValid() || pic.toInt() < 0) return;
         option->features |= QStyleOptionViewItem::HasDecoration;
@@ -165,6 +169,16 @@ MainWindow::MainWindow(Console& console, QWidget* parent) : QMainWindow(parent),
     deviceListMenu->addActions(deviceMenu->actions());
     deviceListMenu->addSeparator();
     connect(deviceListMenu->addAction(QStringLiteral("DTU详情")), &QAction::triggered, this, [this] { showDetails(); });
+    QAction* startRecording = deviceListMenu->addAction(QStringLiteral("开始记录"));
+    QAction* stopRecording = deviceListMenu->addAction(QStringLiteral("停止记录"));
+    connect(startRecording, &QAction::triggered, this, [this] { setRecording(true); });
+    connect(stopRecording, &QAction::triggered, this, [this] { setRecording(false); });
+    connect(deviceListMenu, &QMenu::aboutToShow, this, [this, startRecording, stopRecording] {
+        const QString id = menuDtu();
+        const bool on = console_.ctx.capture.isRecording(id);
+        startRecording->setEnabled(!id.isEmpty() && !on);
+        stopRecording->setEnabled(on);
+    });
 
     buildMenus();
 
@@ -598,4 +612,21 @@ void MainWindow::showDetails() {
     });
 }
 
+void MainWindow::setRecording(bool on) {
+    const QString id = menuDtu();
+    if (id.isEmpty()) {
+        console_.ctx.prompts.message(QStringLiteral("请先选中DTU"));
+        return;
+    }
+    auto& capture = console_.ctx.capture;
+    if (on) {
+        capture.start(id);
+        console_.ctx.logQueue.PostLog(console_.ctx.stamp() + QStringLiteral(" 开始记录%1，文件夹 %2").arg(id, capture.dir()));
+    } else {
+        capture.stop(id);
+        console_.ctx.logQueue.PostLog(console_.ctx.stamp() + QStringLiteral(" 停止记录%1").arg(id));
+    }
+}
+
 } // namespace dtu
+

@@ -57,6 +57,7 @@ private:
     void showMessages(int removed, const QStringList& added);
     QString menuDtu() const; // the row the device list's menu was opened on, else the selected one
     void showDetails();
+    void setRecording(bool on);
 
     Console& console_;
     QtTrayShell* trayShell_ = nullptr;

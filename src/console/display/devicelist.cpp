@@ -28,7 +28,9 @@ QVariant DeviceListModel::data(const QModelIndex& index, int role) const {
     }
     if (role == StatePictureRole && index.column() == ColId) return r.statePic;
     if (role == SilentRole) return r.silent;
-    if (role == Qt::ToolTipRole && index.column() == ColId) return r.statePic == 1 ? tr("在线") : tr("离线");
+    if (role == RecordingRole) return r.recording;
+    if (role == Qt::ToolTipRole && index.column() == ColId)
+        return (r.statePic == 1 ? tr("在线") : tr("离线")) + (r.recording ? tr("，记录中") : QString());
     return {};
 }
 
@@ -88,6 +90,14 @@ void DeviceListModel::setPictures(int row, int statePic, int smallPic) {
 int DeviceListModel::findExact(const QString& id) const { return exact_.value(id, -1); }
 
 int DeviceListModel::findCaseless(const QString& id) const { return folded_.value(id.toCaseFolded(), -1); }
+
+void DeviceListModel::setRecording(int row, bool recording) {
+    if (row < 0 || row >= rowCount()) return;
+    Row& r = rows_[static_cast<size_t>(row)];
+    if (r.recording == recording) return;
+    r.recording = recording;
+    emit dataChanged(index(row, 0), index(row, ColumnCount - 1), {RecordingRole, Qt::ToolTipRole});
+}
 
 void DeviceListModel::setSilent(int row, bool silent) {
     Row& r = rows_[static_cast<size_t>(row)];

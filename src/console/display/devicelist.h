@@ -24,6 +24,8 @@ public:
     static constexpr int StatePictureRole = Qt::UserRole + 1;
     // true while the silent-DTU alarm holds for the row: the window warns.
     static constexpr int SilentRole = Qt::UserRole + 2;
+    // true while the DTU's conversation is being recorded.
+    static constexpr int RecordingRole = Qt::UserRole + 3;
 
     using QAbstractTableModel::QAbstractTableModel;
 
@@ -43,6 +45,8 @@ public:
     void setPictures(int row, int statePic, int smallPic);
     bool isSilent(int row) const { return rows_[static_cast<size_t>(row)].silent; }
     void setSilent(int row, bool silent);
+    bool isRecording(int row) const { return rows_[static_cast<size_t>(row)].recording; }
+    void setRecording(int row, bool recording);
 
     int findExact(const QString& id) const;    // first row whose caption equals id, or -1
     int findCaseless(const QString& id) const; // same, letter case ignored
@@ -58,6 +62,7 @@ private:
         int statePic = 0;
         int smallPic = -1;
         bool silent = false;
+        bool recording = false;
     };
     std::vector<Row> rows_;
     QHash<QString, int> exact_;

@@ -20,6 +20,7 @@ void RebuildDeviceList(ConsoleContext& ctx) {
         ctx.devices.setSubItem(row, M::SubPassword, rec.password);
         ctx.devices.setSubItem(row, M::SubPort, rec.vcomport);
         ctx.devices.setSubItem(row, M::SubName, rec.username);
+        ctx.devices.setRecording(row, ctx.capture.isRecording(caption));
     });
 }
 

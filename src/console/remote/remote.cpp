@@ -134,15 +134,15 @@ void RemoteFunctions::readSignal() {
 }
 
 void RemoteFunctions::SendReadClock(const QString& id) {
-    SendToDtu(ctx_, -1, id, BuildCommandFrame(CommandWord(kCmdReadClock), {}));
+    SendToDtu(ctx_, -1, id, BuildCommandFrame(CommandWord(kCmdReadClock), {}), SendSource::Command);
 }
 
 void RemoteFunctions::SendSetClock(const QString& id) {
-    SendToDtu(ctx_, -1, id, BuildCommandFrame(CommandWord(kCmdSetClock), ClockPayload(ctx_.clock.now())));
+    SendToDtu(ctx_, -1, id, BuildCommandFrame(CommandWord(kCmdSetClock), ClockPayload(ctx_.clock.now())), SendSource::Command);
 }
 
 void RemoteFunctions::SendReadSignal(const QString& id) {
-    SendToDtu(ctx_, -1, id, BuildCommandFrame(CommandWord(kCmdReadSignal), {}));
+    SendToDtu(ctx_, -1, id, BuildCommandFrame(CommandWord(kCmdReadSignal), {}), SendSource::Command);
 }
 
 void RemoteFunctions::ParseSignalReply(const QString& id, const QByteArray& bytes) {
@@ -165,7 +165,7 @@ void RemoteFunctions::setCurrent(TargetKind k, const QString& id) {
 
 void RemoteFunctions::sendCommand(const QString& id, const QByteArray& command) {
     ctx_.engine.SetSendMode(0);
-    SendToDtu(ctx_, -1, id, command);
+    SendToDtu(ctx_, -1, id, command, SendSource::Command);
     ctx_.engine.SetSendMode(2);
 }
 

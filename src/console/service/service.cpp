@@ -13,7 +13,7 @@ namespace dtu {
 
 using M = DeviceListModel;
 
-void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data) {
+void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data, SendSource source) {
     bool sent = false;
     int result = 0;
     if (ctx.engine.IsOnline(id)) {
@@ -23,6 +23,8 @@ void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray
         if (result >= 0) {
             t.bytesOut += data.size();
             ctx.minutes.countOut(id, data.size(), ctx.clock.msecs());
+            if (ctx.capture.any())
+                ctx.capture.toField(id, source == SendSource::Port ? "port" : source == SendSource::Manual ? "manual" : "command", data);
         } else {
             // The failures' order is Traffic::failures'; any other result is counted, not logged.
             const char* tail = nullptr;
@@ -46,10 +48,10 @@ void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray
     if (sent && result >= 0) ctx.devices.setSubItem(row, M::SubSent, QString::number(cell.toLongLong() + 1));
 }
 
-void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data) {
+void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data, SendSource source) {
     ctx.engine.SetSendMode(0);
     try {
-        SendToDtu(ctx, row, id, data);
+        SendToDtu(ctx, row, id, data, source);
     } catch (...) {
         ctx.engine.SetSendMode(2);
         throw;
@@ -121,6 +123,7 @@ void LinkEvents::onDisconnect(const QString& id) {
 }
 
 void LinkEvents::onCenterBeat(const QString& id, int, const QString& dataBuf) {
+    if (ctx_.capture.any() && ctx_.capture.isRecording(id)) ctx_.capture.fromField(id, "beat", HexToBytes(QStringView(dataBuf)));
     if (!ctx_.showHeartbeats.isChecked() || id.isEmpty()) return;
     if (dataBuf == QLatin1String(kHeartbeatMarker))
         ctx_.messageDisplay.append(ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("心跳"));
@@ -162,12 +165,14 @@ void LinkEvents::onCenterData(const QString& id, int, const QString& dataBuf) {
             if (!late) late = &r;
             continue;
         }
+        if (ctx_.capture.any()) ctx_.capture.fromField(id, "reply", bytes);
         if (r.accepts && !r.accepts(id)) return;
         if (r.action) r.action(id, bytes.mid(r.prefix.size()));
         ctx_.setStatusPanel(3, id + r.statusText);
         return;
     }
     if (late && late->action) late->action(id, bytes.mid(late->prefix.size()));
+    if (ctx_.capture.any()) ctx_.capture.fromField(id, "data", bytes);
 
     writeToPort(id, bytes);
 

@@ -9,12 +9,17 @@
 namespace dtu {
 class ConsoleContext;
 
+// Who asked for a send; a recording names it.
+enum class SendSource { Port, Manual, Command };
+
 // row: a device-list row whose sent-packet cell counts the send, or -1 for none.
-void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data);
+void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data,
+               SendSource source = SendSource::Port);
 
 // Runs SendToDtu inside SetSendMode(0) ... SetSendMode(2); the standing mode comes back
 // even when the send fails.
-void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data);
+void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data,
+                   SendSource source = SendSource::Port);
 
 class Service {
 public:

@@ -1,0 +1,157 @@
+#include "console/capture/capturelog.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcCapture, "dtu.capture", QtInfoMsg)
+
+namespace dtu {
+
+CaptureLog::CaptureLog(QObject* parent) : QObject(parent) {}
+
+CaptureLog::~CaptureLog() {
+    if (thread_.isRunning()) {
+        thread_.quit();
+        thread_.wait();
+    }
+    delete ticker_;
+    flush();
+}
+
+void CaptureLog::configure(const QString& dir, qint64 maxFileBytes) {
+    dir_ = dir;
+    if (maxFileBytes > 0) maxFileBytes_ = maxFileBytes;
+}
+
+void CaptureLog::start(const QString& id) {
+    if (id.isEmpty() || ids_.contains(id)) return;
+    ids_.insert(id);
+    if (!thread_.isRunning()) {
+        thread_.setObjectName(QStringLiteral("capture"));
+        ticker_ = new QObject;
+        ticker_->moveToThread(&thread_);
+        connect(&thread_, &QThread::started, ticker_, [this] {
+            auto* t = new QTimer(ticker_);
+            connect(t, &QTimer::timeout, ticker_, [this] { flush(); });
+            t->start(200);
+        });
+        thread_.start();
+    }
+    emit recordingChanged(id, true);
+}
+
+void CaptureLog::stop(const QString& id) {
+    if (!ids_.remove(id)) return;
+    emit recordingChanged(id, false);
+}
+
+void CaptureLog::add(const QString& id, bool toField, const char* source, const QByteArray& bytes) {
+    if (!ids_.contains(id)) return;
+    CaptureRecord r;
+    r.usecs = NowMicroseconds();
+    r.offsetSeconds = QDateTime::fromSecsSinceEpoch(r.usecs / 1000000).offsetFromUtc();
+    r.id = id;
+    r.toField = toField;
+    r.source = source;
+    r.bytes = bytes;
+    QByteArray line = FormatCaptureLine(r);
+    QMutexLocker lock(&mutex_);
+    if (queuedBytes_ + line.size() > kMaxQueuedBytes) {
+        dropped_ += bytes.size();
+        return;
+    }
+    queuedBytes_ += line.size();
+    queue_.push_back({id, r.usecs, std::move(line)});
+}
+
+qint64 CaptureLog::droppedBytes() const {
+    QMutexLocker lock(&mutex_);
+    return dropped_;
+}
+
+QString CaptureLog::fileFor(const QString& id) const {
+    QMutexLocker lock(&mutex_);
+    return files_.value(id).path;
+}
+
+void CaptureLog::flush() {
+    QMutexLocker writing(&writeMutex_);
+    write();
+}
+
+void CaptureLog::write() {
+    std::vector<Pending> batch;
+    {
+        QMutexLocker lock(&mutex_);
+        batch.swap(queue_);
+        queuedBytes_ = 0;
+    }
+    if (batch.empty()) return;
+    QString problem;
+    qint64 lost = 0;
+    QHash<QString, QFile*> open;
+    for (Pending& p : batch) {
+        const QString day = QDateTime::fromSecsSinceEpoch(p.usecs / 1000000).toString(QStringLiteral("yyyyMMdd"));
+        Open o;
+        {
+            QMutexLocker lock(&mutex_);
+            o = files_.value(p.id);
+        }
+        const bool newFile = o.day != day || o.size + p.line.size() > maxFileBytes_;
+        if (newFile) {
+            if (QFile* f = open.take(p.id)) delete f;
+            if (o.day != day) o = Open{day, 0, QString(), 0};
+            // The next part whose file is not full yet: a restart appends to today's last part.
+            for (;; ++o.part) {
+                o.path = QDir(dir_).filePath(o.part == 0 ? QStringLiteral("%1-%2.cap").arg(p.id, day)
+                                                         : QStringLiteral("%1-%2.%3.cap").arg(p.id, day).arg(o.part));
+                o.size = QFileInfo(o.path).size();
+                if (o.size + p.line.size() <= maxFileBytes_ || o.size == 0) break;
+            }
+        }
+        QFile*& f = open[p.id];
+        if (!f) {
+            if (!QDir().mkpath(dir_)) {
+                problem = QStringLiteral("无法创建记录文件夹 %1").arg(dir_);
+            } else {
+                f = new QFile(o.path);
+                if (!f->open(QIODevice::WriteOnly | QIODevice::Append)) {
+                    problem = QStringLiteral("无法写入记录文件 %1: %2").arg(o.path, f->errorString());
+                    delete f;
+                    f = nullptr;
+                }
+            }
+        }
+        if (!f || f->write(p.line) != p.line.size()) {
+            if (f && problem.isEmpty()) problem = QStringLiteral("写入记录文件 %1 失败: %2").arg(o.path, f->errorString());
+            ++lost;
+            open.remove(p.id);
+            continue;
+        }
+        o.size += p.line.size();
+        QMutexLocker lock(&mutex_);
+        files_[p.id] = o;
+    }
+    for (QFile* f : open) {
+        f->close();
+        delete f;
+    }
+    if (lost > 0) {
+        QMutexLocker lock(&mutex_);
+        dropped_ += lost;
+    }
+    if (!problem.isEmpty() && !failing_) {
+        failing_ = true;
+        qCWarning(lcCapture).noquote() << problem;
+        emit logLine(problem + QStringLiteral("，记录暂停，数据转发不受影响"));
+    } else if (problem.isEmpty() && failing_) {
+        failing_ = false;
+        emit logLine(QStringLiteral("记录文件恢复写入"));
+    }
+}
+
+} // namespace dtu

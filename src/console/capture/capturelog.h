@@ -1,0 +1,75 @@
+#pragma once
+// Recording a DTU's conversation: every byte string of a recorded DTU, both ways, one line
+// each (core/capture.h) in a file per DTU and day under [CAPTURE] Dir, a new file past
+// [CAPTURE] MaxMB. Lines are queued here and written by a thread of their own, so a slow
+// or broken disk never holds up the relay; a folder that cannot be written is one log line.
+#include "core/capture.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QThread>
+
+namespace dtu {
+
+class CaptureLog : public QObject {
+    Q_OBJECT
+public:
+    static constexpr qint64 kMaxQueuedBytes = 64LL * 1024 * 1024;
+    explicit CaptureLog(QObject* parent = nullptr);
+    ~CaptureLog() override; // writes what is queued, then stops
+
+    void configure(const QString& dir, qint64 maxFileBytes);
+    QString dir() const { return dir_; }
+
+    void start(const QString& id); // no-op when already recording
+    void stop(const QString& id);
+    bool isRecording(const QString& id) const { return ids_.contains(id); }
+    bool any() const { return !ids_.isEmpty(); }
+
+    // From the field: data, beat, reply. To it: port, manual, command.
+    void fromField(const QString& id, const char* source, const QByteArray& bytes) { add(id, false, source, bytes); }
+    void toField(const QString& id, const char* source, const QByteArray& bytes) { add(id, true, source, bytes); }
+
+    void flush(); // writes what is queued now (the writer thread does it every 200 ms)
+    qint64 droppedBytes() const;
+    QString fileFor(const QString& id) const; // the file being written, once something was
+
+signals:
+    void recordingChanged(const QString& id, bool recording);
+    void logLine(const QString& line); // emitted on the writer thread
+
+private:
+    void add(const QString& id, bool toField, const char* source, const QByteArray& bytes);
+    void write(); // on the writer thread
+
+    QString dir_;
+    qint64 maxFileBytes_ = 100LL * 1024 * 1024;
+    QSet<QString> ids_; // the relay's thread only
+
+    struct Pending {
+        QString id;
+        qint64 usecs;
+        QByteArray line;
+    };
+    mutable QMutex mutex_;
+    std::vector<Pending> queue_;
+    qint64 queuedBytes_ = 0, dropped_ = 0;
+
+    // The writer thread's.
+    struct Open {
+        QString day;
+        int part = 0;
+        QString path;
+        qint64 size = 0;
+    };
+    QHash<QString, Open> files_;
+    bool failing_ = false;
+    QMutex writeMutex_; // flush() from the owner and the writer's timer
+    QThread thread_;
+    QObject* ticker_ = nullptr;
+};
+
+} // namespace dtu
