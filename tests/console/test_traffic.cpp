@@ -1,5 +1,6 @@
 // Sending, the engine's events, inbound dispatch and manual send.
 #include "support/consolefixture.h"
+#include <QCoreApplication>
 
 using namespace dtu;
 using namespace dtu::test;
@@ -417,3 +418,30 @@ TEST_F(Traffic, HistoryAndMinutesFollowTheLink) {
     EXPECT_EQ(d.minutes.back().packetsIn, 1u);
 }
 
+
+// A recording that cannot be written is one log line; the relay and the rest go on.
+TEST_F(Traffic, CaptureFolderThatCannotBeWrittenIsOneLineAndTheRelayGoesOn) {
+    start({{A, "a", "COM5"}});
+    QFile blocker(dir.filePath("not-a-folder"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ctx().capture.configure(dir.filePath("not-a-folder/captures"), 1024 * 1024);
+    ctx().capture.start(A);
+    EXPECT_TRUE(ctx().devices.isRecording(0));
+    EXPECT_TRUE(ctx().devices.data(ctx().devices.index(0, 0), Qt::ToolTipRole).toString().contains("记录中"));
+    ASSERT_EQ(ports.made.size(), 2); // busPort and A's port
+    FakePort* port = ports.made[1];
+    for (int i = 0; i < 3; ++i) {
+        console->events.onCenterData(A, 2, "4142");
+        ctx().capture.flush();
+    }
+    EXPECT_EQ(port->written, QByteArray("ABABAB"));
+    QCoreApplication::processEvents(); // the line may come from the writer thread
+    int lines = 0;
+    for (const QString& l : ctx().logQueue.lines()) lines += l.contains("无法创建记录文件夹") ? 1 : 0;
+    EXPECT_EQ(lines, 1);
+    EXPECT_EQ(ctx().capture.droppedBytes(), 3);
+
+    ctx().capture.stop(A);
+    EXPECT_FALSE(ctx().devices.isRecording(0));
+}

@@ -3,6 +3,7 @@
 #include "console/console.h"
 #include "console/display/refresh.h"
 #include "console/status/statuspage.h"
+#include "core/capturefile.h"
 #include "engines/link/mqttengine.h"
 #include "engines/store/dtustore.h"
 #include "support/broker.h"
@@ -651,3 +652,89 @@ TEST_P(ServiceHistory, LoginsLossesAndTheEndReachTheTable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ServiceHistory, ::testing::Values("sqlite", "postgresql"));
+
+// A field session recorded at the console, then played back by dtusim into the same
+// console: the port gets the recorded field bytes in order, and --expect judges the local
+// program by what it sends back.
+TEST_F(EndToEnd, RecordedSessionReplaysIntoThePort) {
+    ctx().capture.configure(dir.filePath("captures"), 1024 * 1024);
+    ctx().capture.start(C);
+    const QString com6 = dir.filePath("ports/COM6");
+    {
+        Sim field(broker.port(), {C}, {"--mode", "echo", "--beat", "0"});
+        ASSERT_TRUE(field.waitOnline());
+        PortClient local(com6);
+        ASSERT_GE(local.fd, 0);
+        pump(300);
+        for (const QByteArray ping : {"PING1", "PING2", "PING3"}) {
+            ASSERT_TRUE(local.write(ping));
+            ASSERT_EQ(local.read(5), ping);
+            pump(100);
+        }
+        // A text command and the DTU's reply, which the console keeps for itself.
+        SendToDtu(ctx(), -1, C, "SETWXIDS:wx-one", SendSource::Command);
+        ASSERT_TRUE(waitFor([&] { return ctx().statusPanel(3) == C + ":设置微信目标ID列表成功"; }, 5000));
+    }
+    ctx().capture.stop(C);
+    ctx().capture.flush();
+    const QString file = ctx().capture.fileFor(C);
+    ASSERT_FALSE(file.isEmpty());
+    const CaptureFile recorded = ReadCaptureFile(file);
+    ASSERT_TRUE(recorded.error.isEmpty()) << recorded.error.toStdString();
+    QStringList kinds;
+    for (const CaptureRecord& r : recorded.records) kinds << QString(r.toField ? "> " : "< ") + r.source;
+    EXPECT_EQ(kinds.count("> port"), 3) << kinds.join(", ").toStdString();
+    EXPECT_EQ(kinds.count("< data"), 3) << kinds.join(", ").toStdString();
+    EXPECT_EQ(kinds.count("> command"), 1) << kinds.join(", ").toStdString();
+    EXPECT_EQ(kinds.count("< reply"), 1) << kinds.join(", ").toStdString();
+
+    QProcess dump;
+    dump.start(bin("dtucap"), {file});
+    ASSERT_TRUE(dump.waitForFinished(5000));
+    const QString shown = QString::fromUtf8(dump.readAllStandardOutput());
+    EXPECT_TRUE(shown.contains("console -> field port 5 byte(s)") && shown.contains("PING2") && shown.contains("(+"))
+        << shown.toStdString();
+    dump.start(bin("dtucap"), {"--dir", "in", "--csv", file});
+    ASSERT_TRUE(dump.waitForFinished(5000));
+    EXPECT_EQ(QString::fromUtf8(dump.readAllStandardOutput()).count('\n'), 1 + 4); // header, 3 data, 1 reply
+
+    // Played back: the local program echoes (as the field did) or answers wrong.
+    struct Round { const char* name; bool echo; int exitCode; const char* verdict; };
+    for (const Round& round : {Round{"echoing program", true, 0, "expect: same (3 record(s), 15 byte(s))"},
+                               Round{"wrong program", false, 1, "expect: first difference at byte 3 (record 1 of 3"}}) {
+        PortClient local(com6);
+        ASSERT_GE(local.fd, 0);
+        pump(300);
+        QProcess replay;
+        replay.setProcessChannelMode(QProcess::MergedChannels);
+        replay.start(bin("dtusim"), {"--port", QString::number(broker.port()), "--password", PW, "--replay", file,
+                                     "--id", C, "--speed", "4", "--expect", "--wait", "1.5"});
+        QByteArray atPort;
+        ASSERT_TRUE(waitFor([&] {
+            const QByteArray got = local.read(1, 20);
+            atPort += got;
+            if (!got.isEmpty()) local.write(round.echo ? got : QByteArray(got).replace('1', '0').replace('G', 'X'));
+            return replay.state() == QProcess::NotRunning;
+        }, 20000)) << round.name;
+        const QString said = QString::fromUtf8(replay.readAll());
+        EXPECT_EQ(atPort, "PING1PING2PING3") << round.name; // the field's data; the reply went to the console
+        EXPECT_EQ(replay.exitCode(), round.exitCode) << round.name << said.toStdString();
+        EXPECT_TRUE(said.contains(round.verdict)) << round.name << "\n" << said.toStdString();
+    }
+}
+
+TEST(Replay, ABrokenFileNamesTheLineAndSendsNothing) {
+    QTemporaryDir dir;
+    QFile f(dir.filePath("broken.cap"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("2026-12-10T03:14:15.123456+08:00 " + C.toUtf8() + " < data 4142\n"
+            "2026-12-10T03:14:15.223456+08:00 " + C.toUtf8() + " < data 41G2\n");
+    f.close();
+    QProcess replay;
+    replay.start(bin("dtusim"), {"--port", "1", "--replay", f.fileName()});
+    ASSERT_TRUE(replay.waitForFinished(5000));
+    EXPECT_EQ(replay.exitCode(), 2);
+    const QString err = QString::fromUtf8(replay.readAllStandardError());
+    EXPECT_TRUE(err.contains("broken.cap:2: 'G' is not a hex digit (nothing sent)")) << err.toStdString();
+    EXPECT_FALSE(QString::fromUtf8(replay.readAllStandardOutput()).contains("field DTU"));
+}

@@ -15,10 +15,13 @@ CaptureLog::CaptureLog(QObject* parent) : QObject(parent) {}
 
 CaptureLog::~CaptureLog() {
     if (thread_.isRunning()) {
+        // The timer is the writer thread's: it must end there.
+        QMetaObject::invokeMethod(ticker_, [t = ticker_] { delete t; }, Qt::BlockingQueuedConnection);
         thread_.quit();
         thread_.wait();
+    } else {
+        delete ticker_;
     }
-    delete ticker_;
     flush();
 }
 
