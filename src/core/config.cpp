@@ -18,6 +18,38 @@ QString defaultPortDir() {
     return QStringLiteral("/tmp/dtuconsole-%1/ports").arg(getuid());
 }
 
+QList<BrokerEndpoint> BrokerEndpoints(const QString& hosts, int defaultPort) {
+    QList<BrokerEndpoint> out;
+    for (const QString& raw : hosts.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString entry = raw.trimmed();
+        if (entry.isEmpty()) continue;
+        BrokerEndpoint e;
+        e.port = defaultPort;
+        QString portText;
+        if (entry.startsWith(QLatin1Char('['))) { // [v6 address]:port
+            const qsizetype close = entry.indexOf(QLatin1Char(']'));
+            if (close < 0) continue;
+            e.host = entry.mid(1, close - 1);
+            if (entry.size() > close + 1) {
+                if (entry.at(close + 1) != QLatin1Char(':')) continue;
+                portText = entry.mid(close + 2);
+            }
+        } else if (entry.count(QLatin1Char(':')) == 1) {
+            e.host = entry.section(QLatin1Char(':'), 0, 0).trimmed();
+            portText = entry.section(QLatin1Char(':'), 1).trimmed();
+        } else {
+            e.host = entry; // a name, an IPv4 address or a bare IPv6 address
+        }
+        if (!portText.isNull()) {
+            bool ok = false;
+            e.port = portText.toInt(&ok);
+            if (!ok || e.port < 1 || e.port > 65535) continue;
+        }
+        if (!e.host.isEmpty()) out << e;
+    }
+    return out;
+}
+
 QString defaultCaptureDir() {
     const QByteArray data = qgetenv("XDG_DATA_HOME");
     const QString base = !data.isEmpty() ? QString::fromLocal8Bit(data) : QDir::homePath() + QStringLiteral("/.local/share");

@@ -16,7 +16,8 @@ struct ConfigPaths {
 };
 
 struct LinkConfig {
-    QString host = QStringLiteral("127.0.0.1");
+    QString host = QStringLiteral("127.0.0.1"); // one broker, or a list "host[:port],host[:port]..."
+
     int port = 1883;
     QString topicPrefix = QStringLiteral("dtu");
     QString clientPrefix = QStringLiteral("vdtu-");
@@ -56,6 +57,14 @@ struct CenterConfig {
     bool hexDisplay() const { return dataDispMode == QLatin1String("HEX"); }
     QString sourceFile;      // which file was read, empty when none
 };
+
+// [LINK] Host as a list: "a", "a:1884,b", "[::1]:1883"; an entry without a port takes
+// defaultPort; blank entries and entries whose port is not 1..65535 are left out.
+struct BrokerEndpoint {
+    QString host;
+    int port = 1883;
+};
+QList<BrokerEndpoint> BrokerEndpoints(const QString& hosts, int defaultPort);
 
 QString defaultPortDir();
 QString defaultCaptureDir();

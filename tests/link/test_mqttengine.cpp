@@ -169,6 +169,56 @@ TEST_F(Engine, BrokerRestartBringsDtusBack) {
     EXPECT_EQ(login.last()[1].toInt(), 0);
 }
 
+// A list of brokers: the DTUs are shared among them, and a DTU whose broker goes logs in
+// at the next one; unresolvable names are skipped.
+TEST(EngineBrokerList, DtusSpreadAndMoveOnWhenTheirBrokerGoes) {
+    const QStringList creds{A + ":" + PW, B + ":" + PW};
+    Broker one{creds}, two{creds};
+    ASSERT_TRUE(one.start());
+    ASSERT_TRUE(two.start());
+    LinkConfig c = config(1); // the default port is never used: every entry names its own
+    c.host = QString(" 127.0.0.1:%1 , 127.0.0.1:%2,").arg(one.port()).arg(two.port());
+    MqttLinkEngine e(c);
+    e.AddDtu(A, PW);
+    e.AddDtu(B, PW);
+    e.OpenDtu(A);
+    e.OpenDtu(B);
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A) && e.IsOnline(B); }, 5000));
+    // Presence is retained where each session is: A on the first broker, B on the second.
+    EXPECT_EQ(subscribeOnce(one.port(), "dtu/" + A + "/console", A, PW), "online");
+    EXPECT_EQ(subscribeOnce(two.port(), "dtu/" + B + "/console", B, PW), "online");
+
+    QElapsedTimer t;
+    t.start();
+    one.stop();
+    ASSERT_TRUE(waitFor([&] { return !e.IsOnline(A); }, 5000));
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }, 10000));
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(subscribeOnce(two.port(), "dtu/" + A + "/console", A, PW), "online");
+    EXPECT_TRUE(e.IsOnline(B)); // never touched
+
+    QSignalSpy log(&e, &ILinkEngine::engineLog);
+    LinkConfig bad = config(two.port());
+    bad.host = "no-such-host.invalid," + QString("127.0.0.1:%1").arg(two.port());
+    MqttLinkEngine e2(bad);
+    e2.AddDtu(A, PW); // starts at the name that does not resolve
+    e2.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return e2.IsOnline(A); }, 10000));
+}
+
+TEST(EngineBrokerList, EntriesAndPorts) {
+    struct Case { QString text; QStringList expected; };
+    for (const Case& c : {Case{"10.0.0.5", {"10.0.0.5:1883"}},
+                          Case{"a:1884, b ,c:1", {"a:1884", "b:1883", "c:1"}},
+                          Case{"[::1]:1885,::1,[fe80::1]", {"::1:1885", "::1:1883", "fe80::1:1883"}},
+                          Case{"a:0,b:70000,c:x,,d", {"d:1883"}},
+                          Case{"", {}}}) {
+        QStringList got;
+        for (const BrokerEndpoint& e : BrokerEndpoints(c.text, 1883)) got << e.host + ":" + QString::number(e.port);
+        EXPECT_EQ(got, c.expected) << c.text.toStdString();
+    }
+}
+
 TEST_F(Engine, RetainedPacketsAreTheBrokersMemoryNotTheField) {
     ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "HELLO-RETAINED", A, PW, true));
     ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/beat", bytes({0x4E, 0xAA, 0x4B, 0xEA}), A, PW, true));

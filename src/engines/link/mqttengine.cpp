@@ -30,6 +30,8 @@ const QString kTimeFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
 MqttLinkEngine::MqttLinkEngine(LinkConfig config, QObject* parent) : ILinkEngine(parent), cfg_(std::move(config)) {
     MqttClient::libraryInit();
+    for (const BrokerEndpoint& e : BrokerEndpoints(cfg_.host, cfg_.port)) endpoints_.push_back({e.host, e.port, {}, false});
+    if (endpoints_.empty()) endpoints_.push_back({QStringLiteral("127.0.0.1"), cfg_.port, {}, false});
     clock_.start();
     tick_.setInterval(1000);
     connect(&tick_, &QTimer::timeout, this, &MqttLinkEngine::tick);
@@ -72,6 +74,8 @@ int MqttLinkEngine::AddDtu(const QString& id, const QString& password) {
     auto d = std::make_shared<Dtu>();
     d->id = id;
     d->password = password;
+    // A cluster's nodes share the DTUs from the start; a lost node's move to the others.
+    d->endpoint = static_cast<int>(order_.size() % endpoints_.size());
     dtus_.insert(id, d);
     order_.push_back(id);
     return 0;
@@ -176,21 +180,30 @@ void MqttLinkEngine::trimAfterLargePacket() {
 }
 
 bool MqttLinkEngine::brokerAddressReady() {
-    if (!brokerAddress_.isEmpty()) return true;
+    for (int i = 0; i < static_cast<int>(endpoints_.size()); ++i) resolve(i);
+    return usableEndpoint(0) >= 0;
+}
+
+void MqttLinkEngine::resolve(int i) {
+    Endpoint& e = endpoints_[static_cast<std::size_t>(i)];
+    if (!e.address.isEmpty() || e.resolving) return;
     // TLS checks the certificate against the name libmosquitto was given, so it keeps the name.
-    if (!QHostAddress(cfg_.host).isNull() || !cfg_.caFile.isEmpty()) {
-        brokerAddress_ = cfg_.host;
-        return true;
+    if (!QHostAddress(e.host).isNull() || !cfg_.caFile.isEmpty()) {
+        e.address = e.host;
+        return;
     }
-    if (resolving_) return false;
-    resolving_ = true;
-    QHostInfo::lookupHost(cfg_.host, this, [this](const QHostInfo& info) {
-        resolving_ = false;
+    e.resolving = true;
+    QHostInfo::lookupHost(e.host, this, [this, i](const QHostInfo& info) {
+        Endpoint& e = endpoints_[static_cast<std::size_t>(i)];
+        e.resolving = false;
         const auto addresses = info.addresses();
         if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
-            qCWarning(lcMqtt).noquote() << "broker name" << cfg_.host << "does not resolve:" << info.errorString();
-            emit engineLog(QStringLiteral("无法解析中心地址 %1: %2，5秒后重试").arg(cfg_.host, info.errorString()));
-            QTimer::singleShot(5000, this, &MqttLinkEngine::pump);
+            qCWarning(lcMqtt).noquote() << "broker name" << e.host << "does not resolve:" << info.errorString();
+            emit engineLog(QStringLiteral("无法解析中心地址 %1: %2，5秒后重试").arg(e.host, info.errorString()));
+            QTimer::singleShot(5000, this, [this, i] {
+                resolve(i);
+                pump();
+            });
             return;
         }
         QHostAddress pick = addresses.first();
@@ -199,11 +212,26 @@ bool MqttLinkEngine::brokerAddressReady() {
                 pick = a;
                 break;
             }
-        brokerAddress_ = pick.toString();
-        qCInfo(lcMqtt).noquote() << "broker" << cfg_.host << "is" << brokerAddress_;
+        e.address = pick.toString();
+        qCInfo(lcMqtt).noquote() << "broker" << e.host << "is" << e.address;
         pump();
     });
-    return false;
+}
+
+int MqttLinkEngine::usableEndpoint(int from) const {
+    const int n = static_cast<int>(endpoints_.size());
+    for (int k = 0; k < n; ++k) {
+        const int i = (from + k) % n;
+        if (!endpoints_[static_cast<std::size_t>(i)].address.isEmpty()) return i;
+    }
+    return -1;
+}
+
+void MqttLinkEngine::moveOn(Dtu& d) {
+    if (endpoints_.size() < 2) return;
+    d.endpoint = (d.endpoint + 1) % static_cast<int>(endpoints_.size());
+    const Endpoint& e = endpoints_[static_cast<std::size_t>(d.endpoint)];
+    qCInfo(lcMqtt).noquote() << d.id << "tries the next broker," << e.host + QLatin1Char(':') + QString::number(e.port);
 }
 
 void MqttLinkEngine::pump() {
@@ -224,9 +252,16 @@ void MqttLinkEngine::startConnect(Dtu& d) {
         d.client->deleteLater();
         d.client = nullptr;
     }
+    const int use = usableEndpoint(d.endpoint);
+    if (use < 0) { // every name failed to resolve so far: wait for a lookup
+        scheduleRetry(d);
+        return;
+    }
+    d.endpoint = use;
+    const Endpoint& endpoint = endpoints_[static_cast<std::size_t>(use)];
     MqttOptions o;
-    o.host = brokerAddress_;
-    o.port = cfg_.port;
+    o.host = endpoint.address;
+    o.port = endpoint.port;
     o.clientId = cfg_.clientPrefix + d.id;
     o.username = d.id;
     o.password = d.password;
@@ -247,7 +282,8 @@ void MqttLinkEngine::startConnect(Dtu& d) {
     if (!c->connectToBroker()) {
         qCWarning(lcMqtt).noquote() << "login of" << d.id << "could not start:" << c->errorString();
         if (d.attempt == 0 && !c->errorString().isEmpty())
-            emit engineLog(QStringLiteral("DTU %1 连接中心 %2:%3 失败: %4").arg(d.id, cfg_.host).arg(cfg_.port).arg(c->errorString()));
+            emit engineLog(QStringLiteral("DTU %1 连接中心 %2:%3 失败: %4").arg(d.id, endpoint.host).arg(endpoint.port).arg(c->errorString()));
+        moveOn(d);
         scheduleRetry(d);
         return;
     }
@@ -351,6 +387,7 @@ void MqttLinkEngine::onDisconnected(const QString& id, int rc) {
         qCDebug(lcMqtt).noquote() << id << "connection lost, code" << rc;
         emit OnDisconnect(id);
     }
+    if (rc != 0) moveOn(*d); // lost, refused or never reached: the next broker of the list
     if (d->quickDrops >= kTakeoverDrops && !d->takeoverReported) {
         d->takeoverReported = true;
         emit engineLog(QStringLiteral("DTU %1 登录后反复被断开: 可能另一控制台正使用同一ID，改为每%2秒重试")
@@ -403,6 +440,7 @@ void MqttLinkEngine::tick() {
         if (d->pendingConnect && d->upSince.elapsed() > kConnectTimeoutMs) {
             qCWarning(lcMqtt).noquote() << id << "login timed out";
             dropSession(*d, false);
+            moveOn(*d);
             scheduleRetry(*d);
             continue;
         }

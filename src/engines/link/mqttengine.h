@@ -61,6 +61,7 @@ private:
         int beatMid = -1;
         qint64 nextBeatMs = 0;
         int attempt = 0;
+        int endpoint = 0;            // which entry of [LINK] Host this DTU tries
         int quickDrops = 0;
         bool takeoverReported = false;
         QElapsedTimer upSince;
@@ -79,9 +80,12 @@ private:
     void tick();
     void leavePending(Dtu& d);
     bool goOffline(Dtu& d); // true when it was online
-    // The broker's address for libmosquitto, whose own lookup would block this thread at
-    // every login. False while a lookup runs off the thread; logins wait for it.
+    // The brokers' addresses for libmosquitto, whose own lookup would block this thread at
+    // every login. False while no entry has one yet (lookups run off the thread).
     bool brokerAddressReady();
+    void resolve(int endpoint);
+    int usableEndpoint(int from) const; // the first entry from `from` on with an address, or -1
+    void moveOn(Dtu& d);                // the next entry, round robin, after a failure
     void trimAfterLargePacket();
 
     LinkConfig cfg_;
@@ -91,8 +95,13 @@ private:
     int pending_ = 0;
     int online_ = 0;
     int sendMode_ = 2;
-    QString brokerAddress_; // what libmosquitto is given: an address, or the name for TLS
-    bool resolving_ = false;
+    struct Endpoint {
+        QString host;
+        int port = 1883;
+        QString address; // what libmosquitto is given: an address, or the name for TLS
+        bool resolving = false;
+    };
+    std::vector<Endpoint> endpoints_;
     bool trimScheduled_ = false;
     QTimer tick_;
     QElapsedTimer clock_;
