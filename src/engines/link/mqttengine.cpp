@@ -218,6 +218,13 @@ void MqttLinkEngine::resolve(int i) {
     });
 }
 
+QString MqttLinkEngine::brokerOf(const QString& id) const {
+    const auto it = dtus_.constFind(id);
+    if (it == dtus_.constEnd() || !(*it)->online) return {};
+    const Endpoint& e = endpoints_[static_cast<std::size_t>((*it)->endpoint)];
+    return e.host + QLatin1Char(':') + QString::number(e.port);
+}
+
 int MqttLinkEngine::usableEndpoint(int from) const {
     const int n = static_cast<int>(endpoints_.size());
     for (int k = 0; k < n; ++k) {

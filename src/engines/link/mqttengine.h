@@ -39,6 +39,8 @@ public:
     int sendMode() const { return sendMode_; }
     int pendingConnects() const { return pending_; }
     int onlineCount() const { return online_; }
+    // "host:port" of the broker the DTU's session is on; empty while it is offline.
+    QString brokerOf(const QString& id) const;
     // Backoff between login attempts: base doubles up to the cap, with +-25 % jitter.
     static int backoffMs(int attempt, int baseMs, int capMs, double jitter01);
 
