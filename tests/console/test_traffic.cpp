@@ -1,5 +1,8 @@
 // Sending, the engine's events, inbound dispatch and manual send.
 #include "support/consolefixture.h"
+#include "core/capturefile.h"
+#include <QDir>
+#include <QFileInfo>
 #include <QCoreApplication>
 
 using namespace dtu;
@@ -444,4 +447,31 @@ TEST_F(Traffic, CaptureFolderThatCannotBeWrittenIsOneLineAndTheRelayGoesOn) {
 
     ctx().capture.stop(A);
     EXPECT_FALSE(ctx().devices.isRecording(0));
+}
+
+// Past MaxMB a new file begins; together the files hold every record in order.
+TEST_F(Traffic, CaptureFilesRotateBySizeAndKeepEveryRecord) {
+    start({{A, "a", "COM5"}});
+    ctx().capture.configure(dir.filePath("captures"), 300);
+    ctx().capture.start(A);
+    for (int i = 0; i < 12; ++i) {
+        console->events.onCenterData(A, 4, QString("%1").arg(i, 8, 16, QLatin1Char('0')).toUpper());
+        ctx().capture.flush();
+    }
+    const QStringList files = QDir(dir.filePath("captures")).entryList({"*.cap"}, QDir::Files, QDir::Name);
+    ASSERT_GE(files.size(), 3) << files.join(' ').toStdString();
+    const QString day = QDate::currentDate().toString("yyyyMMdd");
+    EXPECT_TRUE(files.contains(A + "-" + day + ".cap"));
+    EXPECT_TRUE(files.contains(A + "-" + day + ".1.cap"));
+    QList<int> seen;
+    for (int part = 0; part < files.size(); ++part) {
+        const QString name = part == 0 ? A + "-" + day + ".cap" : A + "-" + day + QString(".%1.cap").arg(part);
+        EXPECT_LE(QFileInfo(dir.filePath("captures/" + name)).size(), 300) << name.toStdString();
+        const CaptureFile f = ReadCaptureFile(dir.filePath("captures/" + name));
+        ASSERT_TRUE(f.error.isEmpty()) << f.error.toStdString();
+        for (const CaptureRecord& r : f.records) seen << r.bytes.toHex().toInt(nullptr, 16);
+    }
+    QList<int> expected;
+    for (int i = 0; i < 12; ++i) expected << i;
+    EXPECT_EQ(seen, expected);
 }

@@ -438,6 +438,11 @@ TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
     QTemporaryDir dir;
     const QString conf = dir.filePath("etc");
     ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), conf, dir));
+    {
+        QFile ini(conf + "/center.ini");
+        ASSERT_TRUE(ini.open(QIODevice::Append));
+        ini.write(("[CAPTURE]\nDir=" + dir.filePath("captures") + "\n").toUtf8());
+    }
     // systemd's notification socket, played by the test.
     const QByteArray notifyPath = QFile::encodeName(dir.filePath("notify"));
     const int notifyFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -458,7 +463,7 @@ TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
     env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(notifyPath));
     env.insert("WATCHDOG_USEC", "400000");
     service.setProcessEnvironment(env);
-    service.start(bin("dtuconsoled"), {"--config", conf, "--show-data"});
+    service.start(bin("dtuconsoled"), {"--config", conf, "--show-data", "--capture", A});
     ASSERT_TRUE(service.waitForStarted());
     QByteArray err;
     auto stderrHas = [&](const QByteArray& text, int ms) {
@@ -498,6 +503,12 @@ TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
     EXPECT_TRUE(notes.contains("STOPPING=1")) << notes.constData();
     ::close(notifyFd);
     EXPECT_TRUE(QDir(dir.filePath("ports")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).isEmpty());
+    // --capture: A's conversation both ways, written out by the end.
+    QFile cap(dir.filePath("captures/" + A + "-" + QDate::currentDate().toString("yyyyMMdd") + ".cap"));
+    ASSERT_TRUE(cap.open(QIODevice::ReadOnly)) << cap.fileName().toStdString();
+    const QByteArray recorded = cap.readAll();
+    EXPECT_TRUE(recorded.contains(" " + A.toUtf8() + " < data 48454C4C4F\n")) << recorded.constData();
+    EXPECT_TRUE(recorded.contains(" " + A.toUtf8() + " > port 414E53574552\n")) << recorded.constData();
     for (const QString& id : {A, B}) EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW), "offline") << id.toStdString();
 }
 
