@@ -144,6 +144,18 @@ TEST(Cluster, NodeLossMovesEveryDtuToTheOtherNodeAndDataFlowsOn) {
     const qint64 failOverMs = t.elapsed();
     waitFor([&] { drain(); return false; }, 5000); // data keeps flowing on node 2
 
+    // And down, QoS 1, from a moved DTU's port to a subscriber on node 2.
+    int moved1 = 0;
+    while (moved1 < kDtus && !onNode1[moved1]) ++moved1;
+    ASSERT_LT(moved1, kDtus);
+    QProcess down;
+    down.start("mosquitto_sub", {"-p", QString::number(cluster.node[2]), "-u", id(moved1 + 1), "-P", PW, "-q", "1", "-C", "1",
+                                 "-t", "dtu/" + id(moved1 + 1) + "/down"});
+    pump(700); // subscribed
+    ASSERT_TRUE(local[moved1]->write("DOWN-AFTER-FAILOVER"));
+    ASSERT_TRUE(waitFor([&] { drain(); return down.state() == QProcess::NotRunning; }, 5000));
+    EXPECT_EQ(down.readAllStandardOutput().trimmed(), "DOWN-AFTER-FAILOVER");
+
     // Node 1 comes back: nothing breaks, nobody moves.
     QElapsedTimer restart;
     restart.start();

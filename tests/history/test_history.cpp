@@ -223,6 +223,30 @@ TEST(EventLog, OneWriteASecondHoldsWhileDownDropsOldestPastTheBound) {
     }
 }
 
+TEST(EventLog, PrunesOnceADayByKeepDays) {
+    LogFixture f;
+    std::vector<QDateTime> cutoffs;
+    struct PruneSink : SwitchSink {
+        std::vector<QDateTime>* cut;
+        int prune(const QDateTime& before) override { cut->push_back(before); return 0; }
+    };
+    HistoryOptions o;
+    o.flushMs = 20;
+    o.keepDays = 7;
+    f.log.start([&] {
+        auto s = std::make_unique<PruneSink>();
+        s->up = &f.up, s->rows = &f.rows, s->writes = &f.writes, s->cut = &cutoffs;
+        return s;
+    }, o);
+    f.log.record(A, "login");
+    ASSERT_TRUE(waitFor([&] { return f.log.written() == 1; }, 3000));
+    f.log.record(A, "disconnect");
+    ASSERT_TRUE(waitFor([&] { return f.log.written() == 2; }, 3000));
+    f.log.stop();
+    ASSERT_EQ(cutoffs.size(), 1u); // the clock stands still: the next is a day away
+    EXPECT_EQ(cutoffs[0], at(kT0).addDays(-7));
+}
+
 TEST(EventLog, WhatIsQueuedAtTheEndIsWritten) {
     LogFixture f;
     HistoryOptions o;
