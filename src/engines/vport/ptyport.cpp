@@ -362,8 +362,13 @@ void PtyPort::peerGone() {
     droppedOut_ += outPending();
     out_.clear();
     outHead_ = 0;
-    tcflush(master_, TCIOFLUSH);
-    resetSlave(slave_);
+    // Only what we wrote and nobody read is stale. What arrives from the slave now was
+    // written by a program that opened the port again since we looked: its own, kept
+    // for it (flushing both ways here lost a poller's request now and then).
+    tcflush(master_, TCOFLUSH);
+    pollfd pfd{master_, POLLIN, 0};
+    ::poll(&pfd, 1, 0);
+    if (pfd.revents & POLLHUP) resetSlave(slave_); // nobody has it: raw mode for the next one
     qCDebug(lcPty).noquote() << "port" << name_ << "closed by the local program";
 }
 
