@@ -54,6 +54,9 @@ public:
     TrafficHistory minutes; // per minute, the last day
     EventLog history{clock};  // login, disconnect, close, silent, recovered -> dtuevent
     CaptureLog capture;       // recorded DTUs' byte strings, both ways
+    // Set where a DTU's online state or the list changes: the silent-DTU alarm then looks at
+    // every row; otherwise only when a deadline is due or at the silent ones.
+    bool silenceRecheck = true;
 
     DtuList roster;
     RefreshQueue refreshQueue;

@@ -475,3 +475,30 @@ TEST_F(Traffic, CaptureFilesRotateBySizeAndKeepEveryRecord) {
     for (int i = 0; i < 12; ++i) expected << i;
     EXPECT_EQ(seen, expected);
 }
+
+// The alarm looks at every row only when something changed or a deadline is due; a DTU that
+// drops off between deadlines is still timed from its drop, not from the next deadline.
+TEST_F(Traffic, SilentAlarmTimesAnOfflineDtuFromItsDropBetweenDeadlines) {
+    config.silentSeconds = 60;
+    config.silentText = "1分钟";
+    start({{A, "a", ""}});
+    QDateTime now = kNow;
+    ctx().clock = Clock{[&now] { return now; }};
+    QStringList lines;
+    QObject::connect(&console->silence, &SilenceWatch::silenceChanged,
+                     [&](const QString&, bool, const QString& line) { lines << line; });
+    auto at = [&](int seconds) {
+        now = kNow.addSecs(seconds);
+        console->silence.check();
+    };
+    engine.online.insert(A);
+    console->events.onLoginReply(A, 0); // its data deadline: 60 s
+    for (int s = 0; s <= 28; ++s) at(s);
+    engine.online.remove(A);
+    console->events.onDisconnect(A); // at 28 s, seen at the next look
+    for (int s = 29; s <= 88; ++s) at(s);
+    EXPECT_TRUE(lines.isEmpty()) << lines.join('\n').toStdString();
+    at(89);
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0], TimeStamp(kNow.addSecs(89)) + " " + A + " 已离线超过1分钟");
+}

@@ -10,6 +10,7 @@ namespace dtu {
 using M = DeviceListModel;
 
 void RebuildDeviceList(ConsoleContext& ctx) {
+    ctx.silenceRecheck = true;
     ctx.selection.clear();
     ctx.devices.clear();
     ctx.dm.forEachListedRow([&](const DtuRow& rec) {

@@ -129,12 +129,16 @@ private:
     }
 
     void pruneWhenDue() {
-        if (log_.options_.keepDays <= 0 || !open_) return;
-        const qint64 now = log_.clock_.msecs();
-        if (now < nextPruneMs_) return;
-        nextPruneMs_ = now + kDayMs;
+        if (!open_) return;
+        QDateTime before;
+        {
+            QMutexLocker lock(&log_.mutex_);
+            before = log_.pruneBefore_;
+            log_.pruneBefore_ = QDateTime();
+        }
+        if (!before.isValid()) return;
         try {
-            const int n = sink_->prune(QDateTime::fromMSecsSinceEpoch(now - log_.options_.keepDays * kDayMs));
+            const int n = sink_->prune(before);
             if (n > 0) qCInfo(lcHistory) << "pruned" << n << "event(s) older than" << log_.options_.keepDays << "days";
         } catch (const std::exception& e) {
             qCWarning(lcHistory) << "pruning the history failed:" << e.what();
@@ -146,7 +150,6 @@ private:
     std::unique_ptr<EventSink> sink_;
     QTimer timer_{this}; // a child, so it moves to the writer thread with us
     bool open_ = false, failing_ = false;
-    qint64 nextPruneMs_ = 0;
 };
 
 EventLog::EventLog(const Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {}
@@ -168,9 +171,26 @@ void EventLog::start(std::function<std::unique_ptr<EventSink>()> makeSink, Histo
     writer_->moveToThread(thread_);
     connect(thread_, &QThread::started, writer_, [w = writer_] { w->begin(); });
     thread_->start();
+    nextPruneMs_ = 0;
+    requestPrune();
+    if (!pruneTimer_) {
+        pruneTimer_ = new QTimer(this);
+        connect(pruneTimer_, &QTimer::timeout, this, &EventLog::requestPrune);
+    }
+    pruneTimer_->start(3600 * 1000);
+}
+
+void EventLog::requestPrune() {
+    if (options_.keepDays <= 0) return;
+    const qint64 now = clock_.msecs();
+    if (now < nextPruneMs_) return;
+    nextPruneMs_ = now + kDayMs;
+    QMutexLocker lock(&mutex_);
+    pruneBefore_ = QDateTime::fromMSecsSinceEpoch(now - options_.keepDays * kDayMs);
 }
 
 void EventLog::stop() {
+    if (pruneTimer_) pruneTimer_->stop();
     if (!thread_) return;
     QMetaObject::invokeMethod(writer_, [w = writer_] { w->end(); delete w; }, Qt::BlockingQueuedConnection);
     thread_->quit();

@@ -10,6 +10,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QThread>
+#include <QTimer>
 #include <deque>
 #include <memory>
 
@@ -67,6 +68,11 @@ private:
     int inFlight_ = 0; // taken by the writer, not yet written or put back
     bool dropReported_ = false;
     QHash<QString, std::deque<DtuEvent>> recent_;
+    // Pruning is asked for from the owner's thread, which owns the clock.
+    void requestPrune();
+    QDateTime pruneBefore_; // under mutex_; taken by the writer
+    qint64 nextPruneMs_ = 0;
+    QTimer* pruneTimer_ = nullptr;
     QThread* thread_ = nullptr;
     class EventWriter* writer_ = nullptr;
 };

@@ -62,6 +62,7 @@ void SendBracketed(ConsoleContext& ctx, int row, const QString& id, const QByteA
 void Service::start() {
     try {
         ctx_.refreshTimer.start();
+        ctx_.silenceRecheck = true;
         ctx_.actStartService.setEnabled(false);
         ctx_.actStopService.setEnabled(true);
         const int n = ctx_.engine.GetDtuCount();
@@ -90,11 +91,13 @@ void Service::stop() {
     }
     ctx_.actStartService.setEnabled(true);
     ctx_.actStopService.setEnabled(false);
+    ctx_.silenceRecheck = true;
     ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 停止"));
 }
 
 void LinkEvents::onLoginReply(const QString& id, int result) {
     if (id.isEmpty()) return;
+    ctx_.silenceRecheck = true;
     if (result >= 0) {
         ctx_.traffic[id].loginMs = ctx_.clock.msecs();
         ctx_.history.record(id, QStringLiteral("login"));
@@ -118,6 +121,7 @@ void LinkEvents::onBeatReply(const QString& id, int result) {
 
 void LinkEvents::onDisconnect(const QString& id) {
     if (id.isEmpty()) return;
+    ctx_.silenceRecheck = true;
     ctx_.history.record(id, QStringLiteral("disconnect"));
     ctx_.refreshQueue.MarkForRefresh(id);
 }

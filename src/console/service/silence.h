@@ -3,6 +3,7 @@
 // that long while the service runs, is silent until data or its login comes back. One
 // line per change, never one per look.
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QString>
 
@@ -27,8 +28,13 @@ private:
         qint64 offlineSinceMs = 0; // while the service runs, 0 when online or not looked at yet
         qint64 watchedSinceMs = 0; // first look online without any login or data time
     };
+    bool checkRow(int row, const QString& id, qint64 now, qint64 limitMs, bool running); // false: row gone
     ConsoleContext& ctx_;
     QHash<QString, State> state_;
+    // Until then no row can go silent without an event that sets ctx.silenceRecheck;
+    // the silent ones are looked at every time, for their recovery.
+    qint64 nextDueMs_ = 0;
+    QSet<QString> silent_;
 };
 
 } // namespace dtu

@@ -4,6 +4,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QSocketNotifier>
+#include "engines/link/socketwatcher.h"
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -98,6 +99,7 @@ MqttClient::~MqttClient() {
     delete readN_;
     delete writeN_;
     readN_ = writeN_ = nullptr;
+    if (opts_.watcher && fd_ >= 0) opts_.watcher->unwatch(fd_, this);
     if (m_) mosquitto_destroy(m_);
 }
 
@@ -168,6 +170,16 @@ void MqttClient::handleWrite() {
 
 void MqttClient::syncSocket() {
     const int s = m_ ? mosquitto_socket(m_) : -1;
+    if (opts_.watcher) {
+        if (s != fd_) {
+            if (fd_ >= 0) opts_.watcher->unwatch(fd_, this);
+            fd_ = s;
+            if (fd_ >= 0)
+                opts_.watcher->watch(fd_, this, [this] { handleRead(); }, [this] { handleWrite(); });
+        }
+        if (fd_ >= 0) opts_.watcher->setWriteWanted(fd_, this, mosquitto_want_write(m_));
+        return;
+    }
     if (s != fd_) {
         dropNotifiers();
         fd_ = s;

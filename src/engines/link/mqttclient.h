@@ -26,6 +26,7 @@ struct MqttOptions {
     bool willRetain = true;
     QString caFile, certFile, keyFile;
     int sendMaximum = 100; // QoS 1 messages in flight before libmosquitto queues
+    class SocketWatcher* watcher = nullptr; // shared by many sessions; else one notifier pair each
 };
 
 class MqttClient : public QObject {

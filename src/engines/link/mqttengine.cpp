@@ -44,6 +44,8 @@ MqttLinkEngine::~MqttLinkEngine() {
         d->retry = nullptr;
         delete d->client.data();
     }
+    // Sessions waiting for deleteLater leave the shared watcher before it goes.
+    qDeleteAll(findChildren<MqttClient*>(QString(), Qt::FindDirectChildrenOnly));
 }
 
 int MqttLinkEngine::backoffMs(int attempt, int baseMs, int capMs, double jitter01) {
@@ -76,6 +78,7 @@ int MqttLinkEngine::AddDtu(const QString& id, const QString& password) {
     d->password = password;
     // A cluster's nodes share the DTUs from the start; a lost node's move to the others.
     d->endpoint = static_cast<int>(order_.size() % endpoints_.size());
+    d->phase = static_cast<int>(order_.size() % 997);
     dtus_.insert(id, d);
     order_.push_back(id);
     return 0;
@@ -267,6 +270,7 @@ void MqttLinkEngine::startConnect(Dtu& d) {
     d.endpoint = use;
     const Endpoint& endpoint = endpoints_[static_cast<std::size_t>(use)];
     MqttOptions o;
+    if (watcher_.isValid()) o.watcher = &watcher_;
     o.host = endpoint.address;
     o.port = endpoint.port;
     o.clientId = cfg_.clientPrefix + d.id;
@@ -439,26 +443,33 @@ void MqttLinkEngine::onPublished(const QString& id, int mid) {
 
 void MqttLinkEngine::tick() {
     const qint64 now = clock_.elapsed();
-    for (const QString& id : order_) {
-        Dtu* d = find(id);
-        if (!d || !d->client) continue;
-        d->client->misc();
+    ++ticks_;
+    // libmosquitto's keep-alive work needs a look a few times per keep-alive period, not
+    // every second for every session: a quarter of the period, the sessions spread over it.
+    const int every = std::max(1, cfg_.keepAlive / 4);
+    const auto dtus = dtus_.values(); // a handler may add or remove DTUs meanwhile
+    for (const std::shared_ptr<Dtu>& p : dtus) {
+        Dtu* d = p.get();
         if (!d->client) continue;
+        if (d->pendingConnect || (ticks_ + d->phase) % every == 0) {
+            d->client->misc();
+            if (!d->client) continue;
+        }
         if (d->pendingConnect && d->upSince.elapsed() > kConnectTimeoutMs) {
-            qCWarning(lcMqtt).noquote() << id << "login timed out";
+            qCWarning(lcMqtt).noquote() << d->id << "login timed out";
             dropSession(*d, false);
             moveOn(*d);
             scheduleRetry(*d);
             continue;
         }
         if (d->online) {
-            if (d->upSince.elapsed() > kStableMs) {
+            if ((d->quickDrops || d->takeoverReported) && d->upSince.elapsed() > kStableMs) {
                 d->quickDrops = 0;
                 d->takeoverReported = false;
             }
             if (now >= d->nextBeatMs) {
                 d->nextBeatMs = now + cfg_.beatInterval * 1000LL;
-                if (d->beatMid < 0) d->beatMid = d->client->publish(topic(id, "vbeat"), QByteArray(), 1);
+                if (d->beatMid < 0) d->beatMid = d->client->publish(topic(d->id, "vbeat"), QByteArray(), 1);
             }
         }
     }

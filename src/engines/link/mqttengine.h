@@ -2,6 +2,7 @@
 // The link engine over MQTT: one session per opened DTU, all on the GUI thread.
 #include "core/config.h"
 #include "engines/link/linkengine.h"
+#include "engines/link/socketwatcher.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -64,6 +65,7 @@ private:
         qint64 nextBeatMs = 0;
         int attempt = 0;
         int endpoint = 0;            // which entry of [LINK] Host this DTU tries
+        int phase = 0;               // spreads the sessions' keep-alive work over the seconds
         int quickDrops = 0;
         bool takeoverReported = false;
         QElapsedTimer upSince;
@@ -105,6 +107,8 @@ private:
     };
     std::vector<Endpoint> endpoints_;
     bool trimScheduled_ = false;
+    SocketWatcher watcher_;
+    qint64 ticks_ = 0;
     QTimer tick_;
     QElapsedTimer clock_;
 };
