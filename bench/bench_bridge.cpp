@@ -3,6 +3,10 @@
 //   bench_bridge tput size=1024 count=65536 window=512 port=P
 //   bench_bridge lat  size=16 n=10000 port=P    (one way, field to local reader)
 //   bench_bridge rtt  size=16 n=10000 port=P    (local reader echoes; back to the field)
+// With external=PROGRAM (dtuconsole or dtuconsoled, from the build's bin folder) the console
+// is that program, started in a folder of its own (the window offscreen, every data line
+// shown as an operator sees it); its CPU is the whole process's, from /proc. qos=0|1 is the
+// field's publish QoS.
 #include "benchutil.h"
 #include "console/console.h"
 #include "engines/link/mqttclient.h"
@@ -11,6 +15,8 @@
 #include "engines/vport/ptyport.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <fcntl.h>
 #include <poll.h>
@@ -66,6 +72,10 @@ int main(int argc, char** argv) {
     const long window = argl(argc, argv, "window", 512);
     const int port = int(argl(argc, argv, "port", 18830));
     const int warm = lat ? 200 : 0;
+    const int qos = int(argl(argc, argv, "qos", 1));
+    QString external;
+    for (int i = 2; i < argc; ++i)
+        if (QByteArray(argv[i]).startsWith("external=")) external = QString::fromLocal8Bit(argv[i] + 9);
     mosquitto_lib_init();
 
     QTemporaryDir dir;
@@ -85,14 +95,49 @@ int main(int argc, char** argv) {
     cfg.portDir = dir.filePath("ports");
     cfg.listenerPort = 0;
     cfg.statusListen.clear();
-    MqttLinkEngine engine(cfg.link);
-    PtyPortEngine ports(cfg.portDir);
-    DtuStore dm(ConfigPaths{dir.path(), dir.path()});
+    std::unique_ptr<MqttLinkEngine> engine;
+    std::unique_ptr<PtyPortEngine> ports;
+    std::unique_ptr<DtuStore> dm;
     SilentPrompts prompts;
-    Console console(engine, ports, dm, prompts, cfg);
-    console.ctx.reporterInstalled = true;
-    console.create();
-    if (!pumpUntil([&] { return engine.IsOnline("0000000000000001"); }, 10000)) return 2;
+    std::unique_ptr<Console> console;
+    QProcess program;
+    if (external.isEmpty()) {
+        engine = std::make_unique<MqttLinkEngine>(cfg.link);
+        ports = std::make_unique<PtyPortEngine>(cfg.portDir);
+        dm = std::make_unique<DtuStore>(ConfigPaths{dir.path(), dir.path()});
+        console = std::make_unique<Console>(*engine, *ports, *dm, prompts, cfg);
+        console->ctx.reporterInstalled = true;
+        console->create();
+        if (!pumpUntil([&] { return engine->IsOnline("0000000000000001"); }, 10000)) return 2;
+    } else {
+        QFile ini(dir.filePath("center.ini"));
+        ini.open(QIODevice::WriteOnly);
+        ini.write(QString("[LINK]\nPort=%1\nBeatInterval=3600\nMaxQueued=100000\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n"
+                          "[STATUS]\nListen=0\n[DISPLAY]\nEncoding=UTF-8\n")
+                      .arg(port).arg(cfg.portDir).toUtf8());
+        ini.close();
+        program.setWorkingDirectory(dir.path());
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.setStandardOutputFile(QProcess::nullDevice());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(env);
+        program.start(external.contains('/') ? external : QCoreApplication::applicationDirPath() + "/" + external, QStringList{});
+        if (!program.waitForStarted()) return 2;
+        Field watch("bench-presence", port);
+        if (!watch.waitConnected()) return 2;
+        std::atomic<bool> up{false};
+        watch.onMessage = [&](const QByteArray&, const QByteArray& payload) { if (payload == "online") up = true; };
+        watch.subscribe("dtu/0000000000000001/console");
+        if (!pumpUntil([&] { return up.load() && QFileInfo(dir.filePath("ports/COM1")).isSymLink(); }, 10000)) return 2;
+    }
+    auto processCpuS = [&] {
+        QFile f(QString("/proc/%1/stat").arg(program.processId()));
+        if (!f.open(QIODevice::ReadOnly)) return 0.0;
+        const QList<QByteArray> fields = f.readAll().split(')').last().trimmed().split(' ');
+        return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
+    };
+    auto consoleCpuS = [&] { return external.isEmpty() ? threadCpuS() : processCpuS(); };
 
     const int fd = ::open(QFile::encodeName(dir.filePath("ports/COM1")).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return 2;
@@ -140,7 +185,7 @@ int main(int argc, char** argv) {
             wake();
         }
     });
-    const double cpu0 = threadCpuS();
+    const double cpu0 = consoleCpuS();
     const uint64_t t0 = nowNs();
     int timeouts = 0;
     if (lat) {
@@ -171,7 +216,7 @@ int main(int argc, char** argv) {
                     QByteArray p(size, 'L');
                     const uint64_t ts = nowNs();
                     memcpy(p.data() + 8, &ts, 8);
-                    direct.publish(QString::fromLatin1(kUp), p, 1);
+                    direct.publish(QString::fromLatin1(kUp), p, qos);
                     const long want = i + 1;
                     if (!pumpUntil([&] { return back >= want; }, 2000)) ++late;
                 }
@@ -189,7 +234,7 @@ int main(int argc, char** argv) {
             const QByteArray p(size, 'T');
             for (long i = 0; i < count && !stop; ++i) {
                 while ((i - rbytes / size) >= window && !stop) std::this_thread::sleep_for(std::chrono::microseconds(20));
-                field.publish(kUp, p, 1);
+                field.publish(kUp, p, qos);
             }
         });
         pumpUntil([&] { return rbytes >= count * size; }, 90000);
@@ -197,7 +242,7 @@ int main(int argc, char** argv) {
         pub.join();
     }
     const double sec = double(nowNs() - t0) / 1e9;
-    const double cpu = threadCpuS() - cpu0;
+    const double cpu = consoleCpuS() - cpu0;
     stop = true;
     reader.join();
     delete fieldWaker.load();
@@ -207,15 +252,21 @@ int main(int argc, char** argv) {
     if (lat) {
         snprintf(kv, sizeof kv, "p50_us=%.1f p99_us=%.1f max_us=%.1f n=%zu timeouts=%d console_us_per_msg=%.2f", pct(us, 50),
                  pct(us, 99), pct(us, 100), us.size(), timeouts, cpu * 1e6 / double(total));
-        result(rtt ? "bridge_rtt_16B_qos1" : "bridge_lat_16B_qos1", kv);
+        const std::string who = external.isEmpty() ? "bridge" : QFileInfo(external).fileName().toStdString();
+        result((who + (rtt ? "_rtt_16B_qos" : "_lat_16B_qos") + std::to_string(qos)).c_str(), kv);
     } else {
         const long got = rbytes;
         snprintf(kv, sizeof kv,
                  "MiB_s=%.2f msgs_s=%.0f bytes=%ld lost_B=%ld sec=%.3f console_us_per_msg=%.2f console_cpu_s_per_10k=%.3f dropped_at_port_B=%lld",
                  double(got) / 1048576.0 / sec, double(got) / size / sec, got, count * size - got, sec,
                  cpu * 1e6 / double(count), cpu * 10000.0 / double(count),
-                 static_cast<long long>(static_cast<PtyPort*>(console.ctx.roster.at(0).port)->droppedToPort()));
-        result(("bridge_tput_" + std::to_string(size) + "_qos1").c_str(), kv);
+                 console ? static_cast<long long>(static_cast<PtyPort*>(console->ctx.roster.at(0).port)->droppedToPort()) : -1LL);
+        const std::string who = external.isEmpty() ? "bridge" : QFileInfo(external).fileName().toStdString();
+        result((who + "_tput_" + std::to_string(size) + "_qos" + std::to_string(qos)).c_str(), kv);
+    }
+    if (program.state() != QProcess::NotRunning) {
+        program.terminate();
+        program.waitForFinished(10000);
     }
     return timeouts ? 1 : 0;
 }
