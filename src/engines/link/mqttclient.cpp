@@ -151,10 +151,13 @@ void MqttClient::misc() {
 void MqttClient::handleRead() {
     reading_ = true;
     // libmosquitto reads about one packet per call; go on while the socket has bytes.
+    const bool tls = !opts_.caFile.isEmpty();
     for (int i = 0; i < 256 && fd_ >= 0; ++i) {
+        errno = 0;
         if (mosquitto_loop_read(m_, 1) != MOSQ_ERR_SUCCESS) break;
-        int avail = 0;
-        if (opts_.caFile.isEmpty() && (ioctl(fd_, FIONREAD, &avail) < 0 || avail == 0)) break;
+        // libmosquitto stops at EAGAIN and leaves errno so: the socket is drained, and the
+        // kernel need not be asked once more per packet. TLS may hold bytes of its own.
+        if (!tls && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (mosquitto_socket(m_) != fd_) break;
     }
     reading_ = false;
