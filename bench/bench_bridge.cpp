@@ -3,6 +3,8 @@
 //   bench_bridge tput size=1024 count=65536 window=512 port=P
 //   bench_bridge lat  size=16 n=10000 port=P    (one way, field to local reader)
 //   bench_bridge rtt  size=16 n=10000 port=P    (local reader echoes; back to the field)
+//   bench_bridge pace rate=10000 seconds=10 port=P (16 B at a steady rate: every packet's delay,
+//                                                   the largest one and how many took over 5 ms)
 // With external=PROGRAM (dtuconsole or dtuconsoled, from the build's bin folder) the console
 // is that program, started in a folder of its own (the window offscreen, every data line
 // shown as an operator sees it); its CPU is the whole process's, from /proc. qos=0|1 is the
@@ -66,9 +68,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string mode = argv[1];
-    const bool rtt = mode == "rtt", lat = mode == "lat" || rtt;
+    const bool pace = mode == "pace";
+    const bool rtt = mode == "rtt", lat = mode == "lat" || rtt || pace;
+    const long rate = argl(argc, argv, "rate", 10000);
     const int size = int(argl(argc, argv, "size", lat ? 16 : 1024));
-    const long count = argl(argc, argv, "count", lat ? argl(argc, argv, "n", 10000) : 65536);
+    const long count = pace ? rate * argl(argc, argv, "seconds", 10)
+                            : argl(argc, argv, "count", lat ? argl(argc, argv, "n", 10000) : 65536);
     const long window = argl(argc, argv, "window", 512);
     const int port = int(argl(argc, argv, "port", 18830));
     const int warm = lat ? 200 : 0;
@@ -188,7 +193,24 @@ int main(int argc, char** argv) {
     const double cpu0 = consoleCpuS();
     const uint64_t t0 = nowNs();
     int timeouts = 0;
-    if (lat) {
+    if (pace) {
+        // A steady stream from the field's own thread; the reader notes every packet's delay.
+        std::thread pub([&] {
+            const uint64_t start = nowNs();
+            for (long i = 0; i < total && !stop; ++i) {
+                const uint64_t due = start + uint64_t(double(i) * 1e9 / double(rate));
+                while (nowNs() < due) std::this_thread::sleep_for(std::chrono::microseconds(20));
+                QByteArray p(size, 'P');
+                const uint64_t ts = nowNs();
+                memcpy(p.data() + 8, &ts, 8);
+                field.publish(kUp, p, qos);
+            }
+        });
+        pumpUntil([&] { return back >= total; }, int(total * 1000 / rate) + 30000);
+        timeouts = int(total - back);
+        stop = true;
+        pub.join();
+    } else if (lat) {
         // The field side runs on a thread of its own with a session that writes at once,
         // as the baseline's simulator does; the console keeps the main thread.
         std::atomic<bool> done{false};
@@ -249,7 +271,13 @@ int main(int argc, char** argv) {
     ::close(fd);
 
     char kv[300];
-    if (lat) {
+    if (pace) {
+        const long over = std::count_if(us.begin(), us.end(), [](double u) { return u > 5000.0; });
+        snprintf(kv, sizeof kv, "rate=%ld p50_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f over_5ms=%ld n=%zu missing=%d",
+                 rate, pct(us, 50), pct(us, 99), pct(us, 99.9), pct(us, 100), over, us.size(), timeouts);
+        const std::string who = external.isEmpty() ? "bridge" : QFileInfo(external).fileName().toStdString();
+        result((who + "_pace_16B_qos" + std::to_string(qos)).c_str(), kv);
+    } else if (lat) {
         snprintf(kv, sizeof kv, "p50_us=%.1f p99_us=%.1f max_us=%.1f n=%zu timeouts=%d console_us_per_msg=%.2f", pct(us, 50),
                  pct(us, 99), pct(us, 100), us.size(), timeouts, cpu * 1e6 / double(total));
         const std::string who = external.isEmpty() ? "bridge" : QFileInfo(external).fileName().toStdString();
