@@ -52,6 +52,11 @@ QList<int> ConsoleContext::selectedRows() const {
     return rows;
 }
 
+void ConsoleContext::closeDtu(const QString& id, const QString& why) {
+    engine.CloseDtu(id);
+    history.record(id, QStringLiteral("close"), why);
+}
+
 void ConsoleContext::setStatusPanel(int i, const QString& text) {
     status_[i] = text;
     emit statusChanged(i, text);

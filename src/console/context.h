@@ -87,6 +87,8 @@ public:
 
     QString statusPanel(int i) const { return status_[i]; }
     void setStatusPanel(int i, const QString& text);
+    // Closes a DTU's session and puts the close in its history, saying who closed it.
+    void closeDtu(const QString& id, const QString& why);
     QString sendBoxCaption() const { return hexDisplay.isChecked() ? QStringLiteral("HEX") : QString(); }
 
     QString stamp() const { return clock.stamp(); }

@@ -103,18 +103,12 @@ void RosterCommands::closeSelected() {
         ctx_.prompts.message(QStringLiteral("请先选中要关闭的DTU"));
         return;
     }
-    for (int r : rows) {
-        ctx_.engine.CloseDtu(ctx_.devices.caption(r));
-        ctx_.history.record(ctx_.devices.caption(r), QStringLiteral("close"), QStringLiteral("操作员关闭"));
-    }
+    for (int r : rows) ctx_.closeDtu(ctx_.devices.caption(r), QStringLiteral("操作员关闭"));
     RebuildDeviceList(ctx_);
 }
 
 void RosterCommands::closeAll() {
-    for (int r = 0; r < ctx_.devices.rowCount(); ++r) {
-        ctx_.engine.CloseDtu(ctx_.devices.caption(r));
-        ctx_.history.record(ctx_.devices.caption(r), QStringLiteral("close"), QStringLiteral("操作员关闭"));
-    }
+    for (int r = 0; r < ctx_.devices.rowCount(); ++r) ctx_.closeDtu(ctx_.devices.caption(r), QStringLiteral("操作员关闭"));
     RebuildDeviceList(ctx_);
 }
 

@@ -85,8 +85,7 @@ void Service::stop() {
     const int n = ctx_.engine.GetDtuCount();
     for (int i = 0; i < n; ++i) {
         const QString id = ctx_.engine.GetDtuId(i);
-        ctx_.engine.CloseDtu(id);
-        ctx_.history.record(id, QStringLiteral("close"), QStringLiteral("停止服务"));
+        ctx_.closeDtu(id, QStringLiteral("停止服务"));
         ctx_.refreshQueue.MarkForRefresh(id);
     }
     ctx_.actStartService.setEnabled(true);
