@@ -1,5 +1,6 @@
 // dtucap: a capture file as an annotated hex dump, filtered, or as CSV.
 #include "core/capturefile.h"
+#include "core/codec.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,13 +17,6 @@ QString printable(const QByteArray& b) {
     QString s;
     for (char c : b) s += (c >= 0x20 && c < 0x7f) ? QLatin1Char(c) : QLatin1Char('.');
     return s;
-}
-
-QString csvField(const QString& s) {
-    if (!s.contains(QLatin1Char(',')) && !s.contains(QLatin1Char('"'))) return s;
-    QString q = s;
-    q.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + q + QLatin1Char('"');
 }
 
 bool parseTime(const QString& text, qint64* usecs) {
@@ -83,7 +77,7 @@ int main(int argc, char** argv) {
             const QString time = CaptureTime(r.usecs, r.offsetSeconds);
             if (p.isSet(csv)) {
                 out(QStringList{time, r.id, r.toField ? QStringLiteral("out") : QStringLiteral("in"), QString::fromUtf8(r.source),
-                                QString::number(r.bytes.size()), QString::fromLatin1(r.bytes.toHex().toUpper()), csvField(printable(r.bytes))}
+                                QString::number(r.bytes.size()), QString::fromLatin1(r.bytes.toHex().toUpper()), CsvField(printable(r.bytes))}
                         .join(QLatin1Char(',')));
                 continue;
             }

@@ -26,4 +26,7 @@ struct HexInput {
 };
 HexInput ParseHexInput(QStringView text);
 
+// One CSV field: quoted (quotes doubled) when it holds a comma, a quote or a line break.
+QString CsvField(const QString& s);
+
 } // namespace dtu

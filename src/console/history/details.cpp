@@ -1,5 +1,6 @@
 #include "console/history/details.h"
 
+#include "core/codec.h"
 #include "core/errors.h"
 
 #include <QDateTime>
@@ -14,15 +15,6 @@ namespace {
 bool startsPeriod(const QString& event) { return event == QLatin1String("login"); }
 bool endsPeriod(const QString& event) {
     return event == QLatin1String("disconnect") || event == QLatin1String("close");
-}
-
-QString csvField(const QString& s) {
-    if (!s.contains(QLatin1Char(',')) && !s.contains(QLatin1Char('"')) && !s.contains(QLatin1Char('\n')) &&
-        !s.contains(QLatin1Char('\r')))
-        return s;
-    QString q = s;
-    q.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + q + QLatin1Char('"');
 }
 
 QString csvTime(qint64 ms) {
@@ -77,8 +69,8 @@ qint64 DtuDetails::onlineMs() const {
 QString DtuDetails::eventsCsv() const {
     QString out = QStringLiteral("DTUID,event,at,detail\n");
     for (auto it = lastEvents.rbegin(); it != lastEvents.rend(); ++it)
-        out += csvField(it->dtuid) + QLatin1Char(',') + csvField(it->event) + QLatin1Char(',') +
-               it->at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + QLatin1Char(',') + csvField(it->detail) +
+        out += CsvField(it->dtuid) + QLatin1Char(',') + CsvField(it->event) + QLatin1Char(',') +
+               it->at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + QLatin1Char(',') + CsvField(it->detail) +
                QLatin1Char('\n');
     return out;
 }
@@ -87,7 +79,7 @@ QString DtuDetails::minutesCsv() const {
     QString out = QStringLiteral("DTUID,minute,packets_in,packets_out,bytes_in,bytes_out\n");
     for (std::size_t i = 0; i < minutes.size(); ++i) {
         const MinuteCounts& c = minutes[i];
-        out += csvField(id) + QLatin1Char(',') + csvTime(firstMinuteMs + static_cast<qint64>(i) * 60000) +
+        out += CsvField(id) + QLatin1Char(',') + csvTime(firstMinuteMs + static_cast<qint64>(i) * 60000) +
                QStringLiteral(",%1,%2,%3,%4\n").arg(c.packetsIn).arg(c.packetsOut).arg(c.bytesIn).arg(c.bytesOut);
     }
     return out;
