@@ -219,8 +219,11 @@ DtuDetails Console::detailsOf(const QString& id) {
     std::vector<DtuEvent> events;
     QString note;
     try {
-        // The day's events for the timeline, and the latest hundred even when older.
-        events = MergeEvents(ctx.dm.events(id, dayAgo), ctx.dm.events(id, QDateTime(), DtuDetails::kShownEvents));
+        // The latest hundred even when older, and the whole day for the timeline: a second
+        // query only when the hundred do not reach back a day.
+        events = ctx.dm.events(id, QDateTime(), DtuDetails::kShownEvents);
+        if (events.size() == static_cast<std::size_t>(DtuDetails::kShownEvents) && events.front().at >= dayAgo)
+            events = MergeEvents(ctx.dm.events(id, dayAgo), events);
     } catch (const std::exception& e) {
         note = QStringLiteral("历史表读取失败，仅显示本次运行的事件: ") + QString::fromLocal8Bit(e.what());
     }

@@ -502,3 +502,22 @@ TEST_F(Traffic, SilentAlarmTimesAnOfflineDtuFromItsDropBetweenDeadlines) {
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines[0], TimeStamp(kNow.addSecs(89)) + " " + A + " 已离线超过1分钟");
 }
+
+// More than a hundred events in the day: the list shows the newest hundred, the timeline all.
+TEST_F(Traffic, DetailsReadTheWholeDayWhenTheHundredDoNotReachBack) {
+    start({{A, "a", ""}});
+    std::vector<DtuEvent> events;
+    for (int i = 0; i < 150; ++i) // login, disconnect, ... one a minute
+        events.push_back({A, i % 2 ? "disconnect" : "login", kNow.addSecs(-60 * (151 - i)), ""});
+    {
+        DtuStore writer(paths(), "writer");
+        writer.connectTo("Provider=SQLite;Data Source=" + dbPath());
+        writer.createEventTable();
+        writer.appendEvents(events);
+    }
+    engine.online.insert(A);
+    const DtuDetails d = console->detailsOf(A);
+    EXPECT_EQ(d.lastEvents.size(), 100u);
+    // 75 closed periods and the one going on now; the newest hundred alone would give 51.
+    EXPECT_EQ(d.periods.size(), 76);
+}
