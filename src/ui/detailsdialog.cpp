@@ -27,6 +27,14 @@ QDateTimeAxis* dayAxis(const DtuDetails& d) {
     return x;
 }
 
+QChartView* chartView(QChart* chart, int minimumHeight, const QString& name) {
+    auto* view = new QChartView(chart);
+    view->setRenderHint(QPainter::Antialiasing);
+    view->setMinimumHeight(minimumHeight);
+    view->setAccessibleName(name);
+    return view;
+}
+
 QChartView* timeline(const DtuDetails& d) {
     auto* series = new QLineSeries;
     series->setName(QStringLiteral("在线"));
@@ -54,11 +62,7 @@ QChartView* timeline(const DtuDetails& d) {
     y->setTickCount(2);
     chart->addAxis(y, Qt::AlignLeft);
     series->attachAxis(y);
-    auto* view = new QChartView(chart);
-    view->setRenderHint(QPainter::Antialiasing);
-    view->setMinimumHeight(150);
-    view->setAccessibleName(QStringLiteral("在线时段"));
-    return view;
+    return chartView(chart, 150, QStringLiteral("在线时段"));
 }
 
 QChartView* trafficChart(const DtuDetails& d) {
@@ -87,11 +91,7 @@ QChartView* trafficChart(const DtuDetails& d) {
         s->attachAxis(x);
         s->attachAxis(y);
     }
-    auto* view = new QChartView(chart);
-    view->setRenderHint(QPainter::Antialiasing);
-    view->setMinimumHeight(220);
-    view->setAccessibleName(QStringLiteral("每分钟数据包"));
-    return view;
+    return chartView(chart, 220, QStringLiteral("每分钟数据包"));
 }
 
 } // namespace

@@ -30,7 +30,7 @@ void SilenceWatch::check() {
     for (int row = 0; row < ctx_.devices.rowCount(); ++row) checkRow(row, ctx_.devices.caption(row), now, limitMs, running);
 }
 
-bool SilenceWatch::checkRow(int row, const QString& id, qint64 now, qint64 limitMs, bool running) {
+void SilenceWatch::checkRow(int row, const QString& id, qint64 now, qint64 limitMs, bool running) {
     State& s = state_[id];
     const bool online = ctx_.engine.IsOnline(id);
     bool silentNow = s.silent;
@@ -58,7 +58,7 @@ bool SilenceWatch::checkRow(int row, const QString& id, qint64 now, qint64 limit
         s.offlineSinceMs = 0; // stopped on purpose: offline says nothing
     }
     if (!silentNow) nextDueMs_ = std::min(nextDueMs_, due);
-    if (silentNow == s.silent) return true;
+    if (silentNow == s.silent) return;
     if (!silentNow) line = QStringLiteral(" 已恢复");
     s.silent = silentNow;
     if (silentNow) silent_.insert(id);
@@ -68,7 +68,6 @@ bool SilenceWatch::checkRow(int row, const QString& id, qint64 now, qint64 limit
     ctx_.devices.setSilent(row, silentNow);
     ctx_.history.record(id, silentNow ? QStringLiteral("silent") : QStringLiteral("recovered"), line.trimmed());
     emit silenceChanged(id, silentNow, full);
-    return true;
 }
 
 } // namespace dtu

@@ -28,7 +28,7 @@ private:
         qint64 offlineSinceMs = 0; // while the service runs, 0 when online or not looked at yet
         qint64 watchedSinceMs = 0; // first look online without any login or data time
     };
-    bool checkRow(int row, const QString& id, qint64 now, qint64 limitMs, bool running); // false: row gone
+    void checkRow(int row, const QString& id, qint64 now, qint64 limitMs, bool running);
     ConsoleContext& ctx_;
     QHash<QString, State> state_;
     // Until then no row can go silent without an event that sets ctx.silenceRecheck;
