@@ -6,6 +6,7 @@
 #include "core/capturefile.h"
 #include "engines/link/mqttengine.h"
 #include "engines/store/dtustore.h"
+#include "support/backends.h"
 #include "support/broker.h"
 #include "support/ptyclient.h"
 #include "support/fakes.h"
@@ -593,14 +594,8 @@ class ServiceHistory : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(ServiceHistory, LoginsLossesAndTheEndReachTheTable) {
     QTemporaryDir dir;
-    QString conn = "Provider=SQLite;Data Source=" + dir.filePath("dtu.db");
-    if (QString(GetParam()) == "postgresql") {
-        conn = QString::fromLocal8Bit(qgetenv("DTU_TEST_PG"));
-        if (conn.isEmpty()) {
-            if (qEnvironmentVariableIsSet("DTU_REQUIRE_PG")) FAIL() << "DTU_TEST_PG is not set but required";
-            GTEST_SKIP() << "set DTU_TEST_PG to a PostgreSQL connection string to run";
-        }
-    }
+    QString conn;
+    DTU_BACKEND_OR_SKIP(conn, QString(GetParam()), dir);
     Broker broker{{A + ":" + PW, B + ":" + PW}};
     ASSERT_TRUE(broker.start());
     const QString conf = dir.filePath("etc");

@@ -3,6 +3,7 @@
 #include "console/history/minutetraffic.h"
 #include "core/errors.h"
 #include "engines/store/dtustore.h"
+#include "support/backends.h"
 #include "support/broker.h"
 
 #include <QCoreApplication>
@@ -265,15 +266,7 @@ namespace {
 class HistoryOnDatabase : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        if (QString(GetParam()) == "sqlite") {
-            conn = "Provider=SQLite;Data Source=" + dir.filePath("dtu.db");
-        } else {
-            conn = QString::fromLocal8Bit(qgetenv("DTU_TEST_PG"));
-            if (conn.isEmpty()) {
-                if (qEnvironmentVariableIsSet("DTU_REQUIRE_PG")) FAIL() << "DTU_TEST_PG is not set but required";
-                GTEST_SKIP() << "set DTU_TEST_PG to a PostgreSQL connection string to run";
-            }
-        }
+        DTU_BACKEND_OR_SKIP(conn, QString(GetParam()), dir);
         reader = std::make_unique<DtuStore>(ConfigPaths{dir.path(), dir.path()}, QString("reader-") + GetParam());
         reader->connectTo(conn, true);
         QSqlQuery(reader->database()).exec("drop table if exists dtuevent"); // the writer makes it

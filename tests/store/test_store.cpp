@@ -2,6 +2,7 @@
 #include "engines/store/connstring.h"
 #include "engines/store/dtustore.h"
 #include "engines/store/dtucsv.h"
+#include "support/backends.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -35,15 +36,7 @@ protected:
     void SetUp() override {
         const QString backend = QString::fromLatin1(GetParam());
         QString conn;
-        if (backend == "sqlite") {
-            conn = "Provider=SQLite;Data Source=" + dir.filePath("dtu.db");
-        } else {
-            conn = QString::fromLocal8Bit(qgetenv("DTU_TEST_PG"));
-            if (conn.isEmpty()) {
-                if (qEnvironmentVariableIsSet("DTU_REQUIRE_PG")) FAIL() << "DTU_TEST_PG is not set but required";
-                GTEST_SKIP() << "set DTU_TEST_PG to a PostgreSQL connection string to run";
-            }
-        }
+        DTU_BACKEND_OR_SKIP(conn, backend, dir);
         dm = std::make_unique<DtuStore>(ConfigPaths{dir.path(), dir.path() + "/none"}, "test-" + backend);
         dm->connectTo(conn, true);
         rawExec(*dm, "drop table if exists dtuinfo");
