@@ -32,8 +32,7 @@ int main(int argc, char** argv) {
 
     const ConfigPaths paths;
     const CenterConfig config = ReadCenterConfig(paths);
-    qInfo().noquote() << "dtuconsole starting; center.ini:" << (config.sourceFile.isEmpty() ? QStringLiteral("(none, defaults)") : config.sourceFile)
-                      << "broker:" << config.link.host << config.link.port << "ports:" << config.portDir << "open files:" << files;
+    qInfo().noquote() << "dtuconsole starting;" << StartupSummary(config) << "open files:" << files;
 
     DtuStore dataModule1(paths);
     MqttLinkEngine engine(config.link);

@@ -62,8 +62,7 @@ int main(int argc, char** argv) {
     if (parser.isSet(configDir)) paths.localDir = parser.value(configDir);
     CenterConfig config = ReadCenterConfig(paths);
     for (const QString& id : parser.value(capture).split(QLatin1Char(','), Qt::SkipEmptyParts)) config.captureIds << id.trimmed();
-    qInfo().noquote() << "dtuconsoled starting; center.ini:" << (config.sourceFile.isEmpty() ? QStringLiteral("(none, defaults)") : config.sourceFile)
-                      << "broker:" << config.link.host << config.link.port << "ports:" << config.portDir << "open files:" << files;
+    qInfo().noquote() << "dtuconsoled starting;" << StartupSummary(config) << "open files:" << files;
 
     DtuStore store(paths);
     MqttLinkEngine engine(config.link);

@@ -87,6 +87,13 @@ bool ParseDuration(const QString& text, int* seconds, QString* shown) {
     return true;
 }
 
+QString StartupSummary(const CenterConfig& c) {
+    return QStringLiteral("center.ini: %1 broker: %2 %3 ports: %4")
+        .arg(c.sourceFile.isEmpty() ? QStringLiteral("(none, defaults)") : c.sourceFile, c.link.host)
+        .arg(c.link.port)
+        .arg(c.portDir);
+}
+
 CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     CenterConfig c;
     c.portDir = defaultPortDir();

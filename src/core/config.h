@@ -72,6 +72,9 @@ QString defaultCaptureDir();
 // "30m", "45s", "2h" (a bare number is seconds); false for anything else.
 bool ParseDuration(const QString& text, int* seconds, QString* shown);
 
+// What a program says of its configuration as it starts: the file read, the broker(s), the ports.
+QString StartupSummary(const CenterConfig& c);
+
 // Never throws: a missing, broken or binary file leaves the defaults in place.
 CenterConfig ReadCenterConfig(const ConfigPaths& paths);
 
