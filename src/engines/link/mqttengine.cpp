@@ -85,10 +85,8 @@ int MqttLinkEngine::AddDtu(const QString& id, const QString& password) {
 }
 
 int MqttLinkEngine::RemoveDtu(const QString& id) {
+    if (CloseDtu(id) != 0) return SendNotRegistered;
     Dtu* d = find(id);
-    if (!d) return SendNotRegistered;
-    d->opened = false;
-    dropSession(*d, true);
     delete d->retry;
     d->retry = nullptr;
     order_.erase(std::remove(order_.begin(), order_.end(), id), order_.end());
