@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QTimeZone>
+#include <cstdlib>
 #include <ctime>
 
 namespace dtu {
@@ -51,14 +52,16 @@ bool ParseCaptureLine(const QByteArray& raw, CaptureRecord* out, QString* why) {
     bool ok1 = false, ok2 = false, ok3 = false;
     const int micro = time.mid(20, 6).toInt(&ok1);
     const int oh = time.mid(27, 2).toInt(&ok2), om = time.mid(30, 2).toInt(&ok3);
-    const QDateTime local = QDateTime::fromString(QString::fromLatin1(time.left(19)), QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
-    if (!ok1 || !ok2 || !ok3 || micro < 0 || oh > 14 || om > 59 || !local.isValid()) {
+    const QDate day = QDate::fromString(QString::fromLatin1(time.left(10)), QStringLiteral("yyyy-MM-dd"));
+    const QTime clock = QTime::fromString(QString::fromLatin1(time.mid(11, 8)), QStringLiteral("HH:mm:ss"));
+    const int offset = (time[26] == '-' ? -1 : 1) * (oh * 3600 + om * 60);
+    // Offsets run from -14:00 to +14:00; past that no zone exists to write the line back with.
+    // The date and time are read in the line's own offset, so a local DST gap cannot shift them.
+    const QDateTime at(day, clock, QTimeZone(offset));
+    if (!ok1 || !ok2 || !ok3 || micro < 0 || om > 59 || std::abs(offset) > 14 * 3600 || !at.isValid()) {
         *why = QStringLiteral("time '%1' is not a valid time").arg(QString::fromLatin1(time));
         return false;
     }
-    const int offset = (time[26] == '-' ? -1 : 1) * (oh * 3600 + om * 60);
-    QDateTime at = local;
-    at.setTimeZone(QTimeZone(offset));
     CaptureRecord r;
     r.usecs = at.toSecsSinceEpoch() * 1000000 + micro;
     r.offsetSeconds = offset;

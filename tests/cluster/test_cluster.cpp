@@ -182,7 +182,9 @@ TEST(Cluster, NodeLossMovesEveryDtuToTheOtherNodeAndDataFlowsOn) {
         gaps += missing;
         if (onNode1[i]) ++moved;
         // DTUs that stayed on node 2 lose nothing; the moved ones only while they were away.
-        if (!onNode1[i]) EXPECT_EQ(missing, 0) << id(i + 1).toStdString();
+        if (!onNode1[i]) {
+            EXPECT_EQ(missing, 0) << id(i + 1).toStdString();
+        }
         EXPECT_EQ(engine.brokerOf(id(i + 1)), QString("127.0.0.1:%1").arg(cluster.node[2])) << "nobody moves back";
     }
     EXPECT_GT(beatReplies, 0) << "the heartbeat's PUBACK";

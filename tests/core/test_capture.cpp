@@ -47,6 +47,8 @@ TEST(CaptureLine, BrokenLinesSayWhy) {
                           Case{"2026-12-10 03:14:15 0000000000000001 < data 41", "field(s)"},
                           Case{"2026-13-10T03:14:15.123456+08:00 0000000000000001 < data 41", "not a valid time"},
                           Case{"2026-12-10T03:14:15.123456Z 0000000000000001 < data 41", "is not yyyy"},
+                          Case{"2026-12-10T03:14:15.000001-14:30 0000000000000001 < beat", "not a valid time"},
+                          Case{"2026-12-10T03:14:15.000001+14:00 0000000000000001 < beat", ""},
                           Case{"garbage", "field(s)"}}) {
         CaptureRecord r;
         QString why;
