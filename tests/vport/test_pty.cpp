@@ -72,6 +72,28 @@ TEST_F(Pty, EveryByteValueBothWays) {
     EXPECT_EQ(fromClient, all);
 }
 
+TEST_F(Pty, ABurstGoesOutWholeInOrderAndItsFirstPacketAtOnce) {
+    auto port = make("COM6");
+    PortClient c(dir.filePath("ports/COM6"));
+    ASSERT_GE(c.fd, 0);
+    ASSERT_TRUE(waitFor([&] { return port->hasReader(); }, 2000));
+    QByteArray sent;
+    for (int round = 0; round < 3; ++round) {
+        // Packets handed over within one pass of the event loop, as a burst read from the link.
+        for (int i = 0; i < 200; ++i) {
+            const QByteArray packet = QByteArray::number(round * 1000 + i) + ';';
+            port->WriteData(packet);
+            sent += packet;
+            if (i == 0) {
+                pollfd pf{c.fd, POLLIN, 0};
+                EXPECT_EQ(poll(&pf, 1, 0), 1) << "a lone packet must not wait for the loop";
+            }
+        }
+        EXPECT_EQ(c.read(static_cast<int>(sent.size())), sent);
+        sent.clear();
+    }
+}
+
 TEST_F(Pty, ReopenGetsNoStaleDataAndStaysRaw) {
     auto port = make("COM6");
     QByteArray fromClient;

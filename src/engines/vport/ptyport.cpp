@@ -228,7 +228,13 @@ void PtyPortEngine::pollClosed() {
         if (!(fds[i].revents & POLLHUP)) who[i]->checkPeer();
 }
 
-PtyPort::PtyPort(PtyPortEngine& engine) : engine_(engine) {}
+PtyPort::PtyPort(PtyPortEngine& engine) : engine_(engine) {
+    // A zero timer ends the batch at the loop's next pass without waking the loop through
+    // its event queue, which a posted call would do once per batch.
+    batchEnd_.setSingleShot(true);
+    batchEnd_.setInterval(0);
+    connect(&batchEnd_, &QTimer::timeout, this, &PtyPort::endBatch);
+}
 
 PtyPort::~PtyPort() {
     if (master_ >= 0) DeletePort();
@@ -404,13 +410,18 @@ int PtyPort::WriteData(const QByteArray& data) {
         return 0;
     }
     qsizetype done = 0;
-    if (outPending() == 0) {
+    if (outPending() == 0 && !batching_) {
         while (done < data.size()) {
             const ssize_t n = ::write(master_, data.constData() + done, static_cast<size_t>(data.size() - done));
             if (n > 0) done += n;
             else if (n < 0 && errno == EINTR) continue;
             else break;
         }
+        // A burst read from the link arrives here packet after packet within one pass of
+        // the event loop. The first goes out at once; the rest are gathered and written
+        // together when the pass ends: every write to a terminal wakes a kernel worker.
+        batching_ = true;
+        batchEnd_.start();
     }
     const qsizetype rest = data.size() - done;
     if (rest > 0) {
@@ -421,6 +432,11 @@ int PtyPort::WriteData(const QByteArray& data) {
         writeN_->setEnabled(outPending() > 0);
     }
     return static_cast<int>(data.size());
+}
+
+void PtyPort::endBatch() {
+    batching_ = false;
+    if (master_ >= 0 && outPending() > 0) onWritable();
 }
 
 void PtyPort::onWritable() {

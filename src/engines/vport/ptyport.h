@@ -86,6 +86,7 @@ private:
     friend class PtyPortEngine;
     void onReadable();
     void onWritable();
+    void endBatch();
     void checkPeer();         // has a program opened the port since we last looked?
     void peerGone();
     void drainThenClose(); // the last program has gone: hand on what it wrote, then close
@@ -101,6 +102,8 @@ private:
     QByteArray in_;   // read from the port, waiting for ReadData
     QByteArray out_;  // field data the port could not take yet, from outHead_ on
     qsizetype outHead_ = 0;
+    bool batching_ = false; // written once in this pass of the event loop; more waits for its end
+    QTimer batchEnd_;
     qsizetype outPending() const { return out_.size() - outHead_; }
     qint64 droppedOut_ = 0;
 };
