@@ -252,11 +252,19 @@ int main(int argc, char** argv) {
         delete fieldThread;
         timeouts = late;
     } else {
+        // The field side as the baseline's simulator drives it: its own session written at
+        // once from its own loop, up to 64 packets at a go while the window is open, a 1 ms
+        // wait when it is shut, so both consoles face the same sender.
         std::thread pub([&] {
+            DirectField direct("bench-burst", port);
+            if (!direct.connected) return;
             const QByteArray p(size, 'T');
-            for (long i = 0; i < count && !stop; ++i) {
-                while ((i - rbytes / size) >= window && !stop) std::this_thread::sleep_for(std::chrono::microseconds(20));
-                field.publish(kUp, p, qos);
+            long sent = 0;
+            while (rbytes < count * size && !stop) {
+                const long delivered = rbytes / size;
+                for (int burst = 0; sent < count && sent - delivered < window && burst < 64; ++burst, ++sent)
+                    direct.publish(kUp, p, qos);
+                if (!direct.run(sent < count && sent - rbytes / size < window ? 0 : 1)) return;
             }
         });
         pumpUntil([&] { return rbytes >= count * size; }, 90000);

@@ -15,6 +15,8 @@
 #include <functional>
 #include <mosquitto.h>
 #include <mutex>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,44 @@ inline bool pumpUntil(const std::function<bool()>& cond, int ms) {
     }
     return true;
 }
+
+// A field DTU driven by the calling thread: publishes go out at once, run() waits on its
+// socket and does what libmosquitto needs (the baseline's simulator works this way).
+class DirectField {
+public:
+    bool connected = false;
+
+    DirectField(const char* id, int port) {
+        m_ = mosquitto_new(id, true, this);
+        mosquitto_connect_callback_set(m_, [](mosquitto*, void* self, int rc) { static_cast<DirectField*>(self)->connected = rc == 0; });
+        if (mosquitto_connect(m_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS) return;
+        for (int i = 0; i < 500 && !connected; ++i)
+            if (!run(10)) return;
+    }
+    ~DirectField() {
+        mosquitto_disconnect(m_);
+        mosquitto_destroy(m_);
+    }
+    int publish(const char* topic, const QByteArray& p, int qos) {
+        return mosquitto_publish(m_, nullptr, topic, int(p.size()), p.constData(), qos, false);
+    }
+    bool run(int timeoutMs) {
+        if (mosquitto_want_write(m_) && mosquitto_loop_write(m_, 1) != MOSQ_ERR_SUCCESS) return false;
+        pollfd pf{mosquitto_socket(m_), short(POLLIN | (mosquitto_want_write(m_) ? POLLOUT : 0)), 0};
+        if (::poll(&pf, 1, timeoutMs) > 0) {
+            // libmosquitto reads one packet a call: go on while the socket holds bytes.
+            for (int avail = 1; (pf.revents & POLLIN) && avail > 0;) {
+                if (mosquitto_loop_read(m_, 1) != MOSQ_ERR_SUCCESS) return false;
+                if (::ioctl(pf.fd, FIONREAD, &avail) < 0) avail = 0;
+            }
+            if ((pf.revents & POLLOUT) && mosquitto_loop_write(m_, 1) != MOSQ_ERR_SUCCESS) return false;
+        }
+        return mosquitto_loop_misc(m_) == MOSQ_ERR_SUCCESS;
+    }
+
+private:
+    mosquitto* m_;
+};
 
 // A field DTU on libmosquitto's own network thread.
 class Field {
