@@ -191,10 +191,16 @@ TEST_F(Traffic, AHugePacketReachesThePortWholeAndIsShownCut) {
     lines = memo();
     ASSERT_EQ(lines.size(), 1);
     EXPECT_EQ(lines[0], T + " 收到" + A + "数据:" + hex.left(2048) + tail);
+    ctx().messageDisplay.clear(); // handed over as bytes, the line reads the same
+    console->events.onCenterBytes(A, big);
+    EXPECT_EQ(memo(), lines);
 
-    ctx().messageDisplay.clear(); // exactly the limit: shown whole, no note
-    console->events.onCenterData(A, 1024, hex.left(2048));
-    EXPECT_EQ(memo().first(), T + " 收到" + A + "数据:" + hex.left(2048));
+    for (bool asBytes : {false, true}) {
+        ctx().messageDisplay.clear(); // exactly the limit: shown whole, no note
+        if (asBytes) console->events.onCenterBytes(A, big.left(1024));
+        else console->events.onCenterData(A, 1024, hex.left(2048));
+        EXPECT_EQ(memo().first(), T + " 收到" + A + "数据:" + hex.left(2048)) << asBytes;
+    }
 }
 
 TEST_F(Traffic, CountsPastTwoToTheThirtyOne) {

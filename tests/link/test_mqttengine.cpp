@@ -78,6 +78,7 @@ TEST_F(Engine, DataBothWaysIsByteExact) {
     MqttLinkEngine e(config(broker.port()));
     QSignalSpy login(&e, &ILinkEngine::OnLoginReply);
     QSignalSpy data(&e, &ILinkEngine::OnCenterDataX);
+    QSignalSpy raw(&e, &ILinkEngine::centerData);
     QSignalSpy beats(&e, &ILinkEngine::OnCenterDataX2);
     QSignalSpy beatReply(&e, &ILinkEngine::OnBeatReply);
     e.AddDtu(A, PW);
@@ -92,6 +93,9 @@ TEST_F(Engine, DataBothWaysIsByteExact) {
     EXPECT_EQ(data[0][0].toString(), A);
     EXPECT_EQ(data[0][1].toInt(), 256);
     EXPECT_EQ(data[0][2].toString(), QString::fromLatin1(all.toHex().toUpper()));
+    ASSERT_EQ(raw.count(), 1);
+    EXPECT_EQ(raw[0][0].toString(), A);
+    EXPECT_EQ(raw[0][1].toByteArray(), all);
 
     ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/beat", bytes({0x4E, 0xAA, 0x4B, 0xEA})));
     ASSERT_TRUE(waitFor([&] { return beats.count() == 1; }));
@@ -224,6 +228,7 @@ TEST_F(Engine, RetainedPacketsAreTheBrokersMemoryNotTheField) {
     ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/beat", bytes({0x4E, 0xAA, 0x4B, 0xEA}), A, PW, true));
     MqttLinkEngine e(config(broker.port()));
     QSignalSpy data(&e, &ILinkEngine::OnCenterDataX);
+    QSignalSpy raw(&e, &ILinkEngine::centerData);
     QSignalSpy beats(&e, &ILinkEngine::OnCenterDataX2);
     QSignalSpy log(&e, &ILinkEngine::engineLog);
     e.AddDtu(A, PW);
@@ -234,6 +239,7 @@ TEST_F(Engine, RetainedPacketsAreTheBrokersMemoryNotTheField) {
         e.CloseDtu(A);
     }
     EXPECT_EQ(data.count(), 0);
+    EXPECT_EQ(raw.count(), 0);
     EXPECT_EQ(beats.count(), 0);
     EXPECT_EQ(e.GetDtuInfo(A).received, 0);
     EXPECT_TRUE(e.GetDtuInfo(A).updateTime.isEmpty());

@@ -155,6 +155,15 @@ void LinkEvents::onCenterData(const QString& id, int, const QString& dataBuf) {
     if (dataBuf.isEmpty()) return;
     const QByteArray bytes = HexToBytes(QStringView(dataBuf));
     if (bytes.isEmpty()) return;
+    dispatchData(id, bytes, dataBuf);
+}
+
+void LinkEvents::onCenterBytes(const QString& id, const QByteArray& bytes) {
+    if (id.isEmpty() || bytes.isEmpty()) return;
+    dispatchData(id, bytes, QString());
+}
+
+void LinkEvents::dispatchData(const QString& id, const QByteArray& bytes, const QString& dataBuf) {
     ConsoleContext::Traffic& traffic = ctx_.traffic[id];
     traffic.bytesIn += bytes.size();
     traffic.lastDataMs = ctx_.clock.msecs();
@@ -184,8 +193,13 @@ void LinkEvents::onCenterData(const QString& id, int, const QString& dataBuf) {
     const bool cut = bytes.size() > kShownPacketBytes;
     const QString tail = cut ? QStringLiteral("...[共%1字节]").arg(bytes.size()) : QString();
     if (ctx_.hexDisplay.isChecked()) {
-        const QString shown = cut ? dataBuf.left(2 * kShownPacketBytes) + tail : dataBuf;
-        ctx_.messageDisplay.appendLazy([head, shown] { return head + shown; });
+        if (dataBuf.isEmpty()) {
+            const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
+            ctx_.messageDisplay.appendLazy([head, shown, tail] { return head + HexText(shown) + tail; });
+        } else {
+            const QString shown = cut ? dataBuf.left(2 * kShownPacketBytes) + tail : dataBuf;
+            ctx_.messageDisplay.appendLazy([head, shown] { return head + shown; });
+        }
     } else if (ctx_.devices.findCaseless(id) >= 0) {
         const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
         if (shown.contains('\n') || shown.contains('\r') || shown.contains('\0')) {
@@ -209,8 +223,8 @@ void LinkEvents::connectTo(ILinkEngine& engine) {
     QObject::connect(&engine, &ILinkEngine::OnDisconnect, &ctx_, [this](const QString& id) {
         ctx_.guard([&] { onDisconnect(id); });
     });
-    QObject::connect(&engine, &ILinkEngine::OnCenterDataX, &ctx_, [this](const QString& id, int n, const QString& b) {
-        ctx_.guard([&] { onCenterData(id, n, b); });
+    QObject::connect(&engine, &ILinkEngine::centerData, &ctx_, [this](const QString& id, const QByteArray& bytes) {
+        ctx_.guard([&] { onCenterBytes(id, bytes); });
     });
     QObject::connect(&engine, &ILinkEngine::OnCenterDataX2, &ctx_, [this](const QString& id, int n, const QString& b) {
         ctx_.guard([&] { onCenterBeat(id, n, b); });

@@ -53,6 +53,8 @@ public:
     void onDisconnect(const QString& id);
     void onCenterBeat(const QString& id, int dataLen, const QString& dataBuf);
     void onCenterData(const QString& id, int dataLen, const QString& dataBuf);
+    // The same packet as bytes, as the engine hands it over besides the text form.
+    void onCenterBytes(const QString& id, const QByteArray& bytes);
 
     // Entries that end the dispatch are tried first, in order; the others only when none matched.
     std::vector<ReplyRecognizer> replyRecognizers;
@@ -61,6 +63,9 @@ public:
 
 private:
     void writeToPort(const QString& id, const QByteArray& bytes);
+    // hex: the packet as received in text form; empty when it came as bytes (made from
+    // them only if its line is shown).
+    void dispatchData(const QString& id, const QByteArray& bytes, const QString& hex);
     ConsoleContext& ctx_;
 };
 

@@ -48,6 +48,9 @@ signals:
     void OnDisconnect(const QString& id);
     void OnCenterDataX(const QString& id, int dataLen, const QString& dataBuf);
     void OnCenterDataX2(const QString& id, int dataLen, const QString& dataBuf);
+    // Every packet of OnCenterDataX, as bytes, raised just before it: a listener that
+    // does not need the text form is spared making it and reading it back.
+    void centerData(const QString& id, const QByteArray& bytes);
     // Engine-side events an operator needs to hear about (takeover, TLS trouble...).
     void engineLog(const QString& line);
 };

@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QLoggingCategory>
+#include <QMetaMethod>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <algorithm>
@@ -419,12 +420,13 @@ void MqttLinkEngine::onMessage(const QString& id, const QString& t, const QByteA
     }
     d->updateMs = QDateTime::currentMSecsSinceEpoch(); // turned into text only when asked
     if (payload.size() >= kLargePayload) trimAfterLargePacket();
-    const QString hex = HexText(payload);
     if (t.endsWith(QLatin1String("/up"))) {
         ++d->received;
-        emit OnCenterDataX(id, static_cast<int>(payload.size()), hex);
+        emit centerData(id, payload);
+        static const QMetaMethod textForm = QMetaMethod::fromSignal(&ILinkEngine::OnCenterDataX);
+        if (isSignalConnected(textForm)) emit OnCenterDataX(id, static_cast<int>(payload.size()), HexText(payload));
     } else if (t.endsWith(QLatin1String("/beat"))) {
-        emit OnCenterDataX2(id, static_cast<int>(payload.size()), hex);
+        emit OnCenterDataX2(id, static_cast<int>(payload.size()), HexText(payload));
     }
 }
 
