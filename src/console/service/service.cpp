@@ -188,25 +188,27 @@ void LinkEvents::dispatchData(const QString& id, const QByteArray& bytes, const 
 
     writeToPort(id, bytes);
 
-    const QString head = ctx_.stamp() + QStringLiteral(" 收到") + id + QStringLiteral("数据:");
+    // The line's parts are kept and joined only if the line is still there when shown.
+    const QString stamp = ctx_.stamp();
+    const auto head = [stamp, id] { return stamp + QStringLiteral(" 收到") + id + QStringLiteral("数据:"); };
     // Laying out one huge line takes the display minutes: show the start and the length.
     const bool cut = bytes.size() > kShownPacketBytes;
     const QString tail = cut ? QStringLiteral("...[共%1字节]").arg(bytes.size()) : QString();
     if (ctx_.hexDisplay.isChecked()) {
         if (dataBuf.isEmpty()) {
             const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
-            ctx_.messageDisplay.appendLazy([head, shown, tail] { return head + HexText(shown) + tail; });
+            ctx_.messageDisplay.appendLazy([head, shown, tail] { return head() + HexText(shown) + tail; });
         } else {
             const QString shown = cut ? dataBuf.left(2 * kShownPacketBytes) + tail : dataBuf;
-            ctx_.messageDisplay.appendLazy([head, shown] { return head + shown; });
+            ctx_.messageDisplay.appendLazy([head, shown] { return head() + shown; });
         }
-    } else if (ctx_.devices.findCaseless(id) >= 0) {
+    } else if (ctx_.devices.findExact(id) >= 0 || ctx_.devices.findCaseless(id) >= 0) {
         const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
         if (shown.contains('\n') || shown.contains('\r') || shown.contains('\0')) {
-            ctx_.messageDisplay.append(head + ctx_.displayText(shown) + tail); // becomes several lines now
+            ctx_.messageDisplay.append(head() + ctx_.displayText(shown) + tail); // becomes several lines now
         } else {
             ConsoleContext* ctx = &ctx_;
-            ctx_.messageDisplay.appendLazy([head, shown, tail, ctx] { return head + ctx->displayText(shown) + tail; });
+            ctx_.messageDisplay.appendLazy([head, shown, tail, ctx] { return head() + ctx->displayText(shown) + tail; });
         }
     }
     ctx_.messageDisplay.trim(3);
