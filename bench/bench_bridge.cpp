@@ -198,8 +198,11 @@ int main(int argc, char** argv) {
         std::thread pub([&] {
             const uint64_t start = nowNs();
             for (long i = 0; i < total && !stop; ++i) {
+                // One wake-up per packet at its due time: polling the clock in short sleeps
+                // took a share of the two cores from the programs under test.
                 const uint64_t due = start + uint64_t(double(i) * 1e9 / double(rate));
-                while (nowNs() < due) std::this_thread::sleep_for(std::chrono::microseconds(20));
+                const timespec at{time_t(due / 1000000000ull), long(due % 1000000000ull)};
+                while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {}
                 QByteArray p(size, 'P');
                 const uint64_t ts = nowNs();
                 memcpy(p.data() + 8, &ts, 8);
