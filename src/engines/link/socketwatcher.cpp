@@ -50,7 +50,7 @@ void SocketWatcher::setWriteWanted(int fd, const void* owner, bool wanted) {
     if (it == entries_.end() || it->owner != owner || it->write == wanted) return;
     it->write = wanted;
     epoll_event ev{};
-    ev.events = EPOLLIN | (wanted ? EPOLLOUT : 0);
+    ev.events = EPOLLIN | (wanted ? static_cast<uint32_t>(EPOLLOUT) : 0u);
     ev.data.u64 = key(fd, it->generation);
     if (::epoll_ctl(ep_, EPOLL_CTL_MOD, fd, &ev) != 0) qCDebug(lcWatch) << "epoll_ctl mod" << fd << std::strerror(errno);
 }
