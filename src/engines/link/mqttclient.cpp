@@ -149,21 +149,28 @@ void MqttClient::misc() {
 }
 
 void MqttClient::handleRead() {
-    reading_ = true;
     // libmosquitto reads about one packet per call; go on while the socket has bytes.
     const bool tls = !opts_.caFile.isEmpty();
+    QPointer<MqttClient> self(this);
     for (int i = 0; i < 256 && fd_ >= 0; ++i) {
         errno = 0;
-        if (mosquitto_loop_read(m_, 1) != MOSQ_ERR_SUCCESS) break;
+        reading_ = true;
+        const int rc = mosquitto_loop_read(m_, 1);
+        const int readErrno = errno;
+        reading_ = false;
+        // Outside libmosquitto now: hand each packet over at once, before asking the socket
+        // for more, so a packet is not held for the read that finds the socket empty.
+        if (!events_.empty()) {
+            flush();
+            if (!self) return; // a handler destroyed us
+        }
+        if (rc != MOSQ_ERR_SUCCESS || fd_ < 0) break;
         // libmosquitto stops at EAGAIN and leaves errno so: the socket is drained, and the
         // kernel need not be asked once more per packet. TLS may hold bytes of its own.
-        if (!tls && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (!tls && (readErrno == EAGAIN || readErrno == EWOULDBLOCK)) break;
         if (mosquitto_socket(m_) != fd_) break;
     }
-    reading_ = false;
     syncSocket();
-    // Outside libmosquitto now: hand the events over at once instead of a loop pass later.
-    flush();
 }
 
 void MqttClient::handleWrite() {
@@ -228,6 +235,9 @@ void MqttClient::flush() {
         case Event::Publish: emit published(e.code); break;
         }
     }
+    if (!self) return;
+    batch.clear(); // its room serves the next packets: no allocation per packet
+    if (events_.empty()) events_.swap(batch);
 }
 
 void MqttClient::onConnect(mosquitto*, void* self, int rc) {
