@@ -410,7 +410,7 @@ int PtyPort::WriteData(const QByteArray& data) {
         return 0;
     }
     qsizetype done = 0;
-    if (outPending() == 0 && !batching_) {
+    if (outPending() == 0 && !batchEnd_.isActive()) {
         while (done < data.size()) {
             const ssize_t n = ::write(master_, data.constData() + done, static_cast<size_t>(data.size() - done));
             if (n > 0) done += n;
@@ -420,7 +420,6 @@ int PtyPort::WriteData(const QByteArray& data) {
         // A burst read from the link arrives here packet after packet within one pass of
         // the event loop. The first goes out at once; the rest are gathered and written
         // together when the pass ends: every write to a terminal wakes a kernel worker.
-        batching_ = true;
         batchEnd_.start();
     }
     const qsizetype rest = data.size() - done;
@@ -435,7 +434,6 @@ int PtyPort::WriteData(const QByteArray& data) {
 }
 
 void PtyPort::endBatch() {
-    batching_ = false;
     if (master_ >= 0 && outPending() > 0) onWritable();
 }
 

@@ -102,8 +102,7 @@ private:
     QByteArray in_;   // read from the port, waiting for ReadData
     QByteArray out_;  // field data the port could not take yet, from outHead_ on
     qsizetype outHead_ = 0;
-    bool batching_ = false; // written once in this pass of the event loop; more waits for its end
-    QTimer batchEnd_;
+    QTimer batchEnd_; // active: written once in this pass of the event loop, more waits for its end
     qsizetype outPending() const { return out_.size() - outHead_; }
     qint64 droppedOut_ = 0;
 };
