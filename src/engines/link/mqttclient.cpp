@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mosquitto.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
