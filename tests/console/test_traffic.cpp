@@ -155,6 +155,8 @@ TEST_F(Traffic, DataGoesToThePortAndTheDisplay) {
     console->events.onCenterData(C, 1, "41"); // no port name: nothing written, still shown
     EXPECT_TRUE(com5->written.isEmpty());
     EXPECT_EQ(memo().last(), T + " 收到" + C + "数据:A");
+    console->events.onCenterData(C.toLower(), 1, "42"); // the row is found ignoring case
+    EXPECT_EQ(memo().last(), T + " 收到" + C.toLower() + "数据:B");
 
     ctx().messageDisplay.clear();
     console->events.onCenterData("FFFFFFFFFFFFFFFF", 1, "41"); // no row, text mode: not shown

@@ -91,6 +91,10 @@ int DeviceListModel::findExact(const QString& id) const { return exact_.value(id
 
 int DeviceListModel::findCaseless(const QString& id) const { return folded_.value(id.toCaseFolded(), -1); }
 
+bool DeviceListModel::containsCaseless(const QString& id) const {
+    return exact_.contains(id) || folded_.contains(id.toCaseFolded());
+}
+
 void DeviceListModel::setRecording(int row, bool recording) {
     if (row < 0 || row >= rowCount()) return;
     Row& r = rows_[static_cast<size_t>(row)];

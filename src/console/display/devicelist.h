@@ -50,6 +50,9 @@ public:
 
     int findExact(const QString& id) const;    // first row whose caption equals id, or -1
     int findCaseless(const QString& id) const; // same, letter case ignored
+    // Whether any row has this ID, letter case ignored. Asked for every packet: an exact
+    // match is looked up first, so the usual case folds nothing.
+    bool containsCaseless(const QString& id) const;
     int onlineCount() const { return online_; }
 
 signals:

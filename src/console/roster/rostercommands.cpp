@@ -25,7 +25,7 @@ bool RosterCommands::validate(const DtuFields& f) {
 
 bool RosterCommands::confirmAdd(DtuFields& f) {
     if (!validate(f)) return false;
-    if (ctx_.devices.findCaseless(f.id) >= 0) {
+    if (ctx_.devices.containsCaseless(f.id)) {
         ctx_.prompts.message(QStringLiteral("DTUID重复！"));
         return false;
     }

@@ -111,7 +111,7 @@ void LinkEvents::onLoginReply(const QString& id, int result) {
 
 void LinkEvents::onBeatReply(const QString& id, int result) {
     if (id.isEmpty()) return;
-    if (ctx_.devices.findCaseless(id) >= 0 && result >= 100) {
+    if (ctx_.devices.containsCaseless(id) && result >= 100) {
         ctx_.messageDisplay.append(ctx_.stamp() + QLatin1Char(' ') + id + QStringLiteral("心跳成功"));
         ctx_.messageDisplay.trim(1);
     }
@@ -202,7 +202,7 @@ void LinkEvents::dispatchData(const QString& id, const QByteArray& bytes, const 
             const QString shown = cut ? dataBuf.left(2 * kShownPacketBytes) + tail : dataBuf;
             ctx_.messageDisplay.appendLazy([head, shown] { return head() + shown; });
         }
-    } else if (ctx_.devices.findExact(id) >= 0 || ctx_.devices.findCaseless(id) >= 0) {
+    } else if (ctx_.devices.containsCaseless(id)) {
         const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
         if (shown.contains('\n') || shown.contains('\r') || shown.contains('\0')) {
             ctx_.messageDisplay.append(head() + ctx_.displayText(shown) + tail); // becomes several lines now
