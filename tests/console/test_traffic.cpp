@@ -136,7 +136,8 @@ TEST_F(Traffic, TrimmingAcrossWriters) {
 }
 
 TEST_F(Traffic, DataGoesToThePortAndTheDisplay) {
-    start({{A, "a", "COM5"}, {B, "b", "COM5"}, {C, "c", ""}});
+    const QString lettered = "00000000000000AB";
+    start({{A, "a", "COM5"}, {B, "b", "COM5"}, {C, "c", ""}, {lettered, "d", ""}});
     // A holds the open COM5; B only carries the name.
     ASSERT_EQ(ports.made.size(), 2); // busPort and A's port
     FakePort* com5 = ports.made[1];
@@ -155,8 +156,8 @@ TEST_F(Traffic, DataGoesToThePortAndTheDisplay) {
     console->events.onCenterData(C, 1, "41"); // no port name: nothing written, still shown
     EXPECT_TRUE(com5->written.isEmpty());
     EXPECT_EQ(memo().last(), T + " 收到" + C + "数据:A");
-    console->events.onCenterData(C.toLower(), 1, "42"); // the row is found ignoring case
-    EXPECT_EQ(memo().last(), T + " 收到" + C.toLower() + "数据:B");
+    console->events.onCenterBytes(lettered.toLower(), "B"); // the row is found ignoring case
+    EXPECT_EQ(memo().last(), T + " 收到00000000000000ab数据:B");
 
     ctx().messageDisplay.clear();
     console->events.onCenterData("FFFFFFFFFFFFFFFF", 1, "41"); // no row, text mode: not shown
