@@ -282,16 +282,15 @@ int main(int argc, char** argv) {
     ::close(fd);
 
     char kv[300];
+    const std::string who = external.isEmpty() ? "bridge" : QFileInfo(external).fileName().toStdString();
     if (pace) {
         const long over = std::count_if(us.begin(), us.end(), [](double u) { return u > 5000.0; });
         snprintf(kv, sizeof kv, "rate=%ld p50_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f over_5ms=%ld n=%zu missing=%d",
                  rate, pct(us, 50), pct(us, 99), pct(us, 99.9), pct(us, 100), over, us.size(), timeouts);
-        const std::string who = external.isEmpty() ? "bridge" : QFileInfo(external).fileName().toStdString();
         result((who + "_pace_16B_qos" + std::to_string(qos)).c_str(), kv);
     } else if (lat) {
         snprintf(kv, sizeof kv, "p50_us=%.1f p99_us=%.1f max_us=%.1f n=%zu timeouts=%d console_us_per_msg=%.2f", pct(us, 50),
                  pct(us, 99), pct(us, 100), us.size(), timeouts, cpu * 1e6 / double(total));
-        const std::string who = external.isEmpty() ? "bridge" : QFileInfo(external).fileName().toStdString();
         result((who + (rtt ? "_rtt_16B_qos" : "_lat_16B_qos") + std::to_string(qos)).c_str(), kv);
     } else {
         const long got = rbytes;
@@ -300,7 +299,6 @@ int main(int argc, char** argv) {
                  double(got) / 1048576.0 / sec, double(got) / size / sec, got, count * size - got, sec,
                  cpu * 1e6 / double(count), cpu * 10000.0 / double(count),
                  console ? static_cast<long long>(static_cast<PtyPort*>(console->ctx.roster.at(0).port)->droppedToPort()) : -1LL);
-        const std::string who = external.isEmpty() ? "bridge" : QFileInfo(external).fileName().toStdString();
         result((who + "_tput_" + std::to_string(size) + "_qos" + std::to_string(qos)).c_str(), kv);
     }
     if (program.state() != QProcess::NotRunning) {
