@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace dtu;
@@ -92,6 +93,30 @@ TEST_F(Pty, ABurstGoesOutWholeInOrderAndItsFirstPacketAtOnce) {
         EXPECT_EQ(c.read(static_cast<int>(sent.size())), sent);
         sent.clear();
     }
+}
+
+TEST_F(Pty, APassThatLastsDoesNotHoldWhatItGathered) {
+    // The link may go on reading for milliseconds while the broker keeps sending; packets
+    // gathered early in such a pass must reach the reader before the pass ends.
+    auto port = make("COM6");
+    PortClient c(dir.filePath("ports/COM6"));
+    ASSERT_GE(c.fd, 0);
+    ASSERT_TRUE(waitFor([&] { return port->hasReader(); }, 2000));
+    port->WriteData("first;");
+    port->WriteData("second;"); // gathered
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    port->WriteData("third;"); // the pass has run long: everything gathered goes now
+    // Read without running the event loop, which would end the pass and write the rest.
+    const QByteArray gathered("first;second;third;");
+    QByteArray got;
+    for (pollfd pf{c.fd, POLLIN, 0}; got.size() < gathered.size() && poll(&pf, 1, 2000) == 1;) {
+        char buf[256];
+        const ssize_t n = ::read(c.fd, buf, sizeof buf);
+        if (n > 0) got.append(buf, n);
+    }
+    EXPECT_EQ(got, gathered);
+    port->WriteData("fourth;");
+    EXPECT_EQ(c.read(int(strlen("fourth;"))), QByteArray("fourth;"));
 }
 
 TEST_F(Pty, ReopenGetsNoStaleDataAndStaysRaw) {

@@ -410,7 +410,8 @@ int PtyPort::WriteData(const QByteArray& data) {
         return 0;
     }
     qsizetype done = 0;
-    if (outPending() == 0 && !batchEnd_.isActive()) {
+    const bool gathering = batchEnd_.isActive();
+    if (outPending() == 0 && !gathering) {
         while (done < data.size()) {
             const ssize_t n = ::write(master_, data.constData() + done, static_cast<size_t>(data.size() - done));
             if (n > 0) done += n;
@@ -421,6 +422,7 @@ int PtyPort::WriteData(const QByteArray& data) {
         // the event loop. The first goes out at once; the rest are gathered and written
         // together when the pass ends: every write to a terminal wakes a kernel worker.
         batchEnd_.start();
+        batchStarted_ = std::chrono::steady_clock::now();
     }
     const qsizetype rest = data.size() - done;
     if (rest > 0) {
@@ -429,6 +431,15 @@ int PtyPort::WriteData(const QByteArray& data) {
         if (outPending() < kOutLimit) out_.append(data.constData() + done, rest);
         else droppedOut_ += rest;
         writeN_->setEnabled(outPending() > 0);
+    }
+    // A pass can last: the link goes on reading while the broker keeps sending. What was
+    // gathered does not wait for the pass's end longer than a reader would notice.
+    if (gathering && outPending() > 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - batchStarted_ >= kBatchHold) {
+            onWritable();
+            batchStarted_ = now;
+        }
     }
     return static_cast<int>(data.size());
 }

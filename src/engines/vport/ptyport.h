@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QSet>
 #include <QTimer>
+#include <chrono>
 
 class QSocketNotifier;
 
@@ -103,6 +104,8 @@ private:
     QByteArray out_;  // field data the port could not take yet, from outHead_ on
     qsizetype outHead_ = 0;
     QTimer batchEnd_; // active: written once in this pass of the event loop, more waits for its end
+    std::chrono::steady_clock::time_point batchStarted_;
+    static constexpr std::chrono::microseconds kBatchHold{500}; // longest a gathered packet waits
     qsizetype outPending() const { return out_.size() - outHead_; }
     qint64 droppedOut_ = 0;
 };
