@@ -4,7 +4,8 @@
 //   bench_bridge lat  size=16 n=10000 port=P    (one way, field to local reader)
 //   bench_bridge rtt  size=16 n=10000 port=P    (local reader echoes; back to the field)
 //   bench_bridge pace rate=10000 seconds=10 port=P (16 B at a steady rate: every packet's delay,
-//                                                   the largest one and how many took over 5 ms)
+//                                                   the largest one and how many took over 5 ms;
+//                                                   show_over_us=N prints the slow ones)
 // With external=PROGRAM (dtuconsole or dtuconsoled, from the build's bin folder) the console
 // is that program, started in a folder of its own (the window offscreen, every data line
 // shown as an operator sees it); its CPU is the whole process's, from /proc. qos=0|1 is the
@@ -78,6 +79,9 @@ int main(int argc, char** argv) {
     const int port = int(argl(argc, argv, "port", 18830));
     const int warm = lat ? 200 : 0;
     const int qos = int(argl(argc, argv, "qos", 1));
+    // Packets slower than this are printed with their send time, to line up with a
+    // `perf sched record -k CLOCK_MONOTONIC` of the same run.
+    const long showOverUs = argl(argc, argv, "show_over_us", 0);
     QString external;
     for (int i = 2; i < argc; ++i)
         if (QByteArray(argv[i]).startsWith("external=")) external = QString::fromLocal8Bit(argv[i] + 9);
@@ -172,8 +176,12 @@ int main(int argc, char** argv) {
                 memcpy(&ts, b.data() + 8, 8);
                 std::lock_guard lock(mu);
                 if (i >= warm) us.push_back(double(nowNs() - ts) / 1e3);
+                if (showOverUs > 0 && i >= warm && us.back() > double(showOverUs))
+                    std::fprintf(stderr, "slow: sent %.6f (monotonic s) took %.0f us\n", double(ts) / 1e9, us.back());
                 ++back;
-                wake(fieldWaker.load());
+                // The steady row's main loop only waits for the end: a wake-up per packet
+                // would be the harness's own load on the two cores.
+                if (!pace || back == total) wake(fieldWaker.load());
             }
         } else {
             std::vector<char> b(65536);
@@ -194,20 +202,20 @@ int main(int argc, char** argv) {
     const uint64_t t0 = nowNs();
     int timeouts = 0;
     if (pace) {
-        // A steady stream from the field's own thread; the reader notes every packet's delay.
+        // A steady stream from a session of the sender's own thread, written at its due time;
+        // the acknowledgements are read while waiting, so the sender wakes no second thread.
         std::thread pub([&] {
+            DirectField direct("bench-pace", port);
+            if (!direct.connected) return;
+            QByteArray p(size, 'P');
             const uint64_t start = nowNs();
             for (long i = 0; i < total && !stop; ++i) {
-                // One wake-up per packet at its due time: polling the clock in short sleeps
-                // took a share of the two cores from the programs under test.
-                const uint64_t due = start + uint64_t(double(i) * 1e9 / double(rate));
-                const timespec at{time_t(due / 1000000000ull), long(due % 1000000000ull)};
-                while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {}
-                QByteArray p(size, 'P');
+                if (!direct.runUntil(start + uint64_t(double(i) * 1e9 / double(rate)))) return;
                 const uint64_t ts = nowNs();
                 memcpy(p.data() + 8, &ts, 8);
-                field.publish(kUp, p, qos);
+                direct.publish(kUp, p, qos);
             }
+            while (!stop && direct.run(100)) {}
         });
         pumpUntil([&] { return back >= total; }, int(total * 1000 / rate) + 30000);
         timeouts = int(total - back);

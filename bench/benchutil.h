@@ -109,9 +109,25 @@ public:
         return mosquitto_publish(m_, nullptr, topic, int(p.size()), p.constData(), qos, false);
     }
     bool run(int timeoutMs) {
+        const timespec t{timeoutMs / 1000, long(timeoutMs % 1000) * 1000000L};
+        return serve(&t);
+    }
+    // Serves the session (acknowledgements in) until the monotonic time dueNs: a sender at a
+    // steady rate then needs no second thread for its session.
+    bool runUntil(uint64_t dueNs) {
+        for (uint64_t now = nowNs(); now < dueNs; now = nowNs()) {
+            const uint64_t left = dueNs - now;
+            const timespec t{time_t(left / 1000000000ull), long(left % 1000000000ull)};
+            if (!serve(&t)) return false;
+        }
+        return true;
+    }
+
+private:
+    bool serve(const timespec* timeout) {
         if (mosquitto_want_write(m_) && mosquitto_loop_write(m_, 1) != MOSQ_ERR_SUCCESS) return false;
         pollfd pf{mosquitto_socket(m_), short(POLLIN | (mosquitto_want_write(m_) ? POLLOUT : 0)), 0};
-        if (::poll(&pf, 1, timeoutMs) > 0) {
+        if (::ppoll(&pf, 1, timeout, nullptr) > 0) {
             // libmosquitto reads one packet a call: go on while the socket holds bytes.
             for (int avail = 1; (pf.revents & POLLIN) && avail > 0;) {
                 if (mosquitto_loop_read(m_, 1) != MOSQ_ERR_SUCCESS) return false;
@@ -122,7 +138,6 @@ public:
         return mosquitto_loop_misc(m_) == MOSQ_ERR_SUCCESS;
     }
 
-private:
     mosquitto* m_;
 };
 
