@@ -152,8 +152,6 @@ int main(int argc, char** argv) {
     if (fd < 0) return 2;
     pumpUntil([] { return false; }, 300); // the port notices its reader
 
-    Field field("bench-field", port);
-    if (!field.waitConnected()) return 2;
     std::atomic<long> rbytes{0};
     std::atomic<bool> stop{false};
     std::vector<double> us;

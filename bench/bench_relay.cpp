@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QSettings>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <poll.h>
@@ -22,7 +20,6 @@ volatile std::sig_atomic_t stopping = 0;
 
 struct Relay {
     int master = -1;
-    bool subscribed = false;
 };
 
 } // namespace
