@@ -77,3 +77,27 @@ TEST_F(Window, MessageDisplayAndLogShowUp) {
     ctx().messageDisplay.flush();
     EXPECT_TRUE(window->messageView->toPlainText().endsWith("line"));
 }
+
+// The view is edited in place (oldest lines cut from the top, new ones added at the end),
+// never rebuilt: after any mix of both it must read exactly as the display's lines.
+TEST_F(Window, MessageViewStaysInStepWithTheDisplay) {
+    open();
+    MessageDisplay& d = ctx().messageDisplay;
+    d.clear();
+    const auto shown = [&] { return window->messageView->toPlainText(); };
+    int n = 0;
+    const auto add = [&](int count) {
+        for (int i = 0; i < count; ++i) d.append(QStringLiteral("line %1").arg(++n));
+    };
+    struct Step {
+        int append;
+        int trims;
+    };
+    // first lines; a few cut from the top; more cut than were shown; everything replaced
+    for (const Step s : {Step{3, 0}, Step{60, 1}, Step{5, 3}, Step{200, 3}, Step{1, 0}}) {
+        add(s.append);
+        d.trim(s.trims);
+        d.flush();
+        EXPECT_EQ(shown(), d.lines().join('\n')) << "after " << s.append << " lines, " << s.trims << " trims";
+    }
+}
