@@ -75,6 +75,11 @@ MqttClient::MqttClient(MqttOptions options, QObject* parent) : QObject(parent), 
     mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_int_option(m_, MOSQ_OPT_TCP_NODELAY, 1); // else Nagle meets delayed ACK: ~88 ms per QoS 1 round trip
     mosquitto_int_option(m_, MOSQ_OPT_SEND_MAXIMUM, opts_.sendMaximum);
+    // Left to itself, libmosquitto writes a packet's acknowledgement before handing the packet
+    // over, and the loopback send (the broker's side of it included) then delays every packet
+    // on its way to the port. Told that it runs in "threaded" mode, it only queues what it
+    // sends, and this client writes out the queue itself (writeQueued), after the hand-over.
+    mosquitto_threaded_set(m_, true);
     if (!opts_.username.isEmpty())
         mosquitto_username_pw_set(m_, utf8(opts_.username).constData(),
                                   opts_.password.isEmpty() ? nullptr : utf8(opts_.password).constData());
@@ -120,15 +125,16 @@ bool MqttClient::connectToBroker() {
 void MqttClient::disconnectFromBroker() {
     if (!m_) return;
     mosquitto_disconnect(m_);
-    if (mosquitto_want_write(m_)) mosquitto_loop_write(m_, 1);
+    writeQueued();
     syncSocket();
 }
 
 int MqttClient::publish(const QString& topic, const QByteArray& payload, int qos, bool retain) {
     if (!m_) return -MOSQ_ERR_INVAL;
     int mid = 0;
-    const int rc = mosquitto_publish(m_, &mid, utf8(topic).constData(), static_cast<int>(payload.size()),
-                                     payload.constData(), qos, retain);
+    int rc = mosquitto_publish(m_, &mid, utf8(topic).constData(), static_cast<int>(payload.size()),
+                               payload.constData(), qos, retain);
+    if (rc == MOSQ_ERR_SUCCESS) rc = writeQueued();
     syncSocket();
     return rc == MOSQ_ERR_SUCCESS ? mid : -rc;
 }
@@ -136,7 +142,8 @@ int MqttClient::publish(const QString& topic, const QByteArray& payload, int qos
 int MqttClient::subscribe(const QString& topic, int qos) {
     if (!m_) return -MOSQ_ERR_INVAL;
     int mid = 0;
-    const int rc = mosquitto_subscribe(m_, &mid, utf8(topic).constData(), qos);
+    int rc = mosquitto_subscribe(m_, &mid, utf8(topic).constData(), qos);
+    if (rc == MOSQ_ERR_SUCCESS) rc = writeQueued();
     syncSocket();
     return rc == MOSQ_ERR_SUCCESS ? mid : -rc;
 }
@@ -144,6 +151,7 @@ int MqttClient::subscribe(const QString& topic, int qos) {
 void MqttClient::misc() {
     if (!m_ || fd_ < 0) return;
     mosquitto_loop_misc(m_);
+    writeQueued();
     syncSocket();
 }
 
@@ -164,12 +172,20 @@ void MqttClient::handleRead() {
             if (!self) return; // a handler destroyed us
         }
         if (rc != MOSQ_ERR_SUCCESS || fd_ < 0) break;
+        writeQueued(); // the acknowledgement, now that the packet is handed over
         // libmosquitto stops at EAGAIN and leaves errno so: the socket is drained, and the
         // kernel need not be asked once more per packet. TLS may hold bytes of its own.
         if (!tls && (readErrno == EAGAIN || readErrno == EWOULDBLOCK)) break;
         if (mosquitto_socket(m_) != fd_) break;
     }
     syncSocket();
+}
+
+int MqttClient::writeQueued() {
+    // Not without a socket: libmosquitto would report that as a lost connection. A socket
+    // that takes no more leaves the rest to the write notifier (syncSocket).
+    if (!m_ || mosquitto_socket(m_) < 0 || !mosquitto_want_write(m_)) return MOSQ_ERR_SUCCESS;
+    return mosquitto_loop_write(m_, 1);
 }
 
 void MqttClient::handleWrite() {

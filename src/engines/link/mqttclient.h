@@ -75,6 +75,7 @@ private:
     void dropNotifiers();
     void handleRead();
     void handleWrite();
+    int writeQueued(); // what libmosquitto queued, written now; its error code
 
     MqttOptions opts_;
     mosquitto* m_ = nullptr;
