@@ -7,6 +7,7 @@
 #include "engines/link/mqttengine.h"
 #include "engines/store/dtustore.h"
 #include "engines/vport/ptyport.h"
+#include "relay/relaythread.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -35,15 +36,20 @@ int main(int argc, char** argv) {
     qInfo().noquote() << "dtuconsole starting;" << StartupSummary(config) << "open files:" << files;
 
     DtuStore dataModule1(paths);
-    MqttLinkEngine engine(config.link);
-    PtyPortEngine ports(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private : PortFolder::Policy::Shared);
+    // The sessions and the ports live on the relay's thread; the console talks to them there.
+    RelayThread relay([&config] { return std::make_unique<MqttLinkEngine>(config.link); },
+                      [&config] {
+                          return std::make_unique<PtyPortEngine>(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private
+                                                                                                         : PortFolder::Policy::Shared);
+                      });
     QtPrompts prompts;
-    Console console(engine, ports, dataModule1, prompts, config);
+    Console console(relay.link(), relay.portEngine(), dataModule1, prompts, config);
     MainWindow window(console);
     prompts.setParent(&window);
 
     ExitLatch ending(console);
 
+    console.attachRouter(relay);
     console.create();
     int rc = 0;
     if (!ending.requested()) {

@@ -6,6 +6,7 @@
 #include "engines/link/mqttengine.h"
 #include "engines/store/dtustore.h"
 #include "engines/vport/ptyport.h"
+#include "relay/relaythread.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -65,15 +66,20 @@ int main(int argc, char** argv) {
     qInfo().noquote() << "dtuconsoled starting;" << StartupSummary(config) << "open files:" << files;
 
     DtuStore store(paths);
-    MqttLinkEngine engine(config.link);
-    PtyPortEngine ports(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private : PortFolder::Policy::Shared);
+    // The sessions and the ports live on the relay's thread; the console talks to them there.
+    RelayThread relay([&config] { return std::make_unique<MqttLinkEngine>(config.link); },
+                      [&config] {
+                          return std::make_unique<PtyPortEngine>(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private
+                                                                                                         : PortFolder::Policy::Shared);
+                      });
     LoggingPrompts prompts;
-    Console console(engine, ports, store, prompts, config);
+    Console console(relay.link(), relay.portEngine(), store, prompts, config);
     console.teardownWaitMs = 0; // nobody looks at the ports going away
     StderrSink sink(console.ctx, parser.isSet(showData));
 
     ExitLatch ending(console, [] { sd_notify(0, "STOPPING=1"); });
 
+    console.attachRouter(relay);
     console.create();
     console.activate(); // as the window's first showing: the database again, failures to stderr from now on
     if (!ending.requested()) notifySystemd(console, &app);

@@ -33,6 +33,9 @@ public:
 
     // Window creation: listener, secondStartTimer, then the creation steps.
     void create();
+    // The engines deliver to the ports themselves (the relay's thread): keep the router told
+    // where bytes go. Before create().
+    void attachRouter(PortRouter& router) { portControl.attachRouter(router, events.replyMatchers()); }
     void activate(); // every time the main window becomes active
 
     void serviceStart() { service.start(); }

@@ -20,6 +20,7 @@ TVDTU& DtuList::append(const QString& dtuId, const QString& portName) {
     records_.push_back(std::move(rec));
     byId_[dtuId].append(pos);
     byPort_[portName].append(pos);
+    if (changed) changed();
     return *records_.back();
 }
 
@@ -28,6 +29,7 @@ void DtuList::clear() {
     byId_.clear();
     byPort_.clear();
     byPortRef_.clear();
+    if (changed) changed();
 }
 
 const QList<int>& DtuList::positionsOfId(const QString& id) const {
@@ -53,6 +55,7 @@ void DtuList::setPortName(int pos, const QString& portName) {
     if (old.isEmpty()) byPort_.remove(r.portName);
     r.portName = portName;
     insertSorted(byPort_[portName], pos);
+    if (changed) changed();
 }
 
 void DtuList::setPort(int pos, IVPort* port, bool open) {
@@ -65,6 +68,7 @@ void DtuList::setPort(int pos, IVPort* port, bool open) {
     r.port = port;
     r.portOpen = open;
     indexOwner(pos);
+    if (changed) changed();
 }
 
 void DtuList::indexOwner(int pos) {

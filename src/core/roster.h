@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,9 @@ public:
     void setPort(int pos, IVPort* port, bool open);
     // First record whose port open flag is set and which holds exactly this port.
     TVDTU* ownerOf(const IVPort* port);
+
+    // Called after every change of records, port names or ports (routes follow the roster).
+    std::function<void()> changed;
 
 private:
     void indexOwner(int pos);

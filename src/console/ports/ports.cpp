@@ -91,6 +91,50 @@ void PortControl::resetPorts() {
     qCInfo(lcPorts) << "ports reset";
 }
 
+PortControl::~PortControl() {
+    if (router_) ctx_.roster.changed = nullptr;
+}
+
+PortRoutes PortControl::routes() const {
+    PortRoutes r;
+    const DtuList& roster = ctx_.roster;
+    for (int i = 0; i < roster.count(); ++i) {
+        const TVDTU& rec = roster.at(i);
+        // Field data: the first record of the ID names the port, its first open holder writes.
+        if (roster.positionsOfId(rec.dtuId).first() == i && !rec.portName.isEmpty()) {
+            for (int pos : roster.positionsOfPort(rec.portName)) {
+                const TVDTU& owner = roster.at(pos);
+                if (!owner.portOpen) continue;
+                if (owner.port) r.inbound.insert(rec.dtuId, owner.port);
+                break;
+            }
+        }
+        // Port bytes: the first open holder of a port names the DTUs that get them.
+        if (rec.portOpen && rec.port && !rec.portName.isEmpty() && !r.outbound.contains(rec.port)) {
+            QStringList ids;
+            for (int pos : roster.positionsOfPort(rec.portName)) ids << roster.at(pos).dtuId;
+            r.outbound.insert(rec.port, ids);
+        }
+    }
+    return r;
+}
+
+void PortControl::attachRouter(PortRouter& router, std::vector<ReplyMatcher> replies) {
+    router_ = &router;
+    router.setReplyMatchers(std::move(replies));
+    ctx_.roster.changed = [this] {
+        if (routesDue_) return;
+        routesDue_ = true;
+        QMetaObject::invokeMethod(&ctx_, [this] { pushRoutes(); }, Qt::QueuedConnection);
+    };
+    pushRoutes();
+}
+
+void PortControl::pushRoutes() {
+    routesDue_ = false;
+    if (router_) router_->setRoutes(routes());
+}
+
 void PortControl::onPortData(IVPort* sender, int count) {
     if (!sender || count == 0) return;
     QByteArray buf;

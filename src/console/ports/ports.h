@@ -1,5 +1,7 @@
 #pragma once
 // Giving each roster record its virtual port, and the path from a port to its DTUs.
+#include "relay/portrouter.h"
+
 #include <QString>
 #include <QSet>
 #include <QStringList>
@@ -11,6 +13,7 @@ class IVPort;
 class PortControl {
 public:
     explicit PortControl(ConsoleContext& ctx) : ctx_(ctx) {}
+    ~PortControl();
 
     void createPorts(); // creation pass over the whole roster
     void resetPorts(); // reset
@@ -24,10 +27,19 @@ public:
     // Makes an instance whose OnRxChar comes here through the failure reporter.
     IVPort* makeInstance();
 
+    // Where bytes go, worked out from the roster as writeToPort and onPortData walk it.
+    PortRoutes routes() const;
+    // From now on the router is told the routes whenever the roster changes (once per
+    // pass of the event loop) and the replies it must leave to the console.
+    void attachRouter(PortRouter& router, std::vector<ReplyMatcher> replies);
+
 private:
     ConsoleContext& ctx_;
     QStringList systemPorts_; // the serial ports the system has, and our links
     QSet<QString> portSet_;
+    PortRouter* router_ = nullptr;
+    bool routesDue_ = false;
+    void pushRoutes();
 };
 
 } // namespace dtu

@@ -13,31 +13,35 @@ namespace dtu {
 
 using M = DeviceListModel;
 
+void CountSend(ConsoleContext& ctx, const QString& id, const QByteArray& data, int result, SendSource source) {
+    ConsoleContext::Traffic& t = ctx.traffic[id];
+    if (result >= 0) {
+        t.bytesOut += data.size();
+        ctx.minutes.countOut(id, data.size(), ctx.clock.msecs());
+        if (ctx.capture.any())
+            ctx.capture.toField(id, source == SendSource::Port ? "port" : source == SendSource::Manual ? "manual" : "command", data);
+        return;
+    }
+    // The failures' order is Traffic::failures'; any other result is counted, not logged.
+    const char* tail = nullptr;
+    int reason = 3;
+    switch (result) {
+    case SendQueueFull: reason = 0, tail = " TCP响应超时"; break;
+    case SendNotOnline: reason = 1, tail = "不在线"; break;
+    case SendNotRegistered: reason = 2, tail = "不在DTU列表中"; break;
+    default: break;
+    }
+    ++t.failures[reason];
+    if (tail) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QString::fromUtf8(tail));
+}
+
 void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data, SendSource source) {
     bool sent = false;
     int result = 0;
     if (ctx.engine.IsOnline(id)) {
         result = ctx.engine.SendData(id, data);
         sent = true;
-        ConsoleContext::Traffic& t = ctx.traffic[id];
-        if (result >= 0) {
-            t.bytesOut += data.size();
-            ctx.minutes.countOut(id, data.size(), ctx.clock.msecs());
-            if (ctx.capture.any())
-                ctx.capture.toField(id, source == SendSource::Port ? "port" : source == SendSource::Manual ? "manual" : "command", data);
-        } else {
-            // The failures' order is Traffic::failures'; any other result is counted, not logged.
-            const char* tail = nullptr;
-            int reason = 3;
-            switch (result) {
-            case SendQueueFull: reason = 0, tail = " TCP响应超时"; break;
-            case SendNotOnline: reason = 1, tail = "不在线"; break;
-            case SendNotRegistered: reason = 2, tail = "不在DTU列表中"; break;
-            default: break;
-            }
-            ++t.failures[reason];
-            if (tail) ctx.logQueue.PostLog(QStringLiteral("发送失败,") + id + QString::fromUtf8(tail));
-        }
+        CountSend(ctx, id, data, result, source);
     }
     if (row < 0 || row >= ctx.devices.rowCount()) return;
     QString cell = ctx.devices.subItem(row, M::SubSent);
@@ -155,15 +159,34 @@ void LinkEvents::onCenterData(const QString& id, int, const QString& dataBuf) {
     if (dataBuf.isEmpty()) return;
     const QByteArray bytes = HexToBytes(QStringView(dataBuf));
     if (bytes.isEmpty()) return;
-    dispatchData(id, bytes, dataBuf);
+    dispatchData(id, bytes, dataBuf, false);
 }
 
 void LinkEvents::onCenterBytes(const QString& id, const QByteArray& bytes) {
     if (id.isEmpty() || bytes.isEmpty()) return;
-    dispatchData(id, bytes, QString());
+    dispatchData(id, bytes, QString(), false);
 }
 
-void LinkEvents::dispatchData(const QString& id, const QByteArray& bytes, const QString& dataBuf) {
+void LinkEvents::onDelivered(const QString& id, const QByteArray& bytes) {
+    if (id.isEmpty() || bytes.isEmpty()) return;
+    dispatchData(id, bytes, QString(), true);
+}
+
+void LinkEvents::onPortSent(const QString& id, const QByteArray& bytes, int result) {
+    CountSend(ctx_, id, bytes, result, SendSource::Port);
+}
+
+std::vector<ReplyMatcher> LinkEvents::replyMatchers() const {
+    std::vector<ReplyMatcher> out;
+    for (const ReplyRecognizer& r : replyRecognizers) {
+        if (!r.endsDispatch) continue;
+        if (r.match) out.push_back(r.match);
+        else out.push_back([prefix = r.prefix](const QByteArray& b) { return b.startsWith(prefix); });
+    }
+    return out;
+}
+
+void LinkEvents::dispatchData(const QString& id, const QByteArray& bytes, const QString& dataBuf, bool delivered) {
     ConsoleContext::Traffic& traffic = ctx_.traffic[id];
     traffic.bytesIn += bytes.size();
     traffic.lastDataMs = ctx_.clock.msecs();
@@ -186,7 +209,7 @@ void LinkEvents::dispatchData(const QString& id, const QByteArray& bytes, const 
     if (late && late->action) late->action(id, bytes.mid(late->prefix.size()));
     if (ctx_.capture.any()) ctx_.capture.fromField(id, "data", bytes);
 
-    writeToPort(id, bytes);
+    if (!delivered) writeToPort(id, bytes);
 
     // The line's parts are kept and joined only if the line is still there when shown.
     const QString stamp = ctx_.stamp();
@@ -227,6 +250,12 @@ void LinkEvents::connectTo(ILinkEngine& engine) {
     });
     QObject::connect(&engine, &ILinkEngine::centerData, &ctx_, [this](const QString& id, const QByteArray& bytes) {
         ctx_.guard([&] { onCenterBytes(id, bytes); });
+    });
+    QObject::connect(&engine, &ILinkEngine::dataDelivered, &ctx_, [this](const QString& id, const QByteArray& bytes) {
+        ctx_.guard([&] { onDelivered(id, bytes); });
+    });
+    QObject::connect(&engine, &ILinkEngine::portDataSent, &ctx_, [this](const QString& id, const QByteArray& bytes, int r) {
+        ctx_.guard([&] { onPortSent(id, bytes, r); });
     });
     QObject::connect(&engine, &ILinkEngine::OnCenterDataX2, &ctx_, [this](const QString& id, int n, const QString& b) {
         ctx_.guard([&] { onCenterBeat(id, n, b); });

@@ -1,6 +1,8 @@
 #pragma once
 // The console's side of the link: service start and stop, the one way out
 // (SendToDtu), the engine's events and the dispatch of inbound data.
+#include "relay/portrouter.h"
+
 #include <QByteArray>
 #include <QString>
 #include <functional>
@@ -13,6 +15,9 @@ class ConsoleContext;
 enum class SendSource { Port, Manual, Command };
 
 // row: a device-list row whose sent-packet cell counts the send, or -1 for none.
+// The console's side of a send that was made: counts, the failure line, the recording.
+void CountSend(ConsoleContext& ctx, const QString& id, const QByteArray& data, int result, SendSource source);
+
 void SendToDtu(ConsoleContext& ctx, int row, const QString& id, const QByteArray& data,
                SendSource source = SendSource::Port);
 
@@ -55,6 +60,11 @@ public:
     void onCenterData(const QString& id, int dataLen, const QString& dataBuf);
     // The same packet as bytes, as the engine hands it over besides the text form.
     void onCenterBytes(const QString& id, const QByteArray& bytes);
+    // From an engine that delivers to the ports itself: the port part is done.
+    void onDelivered(const QString& id, const QByteArray& bytes);
+    void onPortSent(const QString& id, const QByteArray& bytes, int result);
+    // What the relay must recognise as a reply kept here: the entries that end the dispatch.
+    std::vector<ReplyMatcher> replyMatchers() const;
 
     // Entries that end the dispatch are tried first, in order; the others only when none matched.
     std::vector<ReplyRecognizer> replyRecognizers;
@@ -65,7 +75,8 @@ private:
     void writeToPort(const QString& id, const QByteArray& bytes);
     // hex: the packet as received in text form; empty when it came as bytes (made from
     // them only if its line is shown).
-    void dispatchData(const QString& id, const QByteArray& bytes, const QString& hex);
+    // delivered: the engine wrote it to the port already.
+    void dispatchData(const QString& id, const QByteArray& bytes, const QString& hex, bool delivered);
     ConsoleContext& ctx_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
-// What the console needs of a link engine. Calls happen on the GUI thread; a call
-// that cannot be carried out throws Failure. Events are signals raised on the GUI thread.
+// What the console needs of a link engine. Calls happen on the engine's thread (through the
+// relay's proxy when that is not the console's); a call that cannot be carried out throws
+// Failure. Events are signals, delivered to the console in the order they happened.
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -41,6 +42,9 @@ public:
     virtual DtuInfo GetDtuInfo(const QString& id) = 0;
     virtual int SendData(const QString& id, const QByteArray& data) = 0;
     virtual QString GetVersion() = 0;
+    // True when this engine writes field data to the DTUs' ports and sends the ports' bytes
+    // itself (the relay's thread): the console is then told with dataDelivered and portDataSent.
+    virtual bool deliversToPorts() const { return false; }
 
 signals:
     void OnLoginReply(const QString& id, int result);
@@ -51,6 +55,11 @@ signals:
     // Every packet of OnCenterDataX, as bytes, raised just before it: a listener that
     // does not need the text form is spared making it and reading it back.
     void centerData(const QString& id, const QByteArray& bytes);
+    // Field data already written to the DTU's port; the console does the rest (counts,
+    // display, capture) without writing it again.
+    void dataDelivered(const QString& id, const QByteArray& bytes);
+    // Bytes read from a port and handed to this DTU's session; result as SendData's.
+    void portDataSent(const QString& id, const QByteArray& bytes, int result);
     // Engine-side events an operator needs to hear about (takeover, TLS trouble...).
     void engineLog(const QString& line);
 };
