@@ -20,7 +20,9 @@ public:
     bool requested() const { return requested_; }
 
 private:
-    UnixSignalWatcher signals_;
+    // A signal ends the process within 10 s whatever the database does.
+    static constexpr int kHardDeadlineMs = 9000;
+    UnixSignalWatcher signals_{nullptr, kHardDeadlineMs};
     bool requested_ = false;
 };
 

@@ -1,7 +1,12 @@
 #include "core/unixsignals.h"
 
 #include <QSocketNotifier>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <thread>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -11,14 +16,34 @@ namespace dtu {
 
 namespace {
 int g_pipe[2] = {-1, -1};
+int g_guard[2] = {-1, -1}; // wakes the exit guard, which waits on it blocking
 
 void onSignal(int sig) {
     const char c = static_cast<char>(sig);
     [[maybe_unused]] auto n = ::write(g_pipe[1], &c, 1);
+    if (g_guard[1] >= 0) n = ::write(g_guard[1], &c, 1);
+}
+
+// Not a QThread: it must run on whatever the event loop is stuck in.
+void startExitGuard(int deadlineMs) {
+    if (g_guard[0] >= 0 || ::pipe2(g_guard, O_CLOEXEC) != 0) return;
+    ::fcntl(g_guard[1], F_SETFL, O_NONBLOCK);
+    std::thread([deadlineMs] {
+        char c = 0;
+        while (::read(g_guard[0], &c, 1) < 0 && errno == EINTR) {}
+        std::this_thread::sleep_for(std::chrono::milliseconds(deadlineMs));
+        char line[160];
+        const int n = std::snprintf(line, sizeof line,
+                                    "orderly exit after signal %d did not finish within %d s (a database or disk that does not answer?): ending now\n",
+                                    c, deadlineMs / 1000);
+        [[maybe_unused]] auto w = ::write(STDERR_FILENO, line, static_cast<size_t>(std::max(n, 0)));
+        ::_exit(0);
+    }).detach();
 }
 } // namespace
 
-UnixSignalWatcher::UnixSignalWatcher(QObject* parent) : QObject(parent) {
+UnixSignalWatcher::UnixSignalWatcher(QObject* parent, int hardDeadlineMs) : QObject(parent) {
+    if (hardDeadlineMs > 0) startExitGuard(hardDeadlineMs);
     if (g_pipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0) return;
     notifier_ = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {

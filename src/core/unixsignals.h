@@ -9,7 +9,9 @@ namespace dtu {
 class UnixSignalWatcher : public QObject {
     Q_OBJECT
 public:
-    explicit UnixSignalWatcher(QObject* parent = nullptr);
+    // hardDeadlineMs > 0: a termination signal ends the process after that long even when
+    // the orderly exit is stuck (a database that does not answer, say), with a line on stderr.
+    explicit UnixSignalWatcher(QObject* parent = nullptr, int hardDeadlineMs = 0);
     ~UnixSignalWatcher() override;
 
 signals:

@@ -16,7 +16,14 @@ Relay::~Relay() { shutdown(); }
 void Relay::install(std::unique_ptr<ILinkEngine> link, std::unique_ptr<IVPortEngine> ports) {
     portEngine_ = std::move(ports);
     link_ = std::move(link);
-    connect(link_.get(), &ILinkEngine::centerData, this, &Relay::onCenterData);
+    ILinkEngine* e = link_.get();
+    connect(e, &ILinkEngine::centerData, this, &Relay::onCenterData);
+    // The engine's events leave through the relay's own signals, beside its data events.
+    connect(e, &ILinkEngine::OnLoginReply, this, &Relay::loginReply);
+    connect(e, &ILinkEngine::OnBeatReply, this, &Relay::beatReply);
+    connect(e, &ILinkEngine::OnDisconnect, this, &Relay::disconnected);
+    connect(e, &ILinkEngine::OnCenterDataX2, this, &Relay::centerBeat);
+    connect(e, &ILinkEngine::engineLog, this, &Relay::engineLog);
 }
 
 void Relay::shutdown() {

@@ -41,6 +41,12 @@ public:
     qint64 undeliveredPackets() const { return undelivered_; }
 
 signals:
+    // The engine's events, passed on as they were raised.
+    void loginReply(const QString& id, int result);
+    void beatReply(const QString& id, int result);
+    void disconnected(const QString& id);
+    void centerBeat(const QString& id, int dataLen, const QString& dataBuf);
+    void engineLog(const QString& line);
     // A reply the console keeps, or field data for which the console does the port part.
     void centerData(const QString& id, const QByteArray& bytes);
     // Field data already written to its DTU's port (when it has one open).

@@ -1,9 +1,12 @@
 #include "relay/relaythread.h"
 
+#include "core/errors.h"
+#include "core/inbox.h"
 #include "engines/link/linkengine.h"
 #include "engines/vport/vport.h"
 
-#include <QMetaObject>
+#include <QThread>
+#include <future>
 
 namespace dtu {
 
@@ -20,17 +23,31 @@ class RelayLink : public ILinkEngine {
 public:
     RelayLink(RelayThread& t) : t_(t) {
         Relay* r = &t.relay();
-        ILinkEngine* e = t.call([r] { return &r->link(); });
-        // Queued: raised on the relay's thread, handled on ours, in order.
-        constexpr auto q = Qt::QueuedConnection;
-        connect(e, &ILinkEngine::OnLoginReply, this, &ILinkEngine::OnLoginReply, q);
-        connect(e, &ILinkEngine::OnBeatReply, this, &ILinkEngine::OnBeatReply, q);
-        connect(e, &ILinkEngine::OnDisconnect, this, &ILinkEngine::OnDisconnect, q);
-        connect(e, &ILinkEngine::OnCenterDataX2, this, &ILinkEngine::OnCenterDataX2, q);
-        connect(e, &ILinkEngine::engineLog, this, &ILinkEngine::engineLog, q);
-        connect(r, &Relay::centerData, this, &ILinkEngine::centerData, q);
-        connect(r, &Relay::dataDelivered, this, &ILinkEngine::dataDelivered, q);
-        connect(r, &Relay::portDataSent, this, &ILinkEngine::portDataSent, q);
+        // Raised on the relay's thread, handled on ours, in order.
+        const auto d = Qt::DirectConnection;
+        connect(r, &Relay::loginReply, r, [this](const QString& id, int v) { t_.toConsole([=, this] { emit OnLoginReply(id, v); }); }, d);
+        connect(r, &Relay::beatReply, r, [this](const QString& id, int v) { t_.toConsole([=, this] { emit OnBeatReply(id, v); }); }, d);
+        connect(r, &Relay::disconnected, r, [this](const QString& id) { t_.toConsole([=, this] { emit OnDisconnect(id); }); }, d);
+        connect(r, &Relay::centerBeat, r, [this](const QString& id, int n, const QString& b) {
+            t_.toConsole([=, this] { emit OnCenterDataX2(id, n, b); });
+        }, d);
+        connect(r, &Relay::engineLog, r, [this](const QString& line) { t_.toConsole([=, this] { emit engineLog(line); }); }, d);
+        connect(r, &Relay::centerData, r, [this](const QString& id, const QByteArray& b) {
+            t_.toConsole([=, this] { emit centerData(id, b); });
+        }, d);
+        connect(r, &Relay::dataDelivered, r, [this](const QString& id, const QByteArray& b) {
+            t_.toConsole([=, this] { emit dataDelivered(id, b); });
+        }, d);
+        connect(r, &Relay::portDataSent, r, [this](const QString& id, const QByteArray& b, int v) {
+            t_.toConsole([=, this] { emit portDataSent(id, b, v); });
+        }, d);
+    }
+    ~RelayLink() override {
+        Relay* r = &t_.relay();
+        try {
+            t_.call([r] { QObject::disconnect(r, nullptr, r, nullptr); });
+        } catch (const std::exception&) {
+        }
     }
     void Prepare() override { on([](ILinkEngine& e) { e.Prepare(); }); }
     void SetSendMode(int mode) override { on([mode](ILinkEngine& e) { e.SetSendMode(mode); }); }
@@ -70,7 +87,10 @@ public:
     ~RelayPort() override {
         Relay* r = &t_.relay();
         const int h = handle_;
-        t_.call([r, h] { r->dropPort(h); });
+        try {
+            t_.call([r, h] { r->dropPort(h); });
+        } catch (const std::exception&) { // the relay has stopped: its ports went with it
+        }
     }
     int handle() const { return handle_; }
     bool CreatePort(const QString& name) override { return on([&](IVPort& p) { return p.CreatePort(name); }); }
@@ -110,14 +130,42 @@ private:
 
 } // namespace
 
-RelayThread::RelayThread(LinkFactory link, PortsFactory ports) {
-    thread_.setObjectName(QStringLiteral("relay"));
-    relay_ = new Relay;
-    relay_->moveToThread(&thread_);
-    QObject::connect(&thread_, &QThread::finished, relay_, &QObject::deleteLater);
-    thread_.start();
-    // Made on their thread: their timers and socket notifiers belong to it.
-    invoke([&] { relay_->install(link(), ports()); });
+// The relay's thread: its inbox and the relay are made, and at the end deleted, on it.
+class RelayThread::Runner : public QThread {
+public:
+    Runner(RelayThread& owner, LinkFactory link, PortsFactory ports)
+        : owner_(owner), link_(std::move(link)), ports_(std::move(ports)) {}
+    std::promise<void> ready;
+
+protected:
+    void run() override {
+        try {
+            auto inbox = std::make_unique<Inbox>();
+            auto relay = std::make_unique<Relay>();
+            relay->install(link_(), ports_());
+            owner_.relayInbox_ = inbox.get();
+            owner_.relay_ = relay.get();
+            ready.set_value();
+            exec();
+            relay.reset();
+            inbox.reset();
+        } catch (...) {
+            ready.set_exception(std::current_exception());
+        }
+    }
+
+private:
+    RelayThread& owner_;
+    LinkFactory link_;
+    PortsFactory ports_;
+};
+
+RelayThread::RelayThread(LinkFactory link, PortsFactory ports)
+    : consoleInbox_(std::make_unique<Inbox>()), thread_(std::make_unique<Runner>(*this, std::move(link), std::move(ports))) {
+    thread_->setObjectName(QStringLiteral("relay"));
+    auto ready = thread_->ready.get_future();
+    thread_->start();
+    ready.get(); // what the factories threw, thrown here
     linkProxy_ = std::make_unique<RelayLink>(*this);
     portsProxy_ = std::make_unique<RelayPortEngine>(*this);
 }
@@ -125,17 +173,47 @@ RelayThread::RelayThread(LinkFactory link, PortsFactory ports) {
 RelayThread::~RelayThread() {
     linkProxy_.reset();
     portsProxy_.reset();
-    invoke([this] { relay_->shutdown(); });
-    thread_.quit();
-    thread_.wait();
+    // Ports and sessions closed on their thread; then the loop ends and the thread with it.
+    try {
+        invoke([this] {
+            relay_->shutdown();
+            thread_->quit();
+        });
+    } catch (const std::exception&) {
+    }
+    {
+        std::lock_guard lock(stopMutex_);
+        stopped_ = true;
+    }
+    thread_->wait();
     relay_ = nullptr;
+    relayInbox_ = nullptr;
 }
+
+bool RelayThread::onRelayThread() const { return QThread::currentThread() == thread_.get(); }
+QThread* RelayThread::thread() const { return thread_.get(); }
+
+void RelayThread::toConsole(std::function<void()> fn) { consoleInbox_->post(std::move(fn)); }
 
 ILinkEngine& RelayThread::link() { return *linkProxy_; }
 IVPortEngine& RelayThread::portEngine() { return *portsProxy_; }
 
 void RelayThread::invoke(const std::function<void()>& fn) {
-    QMetaObject::invokeMethod(relay_, fn, Qt::BlockingQueuedConnection);
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    {
+        std::lock_guard lock(stopMutex_);
+        if (stopped_) throw Failure(QStringLiteral("relay stopped"));
+        relayInbox_->post([&] {
+            fn();
+            std::lock_guard l(m);
+            done = true;
+            cv.notify_one();
+        });
+    }
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return done; });
 }
 
 void RelayThread::setRoutes(const PortRoutes& routes) {

@@ -154,7 +154,7 @@ private:
 
 EventLog::EventLog(const Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {}
 
-EventLog::~EventLog() { stop(); }
+EventLog::~EventLog() { stop(kExitWaitMs); }
 
 void EventLog::startOnDatabase(const QString& connectionString, HistoryOptions options) {
     start([connectionString] { return std::make_unique<StoreSink>(connectionString); }, options);
@@ -189,12 +189,23 @@ void EventLog::requestPrune() {
     pruneBefore_ = QDateTime::fromMSecsSinceEpoch(now - options_.keepDays * kDayMs);
 }
 
-void EventLog::stop() {
+void EventLog::stop(int waitMs) {
     if (pruneTimer_) pruneTimer_->stop();
     if (!thread_) return;
-    QMetaObject::invokeMethod(writer_, [w = writer_] { w->end(); delete w; }, Qt::BlockingQueuedConnection);
-    thread_->quit();
-    thread_->wait();
+    QMetaObject::invokeMethod(writer_, [w = writer_, t = thread_] {
+        w->end();
+        delete w;
+        t->quit();
+    }, Qt::QueuedConnection);
+    if (!thread_->wait(waitMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(waitMs))) {
+        // Stuck in the database: the writer is left to it (the process is on its way out).
+        const QString line = QStringLiteral("历史记录: 数据库%1秒内无响应，%2条事件未能写入").arg(waitMs / 1000).arg(held());
+        qCWarning(lcHistory).noquote() << line;
+        emit logLine(line);
+        thread_ = nullptr;
+        writer_ = nullptr;
+        return;
+    }
     delete thread_;
     thread_ = nullptr;
     writer_ = nullptr;

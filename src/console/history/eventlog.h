@@ -43,7 +43,10 @@ public:
     // The sink factory runs on the writer thread.
     void start(std::function<std::unique_ptr<EventSink>()> makeSink, HistoryOptions options);
     void startOnDatabase(const QString& connectionString, HistoryOptions options);
-    void stop();
+    // waitMs >= 0: the writer gets that long to finish (a database that does not answer
+    // cannot hold the exit); what it could not write is said in a line.
+    void stop(int waitMs = -1);
+    static constexpr int kExitWaitMs = 4000;
     bool running() const { return thread_ != nullptr; }
 
     void record(const QString& id, const QString& event, const QString& detail = {});

@@ -37,6 +37,10 @@ struct DtuEvent {
     QString detail;
 };
 
+// libpq's own bounds for every PostgreSQL connection (Qt passes them on as given).
+inline constexpr char kPostgresBounds[] =
+    "connect_timeout=5;keepalives=1;keepalives_idle=5;keepalives_interval=2;keepalives_count=2;tcp_user_timeout=10000";
+
 class DtuStore {
 public:
     explicit DtuStore(ConfigPaths paths, const QString& connectionName = QStringLiteral("database"));
@@ -87,12 +91,14 @@ private:
     void exec(const QString& sql, const QVariantList& binds = {});
     void select(const QString& sql, const QVariantList& binds, const std::function<void(const DtuRow&)>& fn);
     void resetConnection(const SqlTarget& target);
+    Failure failed(const QSqlError& e, const QString& sql);
 
     ConfigPaths paths_;
     QString name_;
     QString connectionString_;
     bool configured_ = false; // until a connection string arrives, only the old default provider is named
     bool createSqlite_ = false;
+    bool suspect_ = false; // a statement failed since the connection was made
     std::unique_ptr<QSqlQuery> query_;
 };
 
