@@ -356,7 +356,7 @@ TEST(EngineTls, LogsInOverTlsWhenTheCaFileIsNamed) {
                          certs.filePath("server.csr")}));
     QFile ext(certs.filePath("san.ext"));
     ext.open(QIODevice::WriteOnly);
-    ext.write("subjectAltName=IP:127.0.0.1\n");
+    ext.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n");
     ext.close();
     ASSERT_TRUE(openssl({"x509", "-req", "-in", certs.filePath("server.csr"), "-CA", ca, "-CAkey", caKey, "-CAcreateserial",
                          "-days", "2", "-extfile", ext.fileName(), "-out", crt}));
@@ -370,6 +370,34 @@ TEST(EngineTls, LogsInOverTlsWhenTheCaFileIsNamed) {
     e.AddDtu(A, PW);
     e.OpenDtu(A);
     ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }, 10000));
+
+    // A center given by name: looked up off the engine's thread, the certificate checked
+    // against the name all the same (it holds localhost, not localhost.localdomain).
+    LinkConfig byName = c;
+    byName.host = "localhost";
+    MqttLinkEngine named(byName);
+    named.AddDtu("0000000000000003", PW);
+    named.OpenDtu("0000000000000003");
+    ASSERT_TRUE(waitFor([&] { return named.IsOnline("0000000000000003"); }, 10000));
+
+    // A certificate that names only the address is not taken for the name.
+    QFile ipOnly(certs.filePath("ip.ext"));
+    ipOnly.open(QIODevice::WriteOnly);
+    ipOnly.write("subjectAltName=IP:127.0.0.1\n");
+    ipOnly.close();
+    const QString crt2 = certs.filePath("server2.pem");
+    ASSERT_TRUE(openssl({"x509", "-req", "-in", certs.filePath("server.csr"), "-CA", ca, "-CAkey", caKey, "-CAcreateserial",
+                         "-days", "2", "-extfile", ipOnly.fileName(), "-out", crt2}));
+    QFile::setPermissions(crt2, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    Broker other({}, {"cafile " + ca, "certfile " + crt2, "keyfile " + key});
+    ASSERT_TRUE(other.start());
+    LinkConfig wrongName = byName;
+    wrongName.port = other.port();
+    MqttLinkEngine mismatch(wrongName);
+    mismatch.AddDtu(B, PW);
+    mismatch.OpenDtu(B);
+    pump(1500);
+    EXPECT_FALSE(mismatch.IsOnline(B));
 
     // Without the CA the broker's certificate is not trusted: never online.
     LinkConfig plain = config(broker.port());

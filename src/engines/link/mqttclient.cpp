@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mosquitto.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -110,7 +111,19 @@ MqttClient::~MqttClient() {
 bool MqttClient::connectToBroker() {
     if (!m_) return false;
     if (!error_.isEmpty() && error_.startsWith(QLatin1String("TLS"))) return false;
+    // libmosquitto checks the certificate against what it connects to, an address here: the
+    // name is checked by OpenSSL instead, set on the session before its handshake goes on.
+    if (!opts_.tlsName.isEmpty()) mosquitto_tls_insecure_set(m_, true);
     const int rc = mosquitto_connect_async(m_, utf8(opts_.host).constData(), opts_.port, opts_.keepAlive);
+    if (rc == MOSQ_ERR_SUCCESS && !opts_.tlsName.isEmpty()) {
+        auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(m_));
+        if (!ssl || SSL_set1_host(ssl, utf8(opts_.tlsName).constData()) != 1) {
+            error_ = QStringLiteral("TLS: cannot check the certificate against %1").arg(opts_.tlsName);
+            mosquitto_disconnect(m_);
+            syncSocket();
+            return false;
+        }
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         error_ = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
                                       : QString::fromUtf8(mosquitto_strerror(rc));

@@ -25,6 +25,9 @@ struct MqttOptions {
     QByteArray willPayload;
     bool willRetain = true;
     QString caFile, certFile, keyFile;
+    // With TLS and host an address: the name the broker's certificate must carry. The name
+    // is looked up elsewhere, so that connecting never waits on a name server.
+    QString tlsName;
     int sendMaximum = 100; // QoS 1 messages in flight before libmosquitto queues
     class SocketWatcher* watcher = nullptr; // shared by many sessions; else one notifier pair each
 };

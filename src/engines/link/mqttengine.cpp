@@ -189,8 +189,8 @@ bool MqttLinkEngine::brokerAddressReady() {
 void MqttLinkEngine::resolve(int i) {
     Endpoint& e = endpoints_[static_cast<std::size_t>(i)];
     if (!e.address.isEmpty() || e.resolving) return;
-    // TLS checks the certificate against the name libmosquitto was given, so it keeps the name.
-    if (!QHostAddress(e.host).isNull() || !cfg_.caFile.isEmpty()) {
+    // Looked up off this thread even for TLS, whose certificate is checked against the name.
+    if (!QHostAddress(e.host).isNull()) {
         e.address = e.host;
         return;
     }
@@ -281,6 +281,7 @@ void MqttLinkEngine::startConnect(Dtu& d) {
     o.caFile = cfg_.caFile;
     o.certFile = cfg_.certFile;
     o.keyFile = cfg_.keyFile;
+    if (!o.caFile.isEmpty() && QHostAddress(endpoint.host).isNull()) o.tlsName = endpoint.host;
     auto* c = new MqttClient(o, this);
     d.client = c;
     const QString id = d.id;
