@@ -6,6 +6,7 @@
 #include "core/capturefile.h"
 #include "engines/link/mqttengine.h"
 #include "relay/relaythread.h"
+#include "engines/store/connstring.h"
 #include "engines/store/dtustore.h"
 #include "support/backends.h"
 #include "support/broker.h"
@@ -17,7 +18,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QRegularExpression>
 #include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <poll.h>
 #include <csignal>
 #include <cstring>
 #include <sys/socket.h>
@@ -751,4 +759,186 @@ TEST(Replay, ABrokenFileNamesTheLineAndSendsNothing) {
     const QString err = QString::fromUtf8(replay.readAllStandardError());
     EXPECT_TRUE(err.contains("broken.cap:2: 'G' is not a hex digit (nothing sent)")) << err.toStdString();
     EXPECT_FALSE(QString::fromUtf8(replay.readAllStandardOutput()).contains("field DTU"));
+}
+
+// ---- The relay does not wait on the console's thread ----
+
+namespace {
+
+// A local program that sends a short message through a port every 50 ms and waits for the
+// field's echo, on a thread of its own: it measures the relay while the console's thread is
+// held up.
+class ExchangeProbe {
+public:
+    explicit ExchangeProbe(const QString& path) {
+        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ >= 0) thread_ = std::thread([this] { run(); });
+    }
+    ~ExchangeProbe() { stop(); }
+    bool opened() const { return fd_ >= 0; }
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    bool warm(int ms = 10000) {
+        return waitFor([this] { return done_.load() >= 3; }, ms);
+    }
+    int done() const { return done_; }
+    int lost() const { return lost_; }
+    // The slowest exchange since the last reset, in ms.
+    qint64 worstMs() const { return worstUs_ / 1000; }
+    void reset() {
+        worstUs_ = 0;
+        lost_ = 0;
+        done_ = 0;
+    }
+
+private:
+    void run() {
+        for (int seq = 0; !stop_; ++seq) {
+            const QByteArray msg = QByteArray("probe-") + QByteArray::number(seq).rightJustified(6, '0') + '\n';
+            const auto start = std::chrono::steady_clock::now();
+            if (::write(fd_, msg.constData(), msg.size()) != msg.size()) {
+                ++lost_;
+            } else {
+                QByteArray got;
+                bool echoed = false;
+                while (!stop_ && std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+                    pollfd p{fd_, POLLIN, 0};
+                    if (::poll(&p, 1, 20) > 0) {
+                        char buf[512];
+                        const ssize_t n = ::read(fd_, buf, sizeof buf);
+                        if (n > 0) got.append(buf, n);
+                    }
+                    if (got.contains(msg)) {
+                        echoed = true;
+                        break;
+                    }
+                }
+                const qint64 us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+                if (echoed) {
+                    worstUs_ = std::max<qint64>(worstUs_, us);
+                    ++done_;
+                } else if (!stop_) {
+                    ++lost_;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    int fd_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> done_{0}, lost_{0};
+    std::atomic<qint64> worstUs_{0};
+};
+
+// A TCP proxy in front of a server that can be frozen: connections stay open and the kernel
+// still takes what is sent, but nothing answers (a server stuck or gone quiet).
+class FreezableProxy {
+public:
+    FreezableProxy(quint16 target) {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        port_ = probe.serverPort();
+        probe.close();
+        // setsid: the proxy and the children it forks per connection are one process group.
+        p_.start("setsid", {"socat", QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port_),
+                            QString("TCP:127.0.0.1:%1").arg(target)});
+        p_.waitForStarted();
+        waitFor([this] {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, port_);
+            return s.waitForConnected(200);
+        }, 5000);
+    }
+    ~FreezableProxy() {
+        thaw();
+        ::kill(-static_cast<pid_t>(p_.processId()), SIGTERM);
+        p_.waitForFinished(3000);
+    }
+    quint16 port() const { return port_; }
+    void freeze() { ::kill(-static_cast<pid_t>(p_.processId()), SIGSTOP); }
+    void thaw() { ::kill(-static_cast<pid_t>(p_.processId()), SIGCONT); }
+
+private:
+    QProcess p_;
+    quint16 port_ = 0;
+};
+
+} // namespace
+
+TEST_F(EndToEnd, ThePortKeepsItsPaceWhileTheWindowWaitsOnALockedTable) {
+    Sim sim(broker.port(), {C}, {"--mode", "echo", "--beat", "0"});
+    ASSERT_TRUE(sim.waitOnline());
+    ExchangeProbe probe(dir.filePath("ports/COM6"));
+    ASSERT_TRUE(probe.opened());
+    ASSERT_TRUE(probe.warm());
+    probe.reset();
+    {
+        QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+        holder.setDatabaseName(dir.filePath("dtu.db"));
+        ASSERT_TRUE(holder.open());
+        QSqlQuery q(holder);
+        ASSERT_TRUE(q.exec("BEGIN EXCLUSIVE"));
+        QElapsedTimer held;
+        held.start();
+        ctx().guard([&] { console->rosterCommands.reloadDtus(); }); // waits out the busy timeout, then fails
+        EXPECT_GE(held.elapsed(), 3000) << "the table was not held";
+        q.exec("ROLLBACK");
+    }
+    QSqlDatabase::removeDatabase("holder");
+    probe.stop();
+    EXPECT_GE(probe.done(), 40);
+    EXPECT_EQ(probe.lost(), 0);
+    std::cout << "slowest exchange " << probe.worstMs() << " ms of " << probe.done() << std::endl;
+    EXPECT_LT(probe.worstMs(), 250);
+}
+
+TEST_F(EndToEnd, ThePortKeepsItsPaceWhilePostgresqlDoesNotAnswer) {
+    QString pg;
+    DTU_BACKEND_OR_SKIP(pg, "postgresql", dir);
+    const SqlTarget t = TranslateConnectionString(pg);
+    FreezableProxy proxy(static_cast<quint16>(t.port > 0 ? t.port : 5432));
+    QString viaProxy = pg;
+    viaProxy.replace(QRegularExpression("Port=\\d+", QRegularExpression::CaseInsensitiveOption), "Port=" + QString::number(proxy.port()));
+    if (!viaProxy.contains("Port=" + QString::number(proxy.port()))) viaProxy += ";Port=" + QString::number(proxy.port());
+    {
+        DtuStore mk(ConfigPaths{dir.path(), dir.path()}, "pg-maker");
+        mk.connectTo(pg);
+        mk.createTable();
+        QSqlQuery(mk.database()).exec("delete from dtuinfo");
+        for (const QString& id : {A, B, C})
+            mk.appendRow({id, PW, id.right(1), "", id == C ? "COM6" : "COM5", 0, QDateTime::currentDateTime()});
+    }
+    QFile f(dir.filePath("ftdb.ini"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(viaProxy.toUtf8());
+    f.close();
+    console->activate(); // the changed file: connects through the proxy
+    ASSERT_TRUE(ctx().dm.connectionString().contains(QString::number(proxy.port())));
+
+    Sim sim(broker.port(), {C}, {"--mode", "echo", "--beat", "0"});
+    ASSERT_TRUE(sim.waitOnline());
+    ExchangeProbe probe(dir.filePath("ports/COM6"));
+    ASSERT_TRUE(probe.warm());
+    probe.reset();
+    proxy.freeze();
+    std::thread thaw([&proxy] {
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        proxy.thaw();
+    });
+    QElapsedTimer held;
+    held.start();
+    ctx().guard([&] { console->rosterCommands.reloadDtus(); }); // waits until the server answers again
+    thaw.join();
+    EXPECT_GE(held.elapsed(), 5000) << "the server was not silent";
+    probe.stop();
+    EXPECT_GE(probe.done(), 60);
+    EXPECT_EQ(probe.lost(), 0);
+    std::cout << "slowest exchange " << probe.worstMs() << " ms of " << probe.done() << std::endl;
+    EXPECT_LT(probe.worstMs(), 250);
+    EXPECT_EQ(ctx().devices.rowCount(), 3);
 }
