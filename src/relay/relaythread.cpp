@@ -62,6 +62,9 @@ public:
     DtuInfo GetDtuInfo(const QString& id) override { return on([&](ILinkEngine& e) { return e.GetDtuInfo(id); }); }
     int SendData(const QString& id, const QByteArray& d) override { return on([&](ILinkEngine& e) { return e.SendData(id, d); }); }
     QString GetVersion() override { return on([](ILinkEngine& e) { return e.GetVersion(); }); }
+    std::vector<DtuState> GetDtuStates(const QStringList& ids) override {
+        return on([&](ILinkEngine& e) { return e.GetDtuStates(ids); });
+    }
     bool deliversToPorts() const override { return true; }
 
 private:

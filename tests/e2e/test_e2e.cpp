@@ -942,3 +942,129 @@ TEST_F(EndToEnd, ThePortKeepsItsPaceWhilePostgresqlDoesNotAnswer) {
     EXPECT_LT(probe.worstMs(), 250);
     EXPECT_EQ(ctx().devices.rowCount(), 3);
 }
+
+TEST(Service, EndsWithinTenSecondsOfSigtermWhilePostgresqlDoesNotAnswer) {
+    QTemporaryDir dir;
+    QString pg;
+    DTU_BACKEND_OR_SKIP(pg, "postgresql", dir);
+    Broker broker({A + ":" + PW, B + ":" + PW});
+    ASSERT_TRUE(broker.start());
+    const SqlTarget t = TranslateConnectionString(pg);
+    FreezableProxy proxy(static_cast<quint16>(t.port > 0 ? t.port : 5432));
+    QString viaProxy = pg;
+    viaProxy.replace(QRegularExpression("Port=\\d+", QRegularExpression::CaseInsensitiveOption), "Port=" + QString::number(proxy.port()));
+    {
+        DtuStore mk(ConfigPaths{dir.path(), dir.path()}, "pg-maker");
+        mk.connectTo(pg);
+        mk.createTable();
+        QSqlQuery(mk.database()).exec("delete from dtuinfo");
+        for (const QString& id : {A, B}) mk.appendRow({id, PW, id.right(1), "", id == A ? "COM3" : "COM4", 0, QDateTime::currentDateTime()});
+    }
+    const QString conf = dir.filePath("conf");
+    QDir().mkpath(conf);
+    QFile ini(conf + "/center.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=0\n")
+                  .arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
+    ini.close();
+    QFile ftdb(conf + "/ftdb.ini");
+    ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
+    ftdb.write(viaProxy.toUtf8());
+    ftdb.close();
+
+    QProcess service;
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    service.start(bin("dtuconsoled"), {"--config", conf});
+    QByteArray out;
+    ASSERT_TRUE(waitFor([&] {
+        out += service.readAll();
+        return out.contains("启动成功");
+    }, 10000)) << out.toStdString();
+    pump(2500); // the logins are in the table
+    proxy.freeze();
+    pump(500);
+    QElapsedTimer t0;
+    t0.start();
+    service.terminate();
+    const bool ended = waitFor([&] {
+        out += service.readAll();
+        return service.state() == QProcess::NotRunning;
+    }, 12000);
+    const qint64 took = t0.elapsed();
+    out += service.readAll();
+    if (!ended) service.kill();
+    EXPECT_TRUE(ended) << out.toStdString();
+    EXPECT_LT(took, 10000) << out.toStdString();
+    // What the history could not write is said, with its count.
+    EXPECT_TRUE(out.contains("条事件未能写入") || out.contains("did not finish within")) << out.toStdString();
+    EXPECT_FALSE(QFileInfo(dir.filePath("ports/COM3")).isSymLink());
+    std::cout << "ended " << took << " ms after SIGTERM" << std::endl;
+}
+
+TEST(Service, ThePortKeepsItsPaceWhileMetricsAreScrapedAtFiveThousandDtus) {
+    QTemporaryDir dir;
+    Broker broker; // anonymous: five thousand logins without a password file
+    ASSERT_TRUE(broker.start());
+    const QString conf = dir.filePath("conf");
+    QDir().mkpath(conf);
+    QTcpServer probePort;
+    probePort.listen(QHostAddress::LocalHost, 0);
+    const quint16 status = probePort.serverPort();
+    probePort.close();
+    QFile ini(conf + "/center.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=127.0.0.1:%3\n")
+                  .arg(broker.port()).arg(dir.filePath("ports")).arg(status).toUtf8());
+    ini.close();
+    QFile ftdb(conf + "/ftdb.ini");
+    ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
+    ftdb.write("Provider=SQLite;Data Source=" + dir.filePath("dtu.db").toUtf8());
+    ftdb.close();
+    QFile csv(dir.filePath("dtus.csv"));
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    constexpr int kDtus = 5000;
+    for (int i = 1; i <= kDtus; ++i)
+        csv.write(QString("%1,%2,n%3,,%4\n").arg(i, 16, 10, QChar('0')).arg(PW).arg(i).arg(i == 1 ? "COM1" : "").toUtf8());
+    csv.close();
+    for (const QStringList& args : {QStringList{"init"}, QStringList{"import", csv.fileName()}}) {
+        QProcess db;
+        db.setWorkingDirectory(conf);
+        db.start(bin("dtudb"), args);
+        ASSERT_TRUE(db.waitForFinished(60000));
+        ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+    }
+    QProcess service;
+    service.setProcessChannelMode(QProcess::ForwardedChannels);
+    service.start(bin("dtuconsoled"), {"--config", conf});
+    auto metrics = [&] {
+        QProcess curl;
+        curl.start("curl", {"-sf", QString("http://127.0.0.1:%1/metrics").arg(status)});
+        curl.waitForFinished(10000);
+        return curl.readAllStandardOutput();
+    };
+    ASSERT_TRUE(waitFor([&] { return metrics().contains(QByteArray("dtuconsole_dtus_online ") + QByteArray::number(kDtus)); }, 30000));
+    Sim sim(broker.port(), {A}, {"--mode", "echo", "--beat", "0"});
+    ASSERT_TRUE(sim.waitOnline());
+    ExchangeProbe probe(dir.filePath("ports/COM1"));
+    ASSERT_TRUE(probe.opened());
+    ASSERT_TRUE(probe.warm());
+    probe.reset();
+    // Four scrapers, each asking again as soon as it has its answer.
+    QElapsedTimer t;
+    t.start();
+    QProcess scrapers;
+    scrapers.start("bash", {"-c", QString("for s in 1 2 3 4; do (n=0; while [ $SECONDS -lt 8 ]; do curl -sf -o /dev/null "
+                                          "http://127.0.0.1:%1/metrics && n=$((n+1)); done; echo $n) & done; wait").arg(status)});
+    ASSERT_TRUE(scrapers.waitForFinished(30000));
+    const QList<QByteArray> counts = scrapers.readAllStandardOutput().trimmed().split('\n');
+    int scrapes = 0;
+    for (const QByteArray& c : counts) scrapes += c.toInt();
+    probe.stop();
+    std::cout << "slowest exchange " << probe.worstMs() << " ms of " << probe.done() << " during " << scrapes << " scrapes" << std::endl;
+    EXPECT_GE(scrapes, 8);
+    EXPECT_GE(probe.done(), 60);
+    EXPECT_EQ(probe.lost(), 0);
+    EXPECT_LT(probe.worstMs(), 250);
+    service.terminate();
+    EXPECT_TRUE(service.waitForFinished(10000));
+}

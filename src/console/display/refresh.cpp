@@ -25,11 +25,8 @@ void RebuildDeviceList(ConsoleContext& ctx) {
     });
 }
 
-void RefreshDeviceRow(ConsoleContext& ctx, const QString& id) {
-    const int row = ctx.devices.findExact(id);
-    if (row < 0) return;
-    const DtuInfo info = ctx.engine.GetDtuInfo(id);
-    const bool online = ctx.engine.IsOnline(ctx.devices.caption(row));
+namespace {
+void showRow(ConsoleContext& ctx, int row, const QString& id, const DtuInfo& info, bool online) {
     ctx.devices.setPictures(row, online ? 1 : 0, online ? 0 : -1);
     ctx.devices.setSubItem(row, M::SubLoginTime, info.loginTime);
     ctx.devices.setSubItem(row, M::SubUpdateTime, info.updateTime);
@@ -38,10 +35,26 @@ void RefreshDeviceRow(ConsoleContext& ctx, const QString& id) {
     const auto& recs = ctx.roster.positionsOfId(id);
     if (!recs.isEmpty()) ctx.devices.setSubItem(row, M::SubPortState, ctx.roster.at(recs.last()).portState);
 }
+} // namespace
+
+void RefreshDeviceRow(ConsoleContext& ctx, const QString& id) {
+    const int row = ctx.devices.findExact(id);
+    if (row < 0) return;
+    showRow(ctx, row, id, ctx.engine.GetDtuInfo(id), ctx.engine.IsOnline(ctx.devices.caption(row)));
+}
 
 void refreshTick(ConsoleContext& ctx) {
-    const QStringList ids = ctx.refreshQueue.ids();
-    for (const QString& id : ids) RefreshDeviceRow(ctx, id); // a failure keeps the queue for the next tick
+    QStringList ids;
+    QList<int> rows;
+    for (const QString& id : ctx.refreshQueue.ids()) {
+        const int row = ctx.devices.findExact(id);
+        if (row < 0) continue;
+        ids << id;
+        rows << row;
+    }
+    // A failure keeps the queue for the next tick.
+    const std::vector<DtuState> states = ctx.engine.GetDtuStates(ids);
+    for (int i = 0; i < ids.size(); ++i) showRow(ctx, rows[i], ids[i], states[static_cast<size_t>(i)].info, states[static_cast<size_t>(i)].online);
     ctx.refreshQueue.clear();
 }
 

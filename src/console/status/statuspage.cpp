@@ -78,11 +78,15 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
     const int n = ctx.devices.rowCount();
     rows.reserve(static_cast<size_t>(n));
     int online = 0;
+    QStringList ids;
+    for (int r = 0; r < n; ++r) ids << ctx.devices.caption(r);
+    const std::vector<DtuState> states = ctx.engine.GetDtuStates(ids);
     for (int r = 0; r < n; ++r) {
-        const QString id = ctx.devices.caption(r);
+        const QString& id = ids[r];
+        const DtuState& st = states[static_cast<size_t>(r)];
         DtuFigures row{"id=\"" + label(id) + "\",name=\"" + label(ctx.devices.subItem(r, M::SubName)) + "\",port=\"" +
                            label(ctx.devices.subItem(r, M::SubPort)) + '"',
-                       ctx.engine.IsOnline(id), ctx.devices.isSilent(r), ctx.engine.GetDtuInfo(id), ctx.traffic.value(id)};
+                       st.online, ctx.devices.isSilent(r), st.info, ctx.traffic.value(id)};
         online += row.online;
         rows.push_back(std::move(row));
     }
@@ -128,14 +132,17 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
 
 QByteArray DtusJson(ConsoleContext& ctx) {
     QJsonArray list;
-    for (int r = 0; r < ctx.devices.rowCount(); ++r) {
-        const QString id = ctx.devices.caption(r);
-        const DtuInfo info = ctx.engine.GetDtuInfo(id);
+    QStringList ids;
+    for (int r = 0; r < ctx.devices.rowCount(); ++r) ids << ctx.devices.caption(r);
+    const std::vector<DtuState> states = ctx.engine.GetDtuStates(ids);
+    for (int r = 0; r < ids.size(); ++r) {
+        const QString& id = ids[r];
+        const DtuInfo& info = states[static_cast<size_t>(r)].info;
         list.append(QJsonObject{
             {QStringLiteral("id"), id},
             {QStringLiteral("name"), ctx.devices.subItem(r, M::SubName)},
             {QStringLiteral("port"), ctx.devices.subItem(r, M::SubPort)},
-            {QStringLiteral("online"), ctx.engine.IsOnline(id)},
+            {QStringLiteral("online"), states[static_cast<size_t>(r)].online},
             {QStringLiteral("lastLogin"), info.loginTime},
             {QStringLiteral("lastData"), info.updateTime},
             {QStringLiteral("sent"), info.sent},
