@@ -83,8 +83,10 @@ int main(int argc, char** argv) {
     // `perf sched record -k CLOCK_MONOTONIC` of the same run.
     const long showOverUs = argl(argc, argv, "show_over_us", 0);
     QString external;
-    for (int i = 2; i < argc; ++i)
+    for (int i = 2; i < argc; ++i) {
         if (QByteArray(argv[i]).startsWith("external=")) external = QString::fromLocal8Bit(argv[i] + 9);
+        if (QByteArray(argv[i]) == "payload=ascii") g_binary = false;
+    }
     mosquitto_lib_init();
 
     QTemporaryDir dir;
@@ -205,7 +207,7 @@ int main(int argc, char** argv) {
         std::thread pub([&] {
             DirectField direct("bench-pace", port);
             if (!direct.connected) return;
-            QByteArray p(size, 'P');
+            QByteArray p = payload(size, 'P');
             const uint64_t start = nowNs();
             for (long i = 0; i < total && !stop; ++i) {
                 if (!direct.runUntil(start + uint64_t(double(i) * 1e9 / double(rate)))) return;
@@ -244,7 +246,7 @@ int main(int argc, char** argv) {
                     pumpUntil([] { return false; }, 300);
                 }
                 for (long i = 0; i < total; ++i) {
-                    QByteArray p(size, 'L');
+                    QByteArray p = payload(size, 'L');
                     const uint64_t ts = nowNs();
                     memcpy(p.data() + 8, &ts, 8);
                     direct.publish(QString::fromLatin1(kUp), p, qos);
@@ -267,7 +269,7 @@ int main(int argc, char** argv) {
         std::thread pub([&] {
             DirectField direct("bench-burst", port);
             if (!direct.connected) return;
-            const QByteArray p(size, 'T');
+            const QByteArray p = payload(size, 'T');
             long sent = 0;
             while (rbytes < count * size && !stop) {
                 const long delivered = rbytes / size;
@@ -305,7 +307,7 @@ int main(int argc, char** argv) {
                  double(got) / 1048576.0 / sec, double(got) / size / sec, got, count * size - got, sec,
                  cpu * 1e6 / double(count), cpu * 10000.0 / double(count),
                  console ? static_cast<long long>(static_cast<PtyPort*>(console->ctx.roster.at(0).port)->droppedToPort()) : -1LL);
-        result((who + "_tput_" + std::to_string(size) + "_qos" + std::to_string(qos)).c_str(), kv);
+        result((who + "_tput_" + std::to_string(size) + "_qos" + std::to_string(qos) + (g_binary ? "" : "_ascii")).c_str(), kv);
     }
     if (program.state() != QProcess::NotRunning) {
         program.terminate();

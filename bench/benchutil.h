@@ -64,6 +64,16 @@ inline long argl(int argc, char** argv, const char* key, long def) {
     return def;
 }
 
+// Field payloads: binary by default, as real DTUs carry (Modbus RTU frames hold every byte
+// value, NUL, CR and LF included); payload=ascii fills them with one letter instead.
+inline bool g_binary = true;
+inline QByteArray payload(int size, char letter) {
+    QByteArray p(size, letter);
+    if (g_binary)
+        for (int i = 0; i < size; ++i) p[i] = static_cast<char>((i * 151 + 7) & 0xFF); // every value, in a mixed order
+    return p;
+}
+
 inline void result(const char* name, const std::string& kv) {
     std::printf("RESULT %s %s\n", name, kv.c_str());
     std::fflush(stdout);

@@ -34,6 +34,22 @@ void Inbox::post(std::function<void()> fn) {
     }
 }
 
+void Inbox::post(std::vector<std::function<void()>>& many) {
+    if (many.empty()) return;
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& fn : many) queue_.push_back(std::move(fn));
+        wake = !signalled_;
+        signalled_ = true;
+    }
+    many.clear();
+    if (wake) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
+    }
+}
+
 void Inbox::drain() {
     for (;;) {
         std::function<void()> fn;

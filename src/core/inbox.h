@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 class QSocketNotifier;
 
@@ -18,6 +19,7 @@ public:
     ~Inbox() override;
 
     void post(std::function<void()> fn); // any thread; never blocks on the receiver
+    void post(std::vector<std::function<void()>>& many); // in order, one wake-up; leaves many empty
     void drain();                        // the owner's thread: runs what is waiting
     std::size_t waiting() const;
 

@@ -5,7 +5,10 @@
 #include "engines/link/linkengine.h"
 #include "engines/vport/vport.h"
 
+#include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
 #include <future>
 
 namespace dtu {
@@ -133,6 +136,8 @@ private:
 
 } // namespace
 
+constexpr qint64 kHandOverUs = 1000; // under a flood the console's thread is woken at most once in this long
+
 // The relay's thread: its inbox and the relay are made, and at the end deleted, on it.
 class RelayThread::Runner : public QThread {
 public:
@@ -145,6 +150,26 @@ protected:
         try {
             auto inbox = std::make_unique<Inbox>();
             auto relay = std::make_unique<Relay>();
+            // Each event would cost the console's thread a wake-up (syscalls and a context
+            // switch each side): a pass's events go over together when the loop is about to
+            // wait, and under a flood at most once a millisecond.
+            QTimer later;
+            later.setSingleShot(true);
+            later.setTimerType(Qt::PreciseTimer);
+            QElapsedTimer sinceLast;
+            sinceLast.start();
+            auto handOver = [this, &sinceLast] {
+                owner_.consoleInbox_->post(owner_.outgoing_);
+                sinceLast.restart();
+            };
+            QObject::connect(&later, &QTimer::timeout, inbox.get(), handOver);
+            QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, inbox.get(),
+                             [this, &later, &sinceLast, handOver] {
+                                 if (owner_.outgoing_.empty() || later.isActive()) return;
+                                 const qint64 waitedUs = sinceLast.nsecsElapsed() / 1000;
+                                 if (waitedUs >= kHandOverUs) handOver();
+                                 else later.start(1);
+                             });
             relay->install(link_(), ports_());
             owner_.relayInbox_ = inbox.get();
             owner_.relay_ = relay.get();
@@ -196,7 +221,11 @@ RelayThread::~RelayThread() {
 bool RelayThread::onRelayThread() const { return QThread::currentThread() == thread_.get(); }
 QThread* RelayThread::thread() const { return thread_.get(); }
 
-void RelayThread::toConsole(std::function<void()> fn) { consoleInbox_->post(std::move(fn)); }
+void RelayThread::toConsole(std::function<void()> fn) {
+    outgoing_.push_back(std::move(fn));
+    // A loop that never waits (a flood) still hands over in batches of a bounded size.
+    if (outgoing_.size() >= 256) consoleInbox_->post(outgoing_);
+}
 
 ILinkEngine& RelayThread::link() { return *linkProxy_; }
 IVPortEngine& RelayThread::portEngine() { return *portsProxy_; }

@@ -69,7 +69,8 @@ public:
         }
     }
 
-    // Hands fn to the console's thread (from the relay's), behind every earlier event.
+    // Hands fn to the console's thread (from the relay's), behind every earlier event. What a
+    // pass of the relay's loop raised goes over at the pass's end, with one wake-up.
     void toConsole(std::function<void()> fn);
 
 private:
@@ -81,6 +82,7 @@ private:
     std::unique_ptr<Runner> thread_;
     Relay* relay_ = nullptr;      // lives on the relay's thread
     Inbox* relayInbox_ = nullptr; // likewise
+    std::vector<std::function<void()>> outgoing_; // the relay's thread: this pass's events
     std::mutex stopMutex_;
     bool stopped_ = false;
     std::unique_ptr<ILinkEngine> linkProxy_;

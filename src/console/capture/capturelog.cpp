@@ -14,14 +14,7 @@ namespace dtu {
 CaptureLog::CaptureLog(QObject* parent) : QObject(parent) {}
 
 CaptureLog::~CaptureLog() {
-    if (thread_.isRunning()) {
-        // The timer is the writer thread's: it must end there.
-        QMetaObject::invokeMethod(ticker_, [t = ticker_] { delete t; }, Qt::BlockingQueuedConnection);
-        thread_.quit();
-        thread_.wait();
-    } else {
-        delete ticker_;
-    }
+    thread_.stopAndWait();
     flush();
 }
 
@@ -35,13 +28,14 @@ void CaptureLog::start(const QString& id) {
     ids_.insert(id);
     if (!thread_.isRunning()) {
         thread_.setObjectName(QStringLiteral("capture"));
-        ticker_ = new QObject;
-        ticker_->moveToThread(&thread_);
-        connect(&thread_, &QThread::started, ticker_, [this] {
-            auto* t = new QTimer(ticker_);
-            connect(t, &QTimer::timeout, ticker_, [this] { flush(); });
-            t->start(200);
-        });
+        // The timer is made and ends on the writer thread.
+        auto timer = std::make_shared<std::unique_ptr<QTimer>>();
+        thread_.onStart = [this, timer] {
+            *timer = std::make_unique<QTimer>();
+            connect(timer->get(), &QTimer::timeout, [this] { flush(); });
+            (*timer)->start(200);
+        };
+        thread_.onEnd = [timer] { timer->reset(); };
         thread_.start();
     }
     emit recordingChanged(id, true);
@@ -62,7 +56,7 @@ void CaptureLog::add(const QString& id, bool toField, const char* source, const 
     r.source = source;
     r.bytes = bytes;
     QByteArray line = FormatCaptureLine(r);
-    QMutexLocker lock(&mutex_);
+    std::lock_guard lock(mutex_);
     if (queuedBytes_ + line.size() > kMaxQueuedBytes) {
         dropped_ += bytes.size();
         return;
@@ -71,25 +65,29 @@ void CaptureLog::add(const QString& id, bool toField, const char* source, const 
     queue_.push_back({id, r.usecs, std::move(line)});
 }
 
+void CaptureLog::tell(const QString& line) {
+    inbox_.post([this, line] { emit logLine(line); });
+}
+
 qint64 CaptureLog::droppedBytes() const {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard lock(mutex_);
     return dropped_;
 }
 
 QString CaptureLog::fileFor(const QString& id) const {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard lock(mutex_);
     return files_.value(id).path;
 }
 
 void CaptureLog::flush() {
-    QMutexLocker writing(&writeMutex_);
+    std::lock_guard writing(writeMutex_);
     write();
 }
 
 void CaptureLog::write() {
     std::vector<Pending> batch;
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard lock(mutex_);
         batch.swap(queue_);
         queuedBytes_ = 0;
     }
@@ -101,7 +99,7 @@ void CaptureLog::write() {
         const QString day = QDateTime::fromSecsSinceEpoch(p.usecs / 1000000).toString(QStringLiteral("yyyyMMdd"));
         Open o;
         {
-            QMutexLocker lock(&mutex_);
+            std::lock_guard lock(mutex_);
             o = files_.value(p.id);
         }
         const bool newFile = o.day != day || o.size + p.line.size() > maxFileBytes_;
@@ -136,7 +134,7 @@ void CaptureLog::write() {
             continue;
         }
         o.size += p.line.size();
-        QMutexLocker lock(&mutex_);
+        std::lock_guard lock(mutex_);
         files_[p.id] = o;
     }
     for (QFile* f : open) {
@@ -144,16 +142,16 @@ void CaptureLog::write() {
         delete f;
     }
     if (lost > 0) {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard lock(mutex_);
         dropped_ += lost;
     }
     if (!problem.isEmpty() && !failing_) {
         failing_ = true;
         qCWarning(lcCapture).noquote() << problem;
-        emit logLine(problem + QStringLiteral("，记录暂停，数据转发不受影响"));
+        tell(problem + QStringLiteral("，记录暂停，数据转发不受影响"));
     } else if (problem.isEmpty() && failing_) {
         failing_ = false;
-        emit logLine(QStringLiteral("记录文件恢复写入"));
+        tell(QStringLiteral("记录文件恢复写入"));
     }
 }
 

@@ -6,11 +6,13 @@
 #include "core/capture.h"
 
 #include <QByteArray>
-#include <QMutex>
+#include "core/inbox.h"
+#include "core/workerthread.h"
+
+#include <mutex>
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <QThread>
 
 namespace dtu {
 
@@ -39,7 +41,7 @@ public:
 
 signals:
     void recordingChanged(const QString& id, bool recording);
-    void logLine(const QString& line); // emitted on the writer thread
+    void logLine(const QString& line); // on the owner's thread
 
 private:
     void add(const QString& id, bool toField, const char* source, const QByteArray& bytes);
@@ -54,7 +56,7 @@ private:
         qint64 usecs;
         QByteArray line;
     };
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     std::vector<Pending> queue_;
     qint64 queuedBytes_ = 0, dropped_ = 0;
 
@@ -67,9 +69,10 @@ private:
     };
     QHash<QString, Open> files_;
     bool failing_ = false;
-    QMutex writeMutex_; // flush() from the owner and the writer's timer
-    QThread thread_;
-    QObject* ticker_ = nullptr;
+    std::mutex writeMutex_; // flush() from the owner and the writer's timer
+    Inbox inbox_; // the writer's lines, handed to the owner's thread
+    void tell(const QString& line);
+    WorkerThread thread_;
 };
 
 } // namespace dtu

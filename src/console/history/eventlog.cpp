@@ -55,7 +55,7 @@ public:
         for (;;) {
             std::vector<DtuEvent> batch;
             {
-                QMutexLocker lock(&log_.mutex_);
+                std::lock_guard lock(log_.mutex_);
                 const std::size_t n = std::min<std::size_t>(log_.pending_.size(), static_cast<std::size_t>(log_.options_.batch));
                 batch.assign(std::make_move_iterator(log_.pending_.begin()),
                              std::make_move_iterator(log_.pending_.begin() + static_cast<std::ptrdiff_t>(n)));
@@ -94,13 +94,13 @@ private:
                                          .arg(log_.options_.maxHeld)
                                          .arg(QString::fromLocal8Bit(e.what()));
                 qCWarning(lcHistory).noquote() << line;
-                emit log_.logLine(line);
+                log_.tell(line);
             }
             return false;
         }
         qint64 dropped = 0;
         {
-            QMutexLocker lock(&log_.mutex_);
+            std::lock_guard lock(log_.mutex_);
             log_.written_ += static_cast<qint64>(batch.size());
             log_.inFlight_ = 0;
             dropped = log_.dropped_;
@@ -111,13 +111,13 @@ private:
                 ? QStringLiteral("历史事件写入已恢复 (此前因超出暂存上限丢弃%1条)").arg(dropped)
                 : QStringLiteral("历史事件写入已恢复，暂存的事件已补写");
             qCInfo(lcHistory).noquote() << line;
-            emit log_.logLine(line);
+            log_.tell(line);
         }
         return true;
     }
 
     void putBack(std::vector<DtuEvent> batch) {
-        QMutexLocker lock(&log_.mutex_);
+        std::lock_guard lock(log_.mutex_);
         log_.inFlight_ = 0;
         log_.pending_.insert(log_.pending_.begin(), std::make_move_iterator(batch.begin()),
                              std::make_move_iterator(batch.end()));
@@ -132,7 +132,7 @@ private:
         if (!open_) return;
         QDateTime before;
         {
-            QMutexLocker lock(&log_.mutex_);
+            std::lock_guard lock(log_.mutex_);
             before = log_.pruneBefore_;
             log_.pruneBefore_ = QDateTime();
         }
@@ -165,11 +165,18 @@ void EventLog::start(std::function<std::unique_ptr<EventSink>()> makeSink, Histo
     if (options.maxHeld < 1) options.maxHeld = 1;
     if (options.batch < 1) options.batch = 1;
     options_ = options;
-    thread_ = new QThread;
+    thread_ = new WorkerThread;
     thread_->setObjectName(QStringLiteral("history"));
-    writer_ = new EventWriter(*this, std::move(makeSink));
-    writer_->moveToThread(thread_);
-    connect(thread_, &QThread::started, writer_, [w = writer_] { w->begin(); });
+    // The writer is made, run and deleted on its thread; nothing here touches it.
+    auto writer = std::make_shared<std::unique_ptr<EventWriter>>();
+    thread_->onStart = [this, writer, make = std::move(makeSink)] {
+        *writer = std::make_unique<EventWriter>(*this, make);
+        (*writer)->begin();
+    };
+    thread_->onEnd = [writer] {
+        (*writer)->end();
+        writer->reset();
+    };
     thread_->start();
     nextPruneMs_ = 0;
     requestPrune();
@@ -185,31 +192,24 @@ void EventLog::requestPrune() {
     const qint64 now = clock_.msecs();
     if (now < nextPruneMs_) return;
     nextPruneMs_ = now + kDayMs;
-    QMutexLocker lock(&mutex_);
+    std::lock_guard lock(mutex_);
     pruneBefore_ = QDateTime::fromMSecsSinceEpoch(now - options_.keepDays * kDayMs);
 }
 
 void EventLog::stop(int waitMs) {
     if (pruneTimer_) pruneTimer_->stop();
     if (!thread_) return;
-    QMetaObject::invokeMethod(writer_, [w = writer_, t = thread_] {
-        w->end();
-        delete w;
-        t->quit();
-    }, Qt::QueuedConnection);
-    if (!thread_->wait(waitMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(waitMs))) {
+    if (!thread_->stopAndWait(waitMs)) {
         // Stuck in the database: the writer is left to it (the process is on its way out).
         const QString line = QStringLiteral("历史记录: 数据库%1秒内无响应，%2条事件未能写入").arg(waitMs / 1000).arg(held());
         qCWarning(lcHistory).noquote() << line;
         emit logLine(line);
         thread_ = nullptr;
-        writer_ = nullptr;
         return;
     }
     delete thread_;
     thread_ = nullptr;
-    writer_ = nullptr;
-    QMutexLocker lock(&mutex_);
+    std::lock_guard lock(mutex_);
     if (!pending_.empty()) qCWarning(lcHistory) << pending_.size() << "history event(s) could not be written before the exit";
 }
 
@@ -223,7 +223,7 @@ void EventLog::record(const QString& id, const QString& event, const QString& de
     }
     bool firstDrop = false;
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard lock(mutex_);
         pending_.push_back(std::move(e));
         if (pending_.size() > static_cast<std::size_t>(options_.maxHeld)) {
             pending_.pop_front();
@@ -246,8 +246,12 @@ std::vector<DtuEvent> EventLog::recent(const QString& id, const QDateTime& since
     return out;
 }
 
-qint64 EventLog::dropped() const { QMutexLocker lock(&mutex_); return dropped_; }
-int EventLog::held() const { QMutexLocker lock(&mutex_); return static_cast<int>(pending_.size()) + inFlight_; }
-qint64 EventLog::written() const { QMutexLocker lock(&mutex_); return written_; }
+void EventLog::tell(const QString& line) {
+    inbox_.post([this, line] { emit logLine(line); });
+}
+
+qint64 EventLog::dropped() const { std::lock_guard lock(mutex_); return dropped_; }
+int EventLog::held() const { std::lock_guard lock(mutex_); return static_cast<int>(pending_.size()) + inFlight_; }
+qint64 EventLog::written() const { std::lock_guard lock(mutex_); return written_; }
 
 } // namespace dtu

@@ -7,9 +7,11 @@
 #include "engines/store/dtustore.h"
 
 #include <QHash>
-#include <QMutex>
+#include "core/inbox.h"
+#include "core/workerthread.h"
+
+#include <mutex>
 #include <QObject>
-#include <QThread>
 #include <QTimer>
 #include <deque>
 #include <memory>
@@ -59,13 +61,13 @@ public:
     qint64 written() const;
 
 signals:
-    void logLine(const QString& line); // for the operator's log; emitted on the writer thread
+    void logLine(const QString& line); // for the operator's log, on the owner's thread
 
 private:
     friend class EventWriter;
     const Clock& clock_;
     HistoryOptions options_;
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     std::deque<DtuEvent> pending_;
     qint64 dropped_ = 0, written_ = 0;
     int inFlight_ = 0; // taken by the writer, not yet written or put back
@@ -76,8 +78,9 @@ private:
     QDateTime pruneBefore_; // under mutex_; taken by the writer
     qint64 nextPruneMs_ = 0;
     QTimer* pruneTimer_ = nullptr;
-    QThread* thread_ = nullptr;
-    class EventWriter* writer_ = nullptr;
+    WorkerThread* thread_ = nullptr;
+    Inbox inbox_; // the writer's lines, handed to the owner's thread
+    void tell(const QString& line); // from the writer thread
 };
 
 } // namespace dtu
