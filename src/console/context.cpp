@@ -36,6 +36,11 @@ ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, DtuStore& d, Pro
     }
     if (!decoder_.isValid()) decoder_ = QStringDecoder(QStringDecoder::System);
     encoder_ = QStringEncoder(decoder_.name());
+    // Encodings that keep CR and LF as those bytes (ASCII-compatible ones); UTF-16 and
+    // UTF-32 do not. Anything else is caught by the display fitting the lines to the count.
+    const QByteArray enc = QByteArray(decoder_.name()).toUpper();
+    utf8_ = enc == "UTF-8" || enc == "LOCALE" || enc == "SYSTEM"; // Qt's system encoding is UTF-8 here
+    breaksAreBytes_ = !enc.startsWith("UTF-16") && !enc.startsWith("UTF-32");
     if (!encoder_.isValid()) encoder_ = QStringEncoder(QStringEncoder::System);
 }
 
@@ -65,6 +70,25 @@ void ConsoleContext::setStatusPanel(int i, const QString& text) {
 QString ConsoleContext::displayText(const QByteArray& bytes) {
     decoder_.resetState();
     return decoder_.decode(bytes);
+}
+
+int ConsoleContext::displayBreaks(const QByteArray& bytes) const {
+    if (!breaksAreBytes_) return -1;
+    int breaks = 0;
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char c = bytes[i];
+        if (c == '\r') {
+            ++breaks;
+            if (i + 1 < n && bytes[i + 1] == '\n') ++i;
+        } else if (c == '\n') {
+            ++breaks;
+        } else if (utf8_ && c == '\xE2' && i + 2 < n && bytes[i + 1] == '\x80' && bytes[i + 2] == '\xA9') {
+            ++breaks; // U+2029, a paragraph separator
+            i += 2;
+        }
+    }
+    return breaks;
 }
 
 QByteArray ConsoleContext::displayEncode(const QString& text) {

@@ -93,6 +93,9 @@ public:
 
     QString stamp() const { return clock.stamp(); }
     QString displayText(const QByteArray& bytes); // received bytes as text in the display encoding
+    // How many line breaks displayText(bytes) will hold, worked out from the bytes; -1 when
+    // the display encoding does not keep CR and LF as their own bytes.
+    int displayBreaks(const QByteArray& bytes) const;
     QByteArray displayEncode(const QString& text); // the operator's text as bytes, same encoding
 
     // The failure reporter: one line in messageView, or a message box before the window is active.
@@ -108,6 +111,7 @@ signals:
 private:
     QString status_[4];
     QStringDecoder decoder_;
+    bool utf8_ = true, breaksAreBytes_ = true;
     QStringEncoder encoder_;
 };
 

@@ -174,6 +174,43 @@ TEST_F(Traffic, DataGoesToThePortAndTheDisplay) {
     EXPECT_EQ(memo().size(), before);
 }
 
+// Binary packets in text mode: their lines are counted from the bytes and made only when
+// shown; what is shown is what the text itself splits into.
+TEST_F(Traffic, BinaryPacketsBecomeTheirLinesWhenShown) {
+    start({{A, "a", ""}});
+    const QString H = T + " 收到" + A + "数据:";
+    const struct {
+        QByteArray bytes;
+        QStringList lines;
+    } cases[] = {
+        {QByteArray("a\r\nb", 4), {H + "a", "b"}},
+        {QByteArray("a\rb\nc\n", 6), {H + "a", "b", "c", ""}},
+        {QByteArray("\0x\0", 3), {H + QString(QChar(0xFFFD)) + "x" + QChar(0xFFFD)}},
+        {QByteArray("p\xE2\x80\xA9q"), {H + "p", "q"}},          // U+2029 in UTF-8
+        {QByteArray("\r\r\n\n", 4), {H, "", "", ""}},
+        {QByteArray("\xFF\n\xFE", 3), {H + QChar(0xFFFD), QString(QChar(0xFFFD))}}, // not UTF-8: no extra break
+    };
+    for (const auto& c : cases) {
+        ctx().messageDisplay.clear();
+        console->events.onCenterBytes(A, c.bytes);
+        EXPECT_EQ(ctx().messageDisplay.lineCount(), c.lines.size()) << c.bytes.toHex().toStdString();
+        EXPECT_EQ(memo(), c.lines) << c.bytes.toHex().toStdString();
+    }
+    // A flood of them: lines pushed out before the display is drawn are never made.
+    ctx().messageDisplay.clear();
+    int made = 0;
+    for (int i = 0; i < 3000; ++i)
+        ctx().messageDisplay.appendLazyLines(3, [&made] { ++made; return QString("x\ny\nz"); });
+    EXPECT_EQ(ctx().messageDisplay.lineCount(), MessageDisplay::kHardLimit);
+    EXPECT_EQ(memo().size(), MessageDisplay::kHardLimit);
+    EXPECT_LE(made, MessageDisplay::kHardLimit / 3 + 1);
+    // A text that splits otherwise than counted is fitted to the count.
+    ctx().messageDisplay.clear();
+    ctx().messageDisplay.appendLazyLines(2, [] { return QString("a\nb\nc"); });
+    ctx().messageDisplay.appendLazyLines(3, [] { return QString("d"); });
+    EXPECT_EQ(memo(), (QStringList{"a", "b c", "d", "", ""}));
+}
+
 TEST_F(Traffic, AHugePacketReachesThePortWholeAndIsShownCut) {
     start({{A, "a", "COM5"}});
     FakePort* com5 = ports.made[1];

@@ -28,23 +28,51 @@ void MessageDisplay::append(const QString& line) {
         return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c.unicode() == 0 || c == QChar::ParagraphSeparator;
     });
     if (plain) {
-        pending_.append({line, {}});
+        pending_.append({line, {}, {}, 0});
     } else {
-        QString text = line;
-        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-        text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-        text.replace(QChar(0), QChar(0xFFFD)); // a zero byte must not cut the line short
-        // A line with breaks in it becomes several lines, as in a text box.
-        const QStringList parts = text.split(QLatin1Char('\n'));
-        for (const QString& p : parts) pending_.append({p, {}});
+        for (const QString& p : splitLines(line)) pending_.append({p, {}, {}, 0});
     }
     enforceHardLimit();
     schedule();
 }
 
+QStringList MessageDisplay::splitLines(const QString& line) {
+    QString text = line;
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    text.replace(QChar(0), QChar(0xFFFD)); // a zero byte must not cut the line short
+    // A line with breaks in it becomes several lines, as in a text box.
+    return text.split(QLatin1Char('\n'));
+}
+
+QString MessageDisplay::Group::line(int i) {
+    if (!made) {
+        made = true;
+        lines = splitLines(make());
+        make = {};
+        // The count was worked out without the text: keep to it, whatever the text became.
+        while (lines.size() > count && lines.size() > 1) {
+            const QString last = lines.takeLast();
+            lines.last() += QLatin1Char(' ') + last;
+        }
+        while (lines.size() < count) lines.append(QString());
+    }
+    return i < lines.size() ? lines[i] : QString();
+}
+
+void MessageDisplay::appendLazyLines(int count, std::function<QString()> make) {
+    if (count < 1) count = 1;
+    auto group = std::make_shared<Group>();
+    group->make = std::move(make);
+    group->count = count;
+    for (int i = 0; i < count; ++i) pending_.append({QString(), {}, group, i});
+    enforceHardLimit();
+    schedule();
+}
+
 void MessageDisplay::appendLazy(std::function<QString()> make) {
-    pending_.append({QString(), std::move(make)});
+    pending_.append({QString(), std::move(make), {}, 0});
     enforceHardLimit();
     schedule();
 }
@@ -70,7 +98,7 @@ void MessageDisplay::flush() {
     pendingTrim_ = 0;
     QStringList added;
     added.reserve(pending_.size());
-    for (Pending& p : pending_) added << (p.make ? p.make() : p.text);
+    for (Pending& p : pending_) added << (p.group ? p.group->line(p.index) : p.make ? p.make() : p.text);
     pending_.clear();
     shown_ += added;
     emit changed(removed, added);

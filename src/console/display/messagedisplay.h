@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 namespace dtu {
 
@@ -27,7 +28,12 @@ public:
     // A line that holds no line break, made only if it is still there when shown: under
     // a flood most lines are trimmed before the display is next drawn.
     void appendLazy(std::function<QString()> make);
+    // A text that holds line breaks and becomes `count` lines, made only if one of them is
+    // still there when shown. Should the text split otherwise, its lines are fitted to count.
+    void appendLazyLines(int count, std::function<QString()> make);
     void trim(int times = 1); // each time: over 50 lines, drop the oldest
+    // How append() cuts a text with breaks into lines.
+    static QStringList splitLines(const QString& text);
     void clear();
     void flush(); // makes pending lines and hands the changes on
     void setLines(const QStringList& lines); // the shown text, edited by the operator
@@ -45,9 +51,18 @@ private:
     // trimmed: collect both and hand them on at most 20 times a second, so lines trimmed
     // before then are never made.
     QStringList shown_;
+    struct Group {
+        std::function<QString()> make;
+        int count = 0;
+        QStringList lines; // made on first use
+        bool made = false;
+        QString line(int i);
+    };
     struct Pending {
         QString text;
         std::function<QString()> make;
+        std::shared_ptr<Group> group; // one line of a lazy text with breaks
+        int index = 0;
     };
     QList<Pending> pending_;
     int pendingTrim_ = 0; // first shown lines already counted as removed

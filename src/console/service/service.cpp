@@ -227,8 +227,14 @@ void LinkEvents::dispatchData(const QString& id, const QByteArray& bytes, const 
         }
     } else if (ctx_.devices.containsCaseless(id)) {
         const QByteArray shown = cut ? bytes.left(kShownPacketBytes) : bytes;
-        if (shown.contains('\n') || shown.contains('\r') || shown.contains('\0')) {
-            ctx_.messageDisplay.append(head() + ctx_.displayText(shown) + tail); // becomes several lines now
+        const int breaks = ctx_.displayBreaks(shown);
+        if (breaks < 0) {
+            ctx_.messageDisplay.append(head() + ctx_.displayText(shown) + tail); // the encoding's breaks are not the bytes'
+        } else if (breaks > 0 || shown.contains('\0')) {
+            // Several lines (or a NUL to stand in for); made, like a plain line, only if one
+            // of them is still there when shown.
+            ConsoleContext* ctx = &ctx_;
+            ctx_.messageDisplay.appendLazyLines(breaks + 1, [head, shown, tail, ctx] { return head() + ctx->displayText(shown) + tail; });
         } else {
             ConsoleContext* ctx = &ctx_;
             ctx_.messageDisplay.appendLazy([head, shown, tail, ctx] { return head() + ctx->displayText(shown) + tail; });
