@@ -56,7 +56,7 @@ int tput(int argc, char** argv, int port) {
     if (!openOne(e)) return 2;
     std::atomic<long> got{0};
     long bytes = 0;
-    QObject::connect(&e, &ILinkEngine::OnCenterDataX, [&](const QString&, int len, const QString&) {
+    QObject::connect(&e, &ILinkEngine::centerDataHex, [&](const QString&, int len, const QString&) {
         bytes += len;
         ++got;
     });
@@ -92,7 +92,7 @@ int lat(int argc, char** argv, int port) {
     MqttLinkEngine e(config(port));
     if (!openOne(e)) return 2;
     // The engine under test echoes every packet back, as the baseline's echo client does.
-    QObject::connect(&e, &ILinkEngine::OnCenterDataX, [&](const QString& id, int, const QString& hex) {
+    QObject::connect(&e, &ILinkEngine::centerDataHex, [&](const QString& id, int, const QString& hex) {
         e.SendData(id, QByteArray::fromHex(hex.toLatin1()));
     });
     // The field side pings from a thread of its own with a session that writes at once,

@@ -235,7 +235,7 @@ DtuDetails Console::detailsOf(const QString& id) {
 
 void Console::portTeardown() {
     for (int i = 0; i < ctx.roster.count(); ++i) {
-        TVDTU& r = ctx.roster.at(i);
+        RosterRecord& r = ctx.roster.at(i);
         if (r.portOpen && r.port) r.port->DeletePort();
     }
     ctx.busPort->ResetBus();

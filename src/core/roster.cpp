@@ -12,8 +12,8 @@ void insertSorted(QList<int>& list, int pos) {
 }
 } // namespace
 
-TVDTU& DtuList::append(const QString& dtuId, const QString& portName) {
-    auto rec = std::make_unique<TVDTU>();
+RosterRecord& DtuList::append(const QString& dtuId, const QString& portName) {
+    auto rec = std::make_unique<RosterRecord>();
     rec->dtuId = dtuId;
     rec->portName = portName;
     const int pos = count();
@@ -42,13 +42,13 @@ const QList<int>& DtuList::positionsOfPort(const QString& portName) const {
     return it == byPort_.cend() ? kNone : *it;
 }
 
-TVDTU* DtuList::firstById(const QString& id) {
+RosterRecord* DtuList::firstById(const QString& id) {
     const auto& p = positionsOfId(id);
     return p.isEmpty() ? nullptr : &at(p.first());
 }
 
 void DtuList::setPortName(int pos, const QString& portName) {
-    TVDTU& r = at(pos);
+    RosterRecord& r = at(pos);
     if (r.portName == portName) return;
     auto& old = byPort_[r.portName];
     old.removeOne(pos);
@@ -59,7 +59,7 @@ void DtuList::setPortName(int pos, const QString& portName) {
 }
 
 void DtuList::setPort(int pos, IVPort* port, bool open) {
-    TVDTU& r = at(pos);
+    RosterRecord& r = at(pos);
     if (r.port && r.portOpen) {
         auto& owners = byPortRef_[r.port];
         owners.removeOne(pos);
@@ -72,11 +72,11 @@ void DtuList::setPort(int pos, IVPort* port, bool open) {
 }
 
 void DtuList::indexOwner(int pos) {
-    TVDTU& r = at(pos);
+    RosterRecord& r = at(pos);
     if (r.port && r.portOpen) insertSorted(byPortRef_[r.port], pos);
 }
 
-TVDTU* DtuList::ownerOf(const IVPort* port) {
+RosterRecord* DtuList::ownerOf(const IVPort* port) {
     auto it = byPortRef_.constFind(port);
     if (it == byPortRef_.cend() || it->isEmpty()) return nullptr;
     return &at(it->first());

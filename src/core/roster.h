@@ -15,7 +15,7 @@ namespace dtu {
 
 class IVPort;
 
-class TVDTU {
+class RosterRecord {
 public:
     QString dtuId;
     QString portName;
@@ -27,28 +27,28 @@ public:
 class DtuList {
 public:
     int count() const { return static_cast<int>(records_.size()); }
-    TVDTU& at(int i) { return *records_[static_cast<size_t>(i)]; }
-    const TVDTU& at(int i) const { return *records_[static_cast<size_t>(i)]; }
+    RosterRecord& at(int i) { return *records_[static_cast<size_t>(i)]; }
+    const RosterRecord& at(int i) const { return *records_[static_cast<size_t>(i)]; }
 
-    TVDTU& append(const QString& dtuId, const QString& portName);
+    RosterRecord& append(const QString& dtuId, const QString& portName);
     void clear();
 
     // Positions in roster order; empty when nothing matches. Comparisons are exact.
     const QList<int>& positionsOfId(const QString& id) const;
     const QList<int>& positionsOfPort(const QString& portName) const;
-    TVDTU* firstById(const QString& id);
+    RosterRecord* firstById(const QString& id);
 
     void setPortName(int pos, const QString& portName);
     void setPort(int pos, IVPort* port, bool open);
     // First record whose port open flag is set and which holds exactly this port.
-    TVDTU* ownerOf(const IVPort* port);
+    RosterRecord* ownerOf(const IVPort* port);
 
     // Called after every change of records, port names or ports (routes follow the roster).
     std::function<void()> changed;
 
 private:
     void indexOwner(int pos);
-    std::vector<std::unique_ptr<TVDTU>> records_;
+    std::vector<std::unique_ptr<RosterRecord>> records_;
     QHash<QString, QList<int>> byId_;
     QHash<QString, QList<int>> byPort_;
     QHash<const IVPort*, QList<int>> byPortRef_; // records holding the port with the flag set

@@ -22,7 +22,7 @@ void Relay::install(std::unique_ptr<ILinkEngine> link, std::unique_ptr<IVPortEng
     connect(e, &ILinkEngine::OnLoginReply, this, &Relay::loginReply);
     connect(e, &ILinkEngine::OnBeatReply, this, &Relay::beatReply);
     connect(e, &ILinkEngine::OnDisconnect, this, &Relay::disconnected);
-    connect(e, &ILinkEngine::OnCenterDataX2, this, &Relay::centerBeat);
+    connect(e, &ILinkEngine::centerHeartbeat, this, &Relay::centerBeat);
     connect(e, &ILinkEngine::engineLog, this, &Relay::engineLog);
 }
 
@@ -38,7 +38,7 @@ int Relay::makePort() {
     const int handle = nextHandle_++;
     IVPort* p = portEngine_->makePort().release();
     ports_.insert(handle, p);
-    connect(p, &IVPort::OnRxChar, this, [this, handle](int count) { onPortReadable(handle, count); });
+    connect(p, &IVPort::portReadable, this, [this, handle](int count) { onPortReadable(handle, count); });
     return handle;
 }
 

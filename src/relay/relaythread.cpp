@@ -32,7 +32,7 @@ public:
         connect(r, &Relay::beatReply, r, [this](const QString& id, int v) { t_.toConsole([=, this] { emit OnBeatReply(id, v); }); }, d);
         connect(r, &Relay::disconnected, r, [this](const QString& id) { t_.toConsole([=, this] { emit OnDisconnect(id); }); }, d);
         connect(r, &Relay::centerBeat, r, [this](const QString& id, int n, const QString& b) {
-            t_.toConsole([=, this] { emit OnCenterDataX2(id, n, b); });
+            t_.toConsole([=, this] { emit centerHeartbeat(id, n, b); });
         }, d);
         connect(r, &Relay::engineLog, r, [this](const QString& line) { t_.toConsole([=, this] { emit engineLog(line); }); }, d);
         connect(r, &Relay::centerData, r, [this](const QString& id, const QByteArray& b) {
@@ -74,7 +74,7 @@ private:
     RelayThread& t_;
 };
 
-// A port made on the relay's thread. Its bytes go to its DTUs there; OnRxChar is never
+// A port made on the relay's thread. Its bytes go to its DTUs there; portReadable is never
 // raised here.
 class RelayPort : public IVPort {
     template <class F>

@@ -77,9 +77,9 @@ TEST_F(Engine, LoginSuccessAndWrongPassword) {
 TEST_F(Engine, DataBothWaysIsByteExact) {
     MqttLinkEngine e(config(broker.port()));
     QSignalSpy login(&e, &ILinkEngine::OnLoginReply);
-    QSignalSpy data(&e, &ILinkEngine::OnCenterDataX);
+    QSignalSpy data(&e, &ILinkEngine::centerDataHex);
     QSignalSpy raw(&e, &ILinkEngine::centerData);
-    QSignalSpy beats(&e, &ILinkEngine::OnCenterDataX2);
+    QSignalSpy beats(&e, &ILinkEngine::centerHeartbeat);
     QSignalSpy beatReply(&e, &ILinkEngine::OnBeatReply);
     e.AddDtu(A, PW);
     e.OpenDtu(A);
@@ -227,9 +227,9 @@ TEST_F(Engine, RetainedPacketsAreTheBrokersMemoryNotTheField) {
     ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "HELLO-RETAINED", A, PW, true));
     ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/beat", bytes({0x4E, 0xAA, 0x4B, 0xEA}), A, PW, true));
     MqttLinkEngine e(config(broker.port()));
-    QSignalSpy data(&e, &ILinkEngine::OnCenterDataX);
+    QSignalSpy data(&e, &ILinkEngine::centerDataHex);
     QSignalSpy raw(&e, &ILinkEngine::centerData);
-    QSignalSpy beats(&e, &ILinkEngine::OnCenterDataX2);
+    QSignalSpy beats(&e, &ILinkEngine::centerHeartbeat);
     QSignalSpy log(&e, &ILinkEngine::engineLog);
     e.AddDtu(A, PW);
     for (int login = 0; login < 3; ++login) { // each login would replay it

@@ -47,7 +47,7 @@ protected:
     }
     // Reads what the port's event hands over, as the console's handler does.
     static void collect(PtyPort& port, QByteArray& into) {
-        QObject::connect(&port, &IVPort::OnRxChar, &port, [&port, &into](int count) {
+        QObject::connect(&port, &IVPort::portReadable, &port, [&port, &into](int count) {
             QByteArray buf;
             port.ReadData(buf, count);
             into += buf;
@@ -157,7 +157,7 @@ TEST_F(Pty, ReopenGetsNoStaleDataAndStaysRaw) {
 TEST_F(Pty, ProgramsThatOpenTheirPortForEachExchange) {
     auto port = make("COMR");
     QByteArray got;
-    QObject::connect(port.get(), &IVPort::OnRxChar, port.get(), [&](int count) {
+    QObject::connect(port.get(), &IVPort::portReadable, port.get(), [&](int count) {
         QByteArray buf;
         port->ReadData(buf, count);
         got += buf;

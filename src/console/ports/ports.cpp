@@ -29,7 +29,7 @@ void PortControl::showPortStatus(const QString& id, const QString& text) {
 IVPort* PortControl::makeInstance() {
     auto port = ctx_.portEngine.makePort();
     IVPort* raw = port.get();
-    QObject::connect(raw, &IVPort::OnRxChar, &ctx_, [this, raw](int count) {
+    QObject::connect(raw, &IVPort::portReadable, &ctx_, [this, raw](int count) {
         ctx_.guard([&] { onPortData(raw, count); });
     });
     ctx_.ports.push_back(std::move(port));
@@ -46,7 +46,7 @@ void PortControl::createPorts() {
     const int n = ctx_.roster.count();
     for (int i = 0; i < n; ++i) {
         scanSystemPorts();
-        TVDTU& rec = ctx_.roster.at(i);
+        RosterRecord& rec = ctx_.roster.at(i);
         if (rec.portName.isEmpty() || rec.portOpen) continue;
         if (!folderProblem.isEmpty() && !rec.portName.contains(QLatin1Char('/'))) {
             rec.portState = QStringLiteral("串口创建失败");
@@ -78,7 +78,7 @@ void PortControl::resetPorts() {
     // The ports are gone: the records must say so, or no creation pass would make them
     // again and field data for them would vanish without a word.
     for (int i = 0; i < ctx_.roster.count(); ++i) {
-        TVDTU& rec = ctx_.roster.at(i);
+        RosterRecord& rec = ctx_.roster.at(i);
         if (!rec.port && !rec.portOpen) continue;
         ctx_.roster.setPort(i, nullptr, false);
         if (rec.portName.isEmpty()) continue;
@@ -99,11 +99,11 @@ PortRoutes PortControl::routes() const {
     PortRoutes r;
     const DtuList& roster = ctx_.roster;
     for (int i = 0; i < roster.count(); ++i) {
-        const TVDTU& rec = roster.at(i);
+        const RosterRecord& rec = roster.at(i);
         // Field data: the first record of the ID names the port, its first open holder writes.
         if (roster.positionsOfId(rec.dtuId).first() == i && !rec.portName.isEmpty()) {
             for (int pos : roster.positionsOfPort(rec.portName)) {
-                const TVDTU& owner = roster.at(pos);
+                const RosterRecord& owner = roster.at(pos);
                 if (!owner.portOpen) continue;
                 if (owner.port) r.inbound.insert(rec.dtuId, owner.port);
                 break;
@@ -139,7 +139,7 @@ void PortControl::onPortData(IVPort* sender, int count) {
     if (!sender || count == 0) return;
     QByteArray buf;
     if (sender->ReadData(buf, count) == 0) return;
-    const TVDTU* owner = ctx_.roster.ownerOf(sender);
+    const RosterRecord* owner = ctx_.roster.ownerOf(sender);
     if (!owner || owner->portName.isEmpty()) return;
     const QString name = owner->portName;
     // Copy: a send may run handlers that touch the roster.

@@ -22,9 +22,9 @@ public:
     void showPortStatus(const QString& id, const QString& text);
     const QStringList& systemPorts() const { return systemPorts_; }
 
-    // OnRxChar of every port instance.
+    // portReadable of every port instance.
     void onPortData(IVPort* sender, int count);
-    // Makes an instance whose OnRxChar comes here through the failure reporter.
+    // Makes an instance whose portReadable comes here through the failure reporter.
     IVPort* makeInstance();
 
     // Where bytes go, worked out from the roster as writeToPort and onPortData walk it.

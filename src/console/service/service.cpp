@@ -138,10 +138,10 @@ void LinkEvents::onCenterBeat(const QString& id, int, const QString& dataBuf) {
 }
 
 void LinkEvents::writeToPort(const QString& id, const QByteArray& bytes) {
-    const TVDTU* rec = ctx_.roster.firstById(id);
+    const RosterRecord* rec = ctx_.roster.firstById(id);
     if (!rec || rec->portName.isEmpty()) return;
     for (int pos : ctx_.roster.positionsOfPort(rec->portName)) {
-        TVDTU& owner = ctx_.roster.at(pos);
+        RosterRecord& owner = ctx_.roster.at(pos);
         if (!owner.portOpen) continue;
         if (owner.port) {
             try {
@@ -263,7 +263,7 @@ void LinkEvents::connectTo(ILinkEngine& engine) {
     QObject::connect(&engine, &ILinkEngine::portDataSent, &ctx_, [this](const QString& id, const QByteArray& bytes, int r) {
         ctx_.guard([&] { onPortSent(id, bytes, r); });
     });
-    QObject::connect(&engine, &ILinkEngine::OnCenterDataX2, &ctx_, [this](const QString& id, int n, const QString& b) {
+    QObject::connect(&engine, &ILinkEngine::centerHeartbeat, &ctx_, [this](const QString& id, int n, const QString& b) {
         ctx_.guard([&] { onCenterBeat(id, n, b); });
     });
     QObject::connect(&engine, &ILinkEngine::engineLog, &ctx_, [this](const QString& line) {

@@ -111,7 +111,7 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
     int portsOpen = 0;
     qint64 dropped = 0;
     for (int i = 0; i < ctx.roster.count(); ++i) {
-        const TVDTU& rec = ctx.roster.at(i);
+        const RosterRecord& rec = ctx.roster.at(i);
         if (rec.portOpen && rec.port) {
             ++portsOpen;
             dropped += rec.port->droppedBytes();

@@ -65,9 +65,11 @@ signals:
     void OnLoginReply(const QString& id, int result);
     void OnBeatReply(const QString& id, int result);
     void OnDisconnect(const QString& id);
-    void OnCenterDataX(const QString& id, int dataLen, const QString& dataBuf);
-    void OnCenterDataX2(const QString& id, int dataLen, const QString& dataBuf);
-    // Every packet of OnCenterDataX, as bytes, raised just before it: a listener that
+    // A packet of field data, as hex text (made only when something listens).
+    void centerDataHex(const QString& id, int dataLen, const QString& dataBuf);
+    // A heartbeat packet of the field DTU (its beat topic), as hex text.
+    void centerHeartbeat(const QString& id, int dataLen, const QString& dataBuf);
+    // Every packet of centerDataHex, as bytes, raised just before it: a listener that
     // does not need the text form is spared making it and reading it back.
     void centerData(const QString& id, const QByteArray& bytes);
     // Field data already written to the DTU's port; the console does the rest (counts,

@@ -424,10 +424,10 @@ void MqttLinkEngine::onMessage(const QString& id, const QString& t, const QByteA
     if (t.endsWith(QLatin1String("/up"))) {
         ++d->received;
         emit centerData(id, payload);
-        static const QMetaMethod textForm = QMetaMethod::fromSignal(&ILinkEngine::OnCenterDataX);
-        if (isSignalConnected(textForm)) emit OnCenterDataX(id, static_cast<int>(payload.size()), HexText(payload));
+        static const QMetaMethod textForm = QMetaMethod::fromSignal(&ILinkEngine::centerDataHex);
+        if (isSignalConnected(textForm)) emit centerDataHex(id, static_cast<int>(payload.size()), HexText(payload));
     } else if (t.endsWith(QLatin1String("/beat"))) {
-        emit OnCenterDataX2(id, static_cast<int>(payload.size()), HexText(payload));
+        emit centerHeartbeat(id, static_cast<int>(payload.size()), HexText(payload));
     }
 }
 

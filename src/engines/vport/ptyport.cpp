@@ -391,7 +391,7 @@ void PtyPort::onReadable() {
         break;
     }
     if (in_.isEmpty()) return;
-    emit OnRxChar(static_cast<int>(in_.size()));
+    emit portReadable(static_cast<int>(in_.size()));
     in_.clear(); // what the handler did not take is gone; nothing is carried to the next event
 }
 

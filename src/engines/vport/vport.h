@@ -25,7 +25,7 @@ public:
     virtual qint64 droppedBytes() const { return 0; }
 
 signals:
-    void OnRxChar(int count);
+    void portReadable(int count);
 };
 
 // Makes port instances and knows the system's serial ports.
