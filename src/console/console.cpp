@@ -122,10 +122,17 @@ void Console::creationSteps() {
         throw;
     }
     startHistory();
-    ctx.dm.forEachRosterRow([this](const DtuRow& r) {
-        ctx.engine.AddDtu(r.dtuid, r.password);
-        ctx.roster.append(r.dtuid, r.vcomport);
-    });
+    QList<QPair<QString, QString>> logins; // handed to the engine in one call
+    try {
+        ctx.dm.forEachRosterRow([&](const DtuRow& r) {
+            logins.append({r.dtuid, r.password});
+            ctx.roster.append(r.dtuid, r.vcomport);
+        });
+    } catch (...) {
+        ctx.engine.AddDtus(logins); // the rows read so far, as one by one would have
+        throw;
+    }
+    ctx.engine.AddDtus(logins);
     qCInfo(lcConsole) << ctx.roster.count() << "DTU(s) loaded";
     RebuildDeviceList(ctx);
     service.start();

@@ -65,6 +65,9 @@ public:
     DtuInfo GetDtuInfo(const QString& id) override { return on([&](ILinkEngine& e) { return e.GetDtuInfo(id); }); }
     int SendData(const QString& id, const QByteArray& d) override { return on([&](ILinkEngine& e) { return e.SendData(id, d); }); }
     QString GetVersion() override { return on([](ILinkEngine& e) { return e.GetVersion(); }); }
+    QStringList GetDtuIds() override { return on([](ILinkEngine& e) { return e.GetDtuIds(); }); }
+    void AddDtus(const QList<QPair<QString, QString>>& list) override { on([&](ILinkEngine& e) { e.AddDtus(list); }); }
+    void OpenDtus(const QStringList& ids) override { on([&](ILinkEngine& e) { e.OpenDtus(ids); }); }
     std::vector<DtuState> GetDtuStates(const QStringList& ids) override {
         return on([&](ILinkEngine& e) { return e.GetDtuStates(ids); });
     }

@@ -45,9 +45,9 @@ void PortControl::createPorts() {
     }
     const int n = ctx_.roster.count();
     for (int i = 0; i < n; ++i) {
-        scanSystemPorts();
         RosterRecord& rec = ctx_.roster.at(i);
         if (rec.portName.isEmpty() || rec.portOpen) continue;
+        scanSystemPorts(); // before each port: the last one made is in the list
         if (!folderProblem.isEmpty() && !rec.portName.contains(QLatin1Char('/'))) {
             rec.portState = QStringLiteral("串口创建失败");
             showPortStatus(rec.dtuId, rec.portState);

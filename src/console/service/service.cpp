@@ -69,8 +69,7 @@ void Service::start() {
         ctx_.silenceRecheck = true;
         ctx_.actStartService.setEnabled(false);
         ctx_.actStopService.setEnabled(true);
-        const int n = ctx_.engine.GetDtuCount();
-        for (int i = 0; i < n; ++i) ctx_.engine.OpenDtu(ctx_.engine.GetDtuId(i));
+        ctx_.engine.OpenDtus(ctx_.engine.GetDtuIds());
         ctx_.logQueue.PostLog(ctx_.stamp() + QStringLiteral(" 启动成功"));
     } catch (const std::exception& e) {
         qCWarning(lcLink) << "service start failed:" << e.what();

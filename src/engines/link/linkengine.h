@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QList>
+#include <QPair>
 #include <QStringList>
 #include <vector>
 
@@ -49,6 +51,20 @@ public:
     virtual DtuInfo GetDtuInfo(const QString& id) = 0;
     virtual int SendData(const QString& id, const QByteArray& data) = 0;
     virtual QString GetVersion() = 0;
+    // The same for many DTUs at once: one crossing to the engine's thread instead of one a DTU
+    // (thousands at a start).
+    virtual QStringList GetDtuIds() {
+        QStringList out;
+        const int n = GetDtuCount();
+        for (int i = 0; i < n; ++i) out << GetDtuId(i);
+        return out;
+    }
+    virtual void AddDtus(const QList<QPair<QString, QString>>& idsAndPasswords) {
+        for (const auto& p : idsAndPasswords) AddDtu(p.first, p.second);
+    }
+    virtual void OpenDtus(const QStringList& ids) {
+        for (const QString& id : ids) OpenDtu(id);
+    }
     // IsOnline and GetDtuInfo of many DTUs at once: one crossing to the engine's thread
     // instead of two a DTU (the status page and the refresh tick ask about thousands).
     virtual std::vector<DtuState> GetDtuStates(const QStringList& ids) {
