@@ -67,7 +67,6 @@ void Relay::onCenterData(const QString& id, const QByteArray& bytes) {
         try {
             p->WriteData(bytes);
         } catch (const std::exception& e) {
-            ++undelivered_;
             qCDebug(lcRelay) << "port write failed for" << id << e.what();
         }
     }

@@ -38,8 +38,6 @@ public:
     void setRoutes(QHash<QString, int> inbound, QHash<int, QStringList> outbound);
     void setReplyMatchers(std::vector<ReplyMatcher> matchers) { matchers_ = std::move(matchers); }
 
-    qint64 undeliveredPackets() const { return undelivered_; }
-
 signals:
     // The engine's events, passed on as they were raised.
     void loginReply(const QString& id, int result);
@@ -66,7 +64,6 @@ private:
     QHash<QString, int> inbound_;
     QHash<int, QStringList> outbound_;
     std::vector<ReplyMatcher> matchers_;
-    qint64 undelivered_ = 0;
 };
 
 } // namespace dtu
