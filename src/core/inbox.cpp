@@ -28,10 +28,12 @@ void Inbox::post(std::function<void()> fn) {
         wake = !signalled_;
         signalled_ = true;
     }
-    if (wake) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
-    }
+    if (wake) wakeOwner();
+}
+
+void Inbox::wakeOwner() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
 }
 
 void Inbox::post(std::vector<std::function<void()>>& many) {
@@ -44,10 +46,7 @@ void Inbox::post(std::vector<std::function<void()>>& many) {
         signalled_ = true;
     }
     many.clear();
-    if (wake) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
-    }
+    if (wake) wakeOwner();
 }
 
 void Inbox::drain() {

@@ -24,6 +24,7 @@ public:
     std::size_t waiting() const;
 
 private:
+    void wakeOwner(); // one wake-up in the eventfd
     int fd_ = -1;
     QSocketNotifier* notifier_ = nullptr;
     mutable std::mutex mutex_;

@@ -24,10 +24,10 @@ DtuDialog::DtuDialog(RosterCommands& commands, bool edit, QWidget* parent) : QDi
     portEdit = field("portEdit", "VCOMM 端口  ", 0);
     idEdit->setReadOnly(edit);
     auto* ok = new QPushButton(edit ? QStringLiteral("确定") : QStringLiteral("新增"), this);
-    ok->setObjectName(QStringLiteral("suiButton1"));
+    ok->setObjectName(QStringLiteral("okButton"));
     ok->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("取消"), this);
-    cancel->setObjectName(QStringLiteral("suiButton2"));
+    cancel->setObjectName(QStringLiteral("cancelButton"));
     connect(ok, &QPushButton::clicked, this, [this] { this->guard([this] { confirm(); }); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     auto* buttons = new QHBoxLayout;

@@ -24,6 +24,7 @@
 #include <QTcpSocket>
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <poll.h>
 #include <csignal>
@@ -869,15 +870,35 @@ private:
     quint16 port_ = 0;
 };
 
+// A field DTU that echoes, and a local program exchanging through its port once it is online.
+struct EchoExchange {
+    Sim sim;
+    std::optional<ExchangeProbe> probe;
+    EchoExchange(quint16 brokerPort, const QString& id, const QString& portPath)
+        : sim(brokerPort, {id}, {"--mode", "echo", "--beat", "0"}) {
+        if (sim.waitOnline()) probe.emplace(portPath);
+    }
+    // Exchanging, with the figures counted from now.
+    bool warm() {
+        if (!probe || !probe->opened() || !probe->warm()) return false;
+        probe->reset();
+        return true;
+    }
+};
+
+// The PostgreSQL connection string with the port of a proxy in front of the server.
+QString throughProxy(QString pg, quint16 port) {
+    pg.replace(QRegularExpression("Port=\\d+", QRegularExpression::CaseInsensitiveOption), "Port=" + QString::number(port));
+    if (!pg.contains("Port=" + QString::number(port))) pg += ";Port=" + QString::number(port);
+    return pg;
+}
+
 } // namespace
 
 TEST_F(EndToEnd, ThePortKeepsItsPaceWhileTheWindowWaitsOnALockedTable) {
-    Sim sim(broker.port(), {C}, {"--mode", "echo", "--beat", "0"});
-    ASSERT_TRUE(sim.waitOnline());
-    ExchangeProbe probe(dir.filePath("ports/COM6"));
-    ASSERT_TRUE(probe.opened());
-    ASSERT_TRUE(probe.warm());
-    probe.reset();
+    EchoExchange field(broker.port(), C, dir.filePath("ports/COM6"));
+    ASSERT_TRUE(field.warm());
+    ExchangeProbe& probe = *field.probe;
     {
         QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
         holder.setDatabaseName(dir.filePath("dtu.db"));
@@ -903,9 +924,7 @@ TEST_F(EndToEnd, ThePortKeepsItsPaceWhilePostgresqlDoesNotAnswer) {
     DTU_BACKEND_OR_SKIP(pg, "postgresql", dir);
     const SqlTarget t = TranslateConnectionString(pg);
     FreezableProxy proxy(static_cast<quint16>(t.port > 0 ? t.port : 5432));
-    QString viaProxy = pg;
-    viaProxy.replace(QRegularExpression("Port=\\d+", QRegularExpression::CaseInsensitiveOption), "Port=" + QString::number(proxy.port()));
-    if (!viaProxy.contains("Port=" + QString::number(proxy.port()))) viaProxy += ";Port=" + QString::number(proxy.port());
+    const QString viaProxy = throughProxy(pg, proxy.port());
     {
         DtuStore mk(ConfigPaths{dir.path(), dir.path()}, "pg-maker");
         mk.connectTo(pg);
@@ -921,11 +940,9 @@ TEST_F(EndToEnd, ThePortKeepsItsPaceWhilePostgresqlDoesNotAnswer) {
     console->activate(); // the changed file: connects through the proxy
     ASSERT_TRUE(ctx().dm.connectionString().contains(QString::number(proxy.port())));
 
-    Sim sim(broker.port(), {C}, {"--mode", "echo", "--beat", "0"});
-    ASSERT_TRUE(sim.waitOnline());
-    ExchangeProbe probe(dir.filePath("ports/COM6"));
-    ASSERT_TRUE(probe.warm());
-    probe.reset();
+    EchoExchange field(broker.port(), C, dir.filePath("ports/COM6"));
+    ASSERT_TRUE(field.warm());
+    ExchangeProbe& probe = *field.probe;
     proxy.freeze();
     std::thread thaw([&proxy] {
         std::this_thread::sleep_for(std::chrono::seconds(6));
@@ -952,8 +969,7 @@ TEST(Service, EndsWithinTenSecondsOfSigtermWhilePostgresqlDoesNotAnswer) {
     ASSERT_TRUE(broker.start());
     const SqlTarget t = TranslateConnectionString(pg);
     FreezableProxy proxy(static_cast<quint16>(t.port > 0 ? t.port : 5432));
-    QString viaProxy = pg;
-    viaProxy.replace(QRegularExpression("Port=\\d+", QRegularExpression::CaseInsensitiveOption), "Port=" + QString::number(proxy.port()));
+    const QString viaProxy = throughProxy(pg, proxy.port());
     {
         DtuStore mk(ConfigPaths{dir.path(), dir.path()}, "pg-maker");
         mk.connectTo(pg);
@@ -1044,12 +1060,9 @@ TEST(Service, ThePortKeepsItsPaceWhileMetricsAreScrapedAtFiveThousandDtus) {
         return curl.readAllStandardOutput();
     };
     ASSERT_TRUE(waitFor([&] { return metrics().contains(QByteArray("dtuconsole_dtus_online ") + QByteArray::number(kDtus)); }, 30000));
-    Sim sim(broker.port(), {A}, {"--mode", "echo", "--beat", "0"});
-    ASSERT_TRUE(sim.waitOnline());
-    ExchangeProbe probe(dir.filePath("ports/COM1"));
-    ASSERT_TRUE(probe.opened());
-    ASSERT_TRUE(probe.warm());
-    probe.reset();
+    EchoExchange field(broker.port(), A, dir.filePath("ports/COM1"));
+    ASSERT_TRUE(field.warm());
+    ExchangeProbe& probe = *field.probe;
     // Four scrapers, each asking again as soon as it has its answer.
     QElapsedTimer t;
     t.start();
