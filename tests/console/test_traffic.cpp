@@ -211,6 +211,24 @@ TEST_F(Traffic, BinaryPacketsBecomeTheirLinesWhenShown) {
     EXPECT_EQ(memo(), (QStringList{"a", "b c", "d", "", ""}));
 }
 
+// A service that does not print data lines has nobody watching the display: its flushes
+// make nothing, and the lines come out right when asked for later.
+TEST(MessageDisplayUnwatched, MakesLinesOnlyWhenAsked) {
+    MessageDisplay display;
+    int made = 0;
+    display.append("plain");
+    display.appendLazy([&made] { ++made; return QString("lazy"); });
+    display.appendLazyLines(2, [&made] { ++made; return QString("a\r\nb"); });
+    display.flush();
+    display.appendLazy([&made] { ++made; return QString("later"); });
+    display.flush();
+    EXPECT_EQ(made, 0);
+    EXPECT_EQ(display.lines(), (QStringList{"plain", "lazy", "a", "b", "later"}));
+    EXPECT_EQ(made, 3);
+    EXPECT_EQ(display.lines(), (QStringList{"plain", "lazy", "a", "b", "later"}));
+    EXPECT_EQ(made, 3);
+}
+
 TEST_F(Traffic, AHugePacketReachesThePortWholeAndIsShownCut) {
     start({{A, "a", "COM5"}});
     FakePort* com5 = ports.made[1];

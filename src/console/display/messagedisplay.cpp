@@ -1,5 +1,7 @@
 #include "console/display/messagedisplay.h"
 
+#include <QMetaMethod>
+
 #include <algorithm>
 
 namespace dtu {
@@ -14,9 +16,23 @@ int MessageDisplay::lineCount() const {
     return static_cast<int>(shown_.size()) - pendingTrim_ + static_cast<int>(pending_.size());
 }
 
+QString MessageDisplay::make(Pending& p) {
+    if (p.group) {
+        p.text = p.group->line(p.index);
+        p.group.reset();
+    } else if (p.make) {
+        p.text = p.make();
+        p.make = {};
+    }
+    return p.text;
+}
+
 QStringList MessageDisplay::lines() {
     flush();
-    return shown_;
+    QStringList out;
+    out.reserve(shown_.size());
+    for (Pending& p : shown_) out << make(p);
+    return out;
 }
 
 void MessageDisplay::schedule() {
@@ -37,13 +53,33 @@ void MessageDisplay::append(const QString& line) {
 }
 
 QStringList MessageDisplay::splitLines(const QString& line) {
-    QString text = line;
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
-    text.replace(QChar(0), QChar(0xFFFD)); // a zero byte must not cut the line short
-    // A line with breaks in it becomes several lines, as in a text box.
-    return text.split(QLatin1Char('\n'));
+    // A line with breaks in it becomes several lines, as in a text box: CR LF, CR, LF and
+    // the paragraph separator each end one; a zero byte must not cut the line short.
+    QStringList out;
+    QString cur;
+    const QChar* c = line.constData();
+    const qsizetype n = line.size();
+    qsizetype start = 0;
+    auto take = [&](qsizetype end) {
+        cur.append(c + start, end - start);
+    };
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = c[i].unicode();
+        if (u == u'\r' || u == u'\n' || u == 0x2029) {
+            take(i);
+            out.append(std::move(cur));
+            cur = QString();
+            if (u == u'\r' && i + 1 < n && c[i + 1].unicode() == u'\n') ++i;
+            start = i + 1;
+        } else if (u == 0) {
+            take(i);
+            cur.append(QChar(0xFFFD));
+            start = i + 1;
+        }
+    }
+    take(n);
+    out.append(std::move(cur));
+    return out;
 }
 
 QString MessageDisplay::Group::line(int i) {
@@ -96,11 +132,16 @@ void MessageDisplay::flush() {
     const int removed = pendingTrim_;
     shown_.erase(shown_.begin(), shown_.begin() + removed);
     pendingTrim_ = 0;
+    if (!isSignalConnected(QMetaMethod::fromSignal(&MessageDisplay::changed))) {
+        shown_ += std::move(pending_);
+        pending_.clear();
+        return;
+    }
     QStringList added;
     added.reserve(pending_.size());
-    for (Pending& p : pending_) added << (p.group ? p.group->line(p.index) : p.make ? p.make() : p.text);
+    for (Pending& p : pending_) added << make(p);
+    shown_ += std::move(pending_);
     pending_.clear();
-    shown_ += added;
     emit changed(removed, added);
 }
 
@@ -114,7 +155,9 @@ void MessageDisplay::clear() {
 
 void MessageDisplay::setLines(const QStringList& lines) {
     flush();
-    shown_ = lines;
+    shown_.clear();
+    shown_.reserve(lines.size());
+    for (const QString& l : lines) shown_.append({l, {}, {}, 0});
     enforceHardLimit(); // counted as removed: the next flush takes them from the view too
     if (pendingTrim_ > 0) schedule();
 }

@@ -17,9 +17,10 @@ class MessageDisplay : public QObject {
 public:
     static constexpr int kLineLimit = 50;
     // Writers that do not trim (failures, sends) may outrun the 50-line rule; a lasting
-    // failure writes a line every 400 ms. Past this many lines the oldest go regardless,
-    // so months of that cannot exhaust memory.
-    static constexpr int kHardLimit = 5000;
+    // failure writes a line every 400 ms, and binary packets bring a line per CR or LF.
+    // Past this many lines the oldest go regardless, so months of that cannot exhaust
+    // memory, and a flood lays out no more text per hand-over than this.
+    static constexpr int kHardLimit = 2000;
     explicit MessageDisplay(QObject* parent = nullptr);
 
     int lineCount() const;
@@ -50,7 +51,6 @@ private:
     // At thousands of packets a second, each one's line is appended and the oldest
     // trimmed: collect both and hand them on at most 20 times a second, so lines trimmed
     // before then are never made.
-    QStringList shown_;
     struct Group {
         std::function<QString()> make;
         int count = 0;
@@ -64,6 +64,10 @@ private:
         std::shared_ptr<Group> group; // one line of a lazy text with breaks
         int index = 0;
     };
+    static QString make(Pending& p);
+    // Shown lines stay unmade while nobody watches the display (a service that does not
+    // print data lines): lines() makes them when asked.
+    QList<Pending> shown_;
     QList<Pending> pending_;
     int pendingTrim_ = 0; // first shown lines already counted as removed
     QTimer flushTimer_;
