@@ -1,6 +1,7 @@
 // Sending, the engine's events, inbound dispatch and manual send.
 #include "support/consolefixture.h"
 #include "core/capturefile.h"
+#include "console/status/statuspage.h"
 #include <QDir>
 #include <QFileInfo>
 #include <QCoreApplication>
@@ -584,4 +585,25 @@ TEST_F(Traffic, DetailsReadTheWholeDayWhenTheHundredDoNotReachBack) {
     EXPECT_EQ(d.lastEvents.size(), 100u);
     // 75 closed periods and the one going on now; the newest hundred alone would give 51.
     EXPECT_EQ(d.periods.size(), 76);
+}
+
+// The metrics page: one sample per DTU ID (a scraper refuses a page with two), and the
+// last data time moves with data only, not with the center's heartbeats.
+TEST_F(Traffic, MetricsHaveOneSamplePerIdAndDataTimesFromDataOnly) {
+    start({{A, "a", ""}, {A, "again", ""}, {B, "b", ""}});
+    DtuInfo beating;
+    beating.updateMs = kNow.toMSecsSinceEpoch(); // the engine's time moves with heartbeats
+    engine.info[A] = beating;
+    console->events.onCenterBytes(B, "data");
+    const QList<QByteArray> lines = MetricsText(ctx(), "test").split('\n');
+    auto samples = [&](const QByteArray& family, const QString& id) {
+        QList<QByteArray> out;
+        for (const QByteArray& l : lines)
+            if (l.startsWith(family + "{id=\"" + id.toUtf8() + "\"")) out << l.mid(l.lastIndexOf(' ') + 1);
+        return out;
+    };
+    EXPECT_EQ(samples("dtu_online", A).size(), 1);
+    EXPECT_EQ(samples("dtu_send_failures_total", A).size(), 4); // one per reason
+    EXPECT_EQ(samples("dtu_last_data_timestamp_seconds", A), QList<QByteArray>{"0"});
+    EXPECT_EQ(samples("dtu_last_data_timestamp_seconds", B), QList<QByteArray>{QByteArray::number(kNow.toMSecsSinceEpoch() / 1000)});
 }

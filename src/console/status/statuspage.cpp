@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 namespace dtu {
 
@@ -65,7 +66,7 @@ constexpr DtuFamily kPerDtu[] = {
     {{"dtu_last_login_timestamp_seconds", "gauge", "time of the last login, 0 when never"},
      [](const DtuFigures& d) -> qint64 { return d.info.loginMs / 1000; }},
     {{"dtu_last_data_timestamp_seconds", "gauge", "time of the last packet from the field, 0 when never"},
-     [](const DtuFigures& d) -> qint64 { return d.info.updateMs / 1000; }},
+     [](const DtuFigures& d) -> qint64 { return d.traffic.lastDataMs / 1000; }},
     {{"dtu_silent", "gauge", "1 while the silent-DTU alarm holds ([ALARM] Silent)"},
      [](const DtuFigures& d) -> qint64 { return d.silent ? 1 : 0; }},
 };
@@ -81,8 +82,13 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
     QStringList ids;
     for (int r = 0; r < n; ++r) ids << ctx.devices.caption(r);
     const std::vector<DtuState> states = ctx.engine.GetDtuStates(ids);
+    // An ID twice in the table is one DTU to the link; a second sample would make a
+    // scraper refuse the whole page.
+    QSet<QString> seen;
     for (int r = 0; r < n; ++r) {
         const QString& id = ids[r];
+        if (seen.contains(id)) continue;
+        seen.insert(id);
         const DtuState& st = states[static_cast<size_t>(r)];
         DtuFigures row{"id=\"" + label(id) + "\",name=\"" + label(ctx.devices.subItem(r, M::SubName)) + "\",port=\"" +
                            label(ctx.devices.subItem(r, M::SubPort)) + '"',
