@@ -124,10 +124,14 @@ HexInput ParseHexInput(QStringView text) {
 }
 
 QString CsvField(const QString& s) {
-    if (!s.contains(QLatin1Char(',')) && !s.contains(QLatin1Char('"')) && !s.contains(QLatin1Char('\n')) &&
+    // A cell a spreadsheet would take for a formula (field bytes may be anything) gets a
+    // leading apostrophe, so it is shown as text and never run.
+    static const QString kFormulaStarts = QStringLiteral("=+-@\t\r");
+    const bool formula = !s.isEmpty() && kFormulaStarts.contains(s.front());
+    if (!formula && !s.contains(QLatin1Char(',')) && !s.contains(QLatin1Char('"')) && !s.contains(QLatin1Char('\n')) &&
         !s.contains(QLatin1Char('\r')))
         return s;
-    QString q = s;
+    QString q = formula ? QLatin1Char('\'') + s : s;
     q.replace(QLatin1Char('"'), QLatin1String("\"\""));
     return QLatin1Char('"') + q + QLatin1Char('"');
 }

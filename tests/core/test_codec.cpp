@@ -75,3 +75,27 @@ TEST(Codec, OperatorHexInput) {
         EXPECT_EQ(r.error, c.error) << c.in.toStdString();
     }
 }
+
+// Spreadsheet-safe CSV: quoting where needed, and a cell a spreadsheet would run as a
+// formula is turned into text.
+TEST(Codec, CsvFieldQuotesAndDisarmsFormulas) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"plain", "plain"},
+        {"", ""},
+        {"a,b", "\"a,b\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""},
+        {"two\nlines", "\"two\nlines\""},
+        {"=cmd|'/C calc'!A0", "\"'=cmd|'/C calc'!A0\""},
+        {"+1", "\"'+1\""},
+        {"-2", "\"'-2\""},
+        {"@SUM(A1)", "\"'@SUM(A1)\""},
+        {"\tx", "\"'\tx\""},
+        {"\rx", "\"'\rx\""},
+        {"=a,\"b\"", "\"'=a,\"\"b\"\"\""},
+        {"a=b", "a=b"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CsvField(QString::fromUtf8(c.in)), QString::fromUtf8(c.out)) << c.in;
+}
