@@ -42,8 +42,9 @@ int main(int argc, char** argv) {
         from(QStringLiteral("from"), QStringLiteral("records at or after this time"), QStringLiteral("TIME")),
         to(QStringLiteral("to"), QStringLiteral("records before this time"), QStringLiteral("TIME")),
         id(QStringLiteral("id"), QStringLiteral("only this DTU"), QStringLiteral("ID")),
-        csv(QStringLiteral("csv"), QStringLiteral("CSV: time,id,direction,source,length,hex,text"));
-    p.addOptions({dir, from, to, id, csv});
+        csv(QStringLiteral("csv"), QStringLiteral("CSV: time,id,direction,source,length,hex,text")),
+        strict(QStringLiteral("strict"), QStringLiteral("refuse a file with a broken line instead of skipping the line"));
+    p.addOptions({dir, from, to, id, csv, strict});
     p.addPositionalArgument(QStringLiteral("file"), QStringLiteral("capture file(s)"), QStringLiteral("FILE..."));
     p.process(app);
     if (p.positionalArguments().isEmpty()) p.showHelp(2);
@@ -64,11 +65,12 @@ int main(int argc, char** argv) {
     qint64 previous = -1;
     int shown = 0;
     for (const QString& path : p.positionalArguments()) {
-        const CaptureFile file = ReadCaptureFile(path);
+        const CaptureFile file = ReadCaptureFile(path, p.isSet(strict));
         if (!file.error.isEmpty()) {
             std::fprintf(stderr, "dtucap: %s\n", qPrintable(file.error));
             return 1;
         }
+        for (const QString& w : file.skipped) std::fprintf(stderr, "dtucap: warning: %s (line skipped; --strict refuses)\n", qPrintable(w));
         for (const CaptureRecord& r : file.records) {
             if (p.isSet(dir) && r.toField != (p.value(dir) == QLatin1String("out"))) continue;
             if (p.isSet(id) && r.id != p.value(id)) continue;

@@ -296,8 +296,9 @@ int main(int argc, char** argv) {
         replayId("id", "replay: the DTU whose records are played (needed when the file holds several)", "ID"),
         speed("speed", "replay: gaps divided by this", "X", "1"),
         expect("expect", "replay: compare what the console sends down with the capture's port records"),
-        tail("wait", "replay: seconds to wait for the console after the last record", "SECONDS", "2");
-    p.addOptions({host, port, ids, csv, password, count, beat, mode, rate, size, duration, prefix, signal, replay, replayId, speed, expect, tail});
+        tail("wait", "replay: seconds to wait for the console after the last record", "SECONDS", "2"),
+        strict("strict", "replay: refuse a capture file with a broken line instead of skipping the line");
+    p.addOptions({host, port, ids, csv, password, count, beat, mode, rate, size, duration, prefix, signal, replay, replayId, speed, expect, tail, strict});
     p.process(app);
 
     Sim sim;
@@ -318,11 +319,12 @@ int main(int argc, char** argv) {
     QStringList list, passwords;
     if (p.isSet(replay)) {
         // Everything is read and checked before anything is sent.
-        const CaptureFile file = ReadCaptureFile(p.value(replay));
+        const CaptureFile file = ReadCaptureFile(p.value(replay), p.isSet(strict));
         if (!file.error.isEmpty()) {
             std::fprintf(stderr, "dtusim: %s (nothing sent)\n", qPrintable(file.error));
             return 2;
         }
+        for (const QString& w : file.skipped) std::fprintf(stderr, "dtusim: warning: %s (line skipped; --strict refuses)\n", qPrintable(w));
         QStringList inFile;
         for (const CaptureRecord& r : file.records)
             if (!inFile.contains(r.id)) inFile << r.id;

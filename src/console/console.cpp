@@ -87,7 +87,8 @@ void Console::startStatusPage() {
 }
 
 void Console::create() {
-    ctx.capture.configure(ctx.config.captureDir, static_cast<qint64>(ctx.config.captureMaxMB) * 1024 * 1024);
+    ctx.capture.configure(ctx.config.captureDir, static_cast<qint64>(ctx.config.captureMaxMB) * 1024 * 1024,
+                          ctx.config.captureKeepDays, static_cast<qint64>(ctx.config.captureMaxTotalMB) * 1024 * 1024);
     for (const QString& id : ctx.config.captureIds) ctx.capture.start(id);
     startListener();
     startStatusPage();

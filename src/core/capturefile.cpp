@@ -1,10 +1,11 @@
 #include "core/capturefile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace dtu {
 
-CaptureFile ParseCapture(const QByteArray& text, const QString& name) {
+CaptureFile ParseCapture(const QByteArray& text, const QString& name, bool strict) {
     CaptureFile out;
     int lineNo = 0;
     qsizetype start = 0;
@@ -18,8 +19,13 @@ CaptureFile ParseCapture(const QByteArray& text, const QString& name) {
         CaptureRecord r;
         QString why;
         if (!ParseCaptureLine(line, &r, &why)) {
+            const QString where = QStringLiteral("%1:%2: %3").arg(name).arg(lineNo).arg(why);
+            if (!strict) {
+                out.skipped << where;
+                continue;
+            }
             out.records.clear();
-            out.error = QStringLiteral("%1:%2: %3").arg(name).arg(lineNo).arg(why);
+            out.error = where;
             return out;
         }
         out.records.push_back(std::move(r));
@@ -27,14 +33,20 @@ CaptureFile ParseCapture(const QByteArray& text, const QString& name) {
     return out;
 }
 
-CaptureFile ReadCaptureFile(const QString& path) {
+CaptureFile ReadCaptureFile(const QString& path, bool strict) {
+    CaptureFile out;
+    // Only a file has an end: a device or a pipe (/dev/zero) would be read for ever.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        out.error = QStringLiteral("%1: 不是普通文件 (not a regular file)").arg(path);
+        return out;
+    }
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
-        CaptureFile out;
         out.error = QStringLiteral("%1: %2").arg(path, f.errorString());
         return out;
     }
-    return ParseCapture(f.readAll(), path);
+    return ParseCapture(f.readAll(), path, strict);
 }
 
 } // namespace dtu

@@ -151,6 +151,8 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
         if (!id.trimmed().isEmpty()) c.captureIds << id.trimmed();
     c.captureDir = text(s, "Dir", c.captureDir).trimmed();
     c.captureMaxMB = integer(s, "MaxMB", c.captureMaxMB);
+    c.captureKeepDays = integer(s, "KeepDays", c.captureKeepDays);
+    c.captureMaxTotalMB = integer(s, "MaxTotalMB", c.captureMaxTotalMB);
     s.endGroup();
     s.beginGroup(QStringLiteral("DISPLAY"));
     c.encoding = text(s, "Encoding", c.encoding);
@@ -167,6 +169,8 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     if (c.historyKeepDays < 0) c.historyKeepDays = 90;
     if (c.historyMaxHeld < 1) c.historyMaxHeld = 100000;
     if (c.captureMaxMB < 1) c.captureMaxMB = 100;
+    if (c.captureKeepDays < 0) c.captureKeepDays = 90;
+    if (c.captureMaxTotalMB < 0) c.captureMaxTotalMB = 10240;
     if (c.captureDir.isEmpty()) c.captureDir = defaultCaptureDir();
     if (c.portDir.trimmed().isEmpty()) {
         c.portDir = defaultPortDir();

@@ -53,6 +53,8 @@ struct CenterConfig {
     QStringList captureIds;      // Ids: recorded from the start
     QString captureDir;          // Dir
     int captureMaxMB = 100;      // MaxMB: a new file past this size
+    int captureKeepDays = 90;    // KeepDays: older files are removed (0: kept for ever)
+    int captureMaxTotalMB = 10240; // MaxTotalMB: past this, the oldest files go (0: no bound)
 
     bool hexDisplay() const { return dataDispMode == QLatin1String("HEX"); }
     QString sourceFile;      // which file was read, empty when none

@@ -3,6 +3,10 @@
 #include "core/capturefile.h"
 #include "console/status/statuspage.h"
 #include <QDir>
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
+#include <unistd.h>
 #include <QFileInfo>
 #include <QCoreApplication>
 
@@ -508,7 +512,8 @@ TEST_F(Traffic, CaptureFolderThatCannotBeWrittenIsOneLineAndTheRelayGoesOn) {
     int lines = 0;
     for (const QString& l : ctx().logQueue.lines()) lines += l.contains("无法创建记录文件夹") ? 1 : 0;
     EXPECT_EQ(lines, 1);
-    EXPECT_EQ(ctx().capture.droppedBytes(), 3);
+    EXPECT_EQ(ctx().capture.failedRecords(), 3);
+    EXPECT_EQ(ctx().capture.droppedBytes(), 0);
 
     ctx().capture.stop(A);
     EXPECT_FALSE(ctx().devices.isRecording(0));
@@ -606,4 +611,139 @@ TEST_F(Traffic, MetricsHaveOneSamplePerIdAndDataTimesFromDataOnly) {
     EXPECT_EQ(samples("dtu_send_failures_total", A).size(), 4); // one per reason
     EXPECT_EQ(samples("dtu_last_data_timestamp_seconds", A), QList<QByteArray>{"0"});
     EXPECT_EQ(samples("dtu_last_data_timestamp_seconds", B), QList<QByteArray>{QByteArray::number(kNow.toMSecsSinceEpoch() / 1000)});
+}
+
+namespace {
+int openDescriptors() { return QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size(); }
+int logLinesWith(ConsoleContext& c, const QString& text) { return c.logQueue.lines().filter(text).size(); }
+} // namespace
+
+// Folders and files others could have planted are refused with a line saying what is
+// wrong; nothing is appended through them. An ID is a file name as it stands.
+TEST_F(Traffic, CaptureRefusesFoldersAndFilesOthersControl) {
+    start({{A, "a", "COM5"}});
+    QFile secret(dir.filePath("secret"));
+    ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+    secret.write("keep\n");
+    secret.close();
+    const QString day = QDate::currentDate().toString("yyyyMMdd");
+    const struct {
+        const char* name;
+        std::function<void(const QString&)> plant;
+        const char* says;
+    } cases[] = {
+        {"a link for a file", [&](const QString& d) { QDir().mkpath(d); QFile::link(dir.filePath("secret"), d + "/" + A + "-" + day + ".cap"); }, "是链接"},
+        {"a link for the folder", [&](const QString& d) { QDir().mkpath(dir.filePath("real")); QFile::link(dir.filePath("real"), d); }, "是链接或文件"},
+        {"a folder anyone may write", [&](const QString& d) { QDir().mkpath(d); QFile::setPermissions(d, QFileDevice::Permissions(0x7777)); }, "组或其他用户可写"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const QString d = dir.filePath(QString("caps%1").arg(n++));
+        c.plant(d);
+        ctx().capture.configure(d, 1024 * 1024);
+        ctx().capture.start(A);
+        const qint64 failedBefore = ctx().capture.failedRecords();
+        console->events.onCenterData(A, 2, "4142");
+        ctx().capture.flush();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(ctx().capture.failedRecords(), failedBefore + 1) << c.name;
+        EXPECT_EQ(logLinesWith(ctx(), QString::fromUtf8(c.says)), 1) << c.name << ": " << ctx().logQueue.lines().join('|').toStdString();
+        ctx().capture.stop(A);
+        // Writing works again in a sound folder: one line says so, and the next problem is told again.
+        ctx().capture.configure(dir.filePath("sound"), 1024 * 1024);
+        ctx().capture.start(A);
+        console->events.onCenterData(A, 2, "4142");
+        ctx().capture.flush();
+        QCoreApplication::processEvents();
+        ctx().capture.stop(A);
+    }
+    EXPECT_EQ(logLinesWith(ctx(), "记录文件恢复写入"), 3);
+    EXPECT_EQ(secret.size(), 5); // nothing appended through the link
+
+    // Names: an ID with a placeholder or a slash stays one file in the folder.
+    const QString odd = "id%1/x";
+    ctx().capture.configure(dir.filePath("odd"), 120);
+    ctx().capture.start(odd);
+    for (int i = 0; i < 3; ++i) {
+        ctx().capture.fromField(odd, "data", QByteArray(20, 'z'));
+        ctx().capture.flush();
+    }
+    const QStringList names = QDir(dir.filePath("odd")).entryList({"*.cap"}, QDir::Files, QDir::Name);
+    EXPECT_TRUE(names.contains("id%1_x-" + day + ".cap")) << names.join(' ').toStdString();
+    EXPECT_TRUE(names.contains("id%1_x-" + day + ".1.cap")) << names.join(' ').toStdString();
+}
+
+// Large records over many hand-overs leave no descriptor open; retention removes files
+// past KeepDays and, past the total bound, the oldest, but never the one being written.
+TEST_F(Traffic, CaptureKeepsNoDescriptorsAndRemovesOldFiles) {
+    start({{A, "a", "COM5"}});
+    const QString d = dir.filePath("captures");
+    ctx().capture.configure(d, 4 * 1024 * 1024);
+    ctx().capture.start(A);
+    ctx().capture.flush();
+    const int before = openDescriptors();
+    const QString big = QByteArray(12 * 1024, 'A').toHex().toUpper();
+    for (int i = 0; i < 50; ++i) {
+        console->events.onCenterData(A, 1, big);
+        ctx().capture.flush();
+    }
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(ReadCaptureFile(ctx().capture.fileFor(A)).records.size(), 50u);
+
+    auto plant = [&](const QString& name, int daysOld, int bytes) {
+        QFile f(d + "/" + name);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(bytes, 'x'));
+        f.flush();
+        f.setFileTime(QDateTime::currentDateTime().addDays(-daysOld), QFileDevice::FileModificationTime);
+    };
+    plant("old-20200101.cap", 40, 10);
+    plant("mid-20200102.cap", 5, 300 * 1024);
+    plant("new-20200103.cap", 1, 300 * 1024);
+    // 1.2 MiB being written and 0.6 MiB planted, against 1.6 MiB.
+    ctx().capture.configure(d, 4 * 1024 * 1024, 30, 1638 * 1024);
+    EXPECT_EQ(ctx().capture.sweep(), 2); // the 40-day one, then the oldest past the bound
+    const QStringList left = QDir(d).entryList({"*.cap"}, QDir::Files);
+    EXPECT_FALSE(left.contains("old-20200101.cap"));
+    EXPECT_FALSE(left.contains("mid-20200102.cap"));
+    EXPECT_TRUE(left.contains("new-20200103.cap"));
+    EXPECT_TRUE(QFile::exists(ctx().capture.fileFor(A))); // being written: kept
+    QCoreApplication::processEvents();
+    EXPECT_EQ(logLinesWith(ctx(), "记录文件清理: 删除2个旧文件"), 1);
+}
+
+// A disk that fills: one line naming the cause, the records that did not fit counted (on
+// the metrics page too), no torn line left behind, and one line when writing works again.
+TEST_F(Traffic, CaptureOnAFullDiskLosesOnlyWhatDidNotFit) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    start({{A, "a", "COM5"}});
+    const QString d = dir.filePath("small");
+    ASSERT_TRUE(QDir().mkpath(d));
+    ASSERT_EQ(::mount("tmpfs", QFile::encodeName(d).constData(), "tmpfs", 0, "size=64k,mode=0700"), 0) << std::strerror(errno);
+    struct Unmount {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount{QFile::encodeName(d)};
+    ctx().capture.configure(d, 100 * 1024 * 1024);
+    ctx().capture.start(A);
+    const QString packet = QByteArray(3000, 'P').toHex().toUpper(); // a 6 KB line
+    for (int i = 0; i < 20; ++i) {
+        console->events.onCenterData(A, 1, packet);
+        ctx().capture.flush();
+    }
+    QCoreApplication::processEvents();
+    const qint64 failed = ctx().capture.failedRecords();
+    EXPECT_GT(failed, 0);
+    EXPECT_EQ(logLinesWith(ctx(), "No space left on device"), 1) << ctx().logQueue.lines().join('|').toStdString();
+    const CaptureFile kept = ReadCaptureFile(ctx().capture.fileFor(A), true);
+    EXPECT_TRUE(kept.error.isEmpty()) << kept.error.toStdString();
+    EXPECT_EQ(static_cast<qint64>(kept.records.size()) + failed, 20);
+    EXPECT_TRUE(MetricsText(ctx(), "test").contains("dtuconsole_capture_failed_records_total " + QByteArray::number(failed)));
+
+    QFile::remove(ctx().capture.fileFor(A)); // the operator makes room
+    console->events.onCenterData(A, 1, packet);
+    ctx().capture.flush();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(logLinesWith(ctx(), "记录文件恢复写入"), 1);
+    EXPECT_EQ(ReadCaptureFile(ctx().capture.fileFor(A), true).records.size(), 1u);
 }

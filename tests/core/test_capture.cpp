@@ -56,7 +56,17 @@ TEST(CaptureLine, BrokenLinesSayWhy) {
         EXPECT_EQ(ok, QByteArray(c.why).isEmpty()) << c.line.constData();
         EXPECT_TRUE(why.contains(QString::fromUtf8(c.why))) << c.line.constData() << " -> " << why.toStdString();
     }
-    const CaptureFile f = ParseCapture(t + " 0000000000000001 < data 41\n\n" + t + " 0000000000000001 < data 4\n", "x.cap");
-    EXPECT_TRUE(f.records.empty()); // nothing is used from a file with a broken line
-    EXPECT_TRUE(f.error.startsWith("x.cap:3: odd number")) << f.error.toStdString();
+    // A torn line (a full disk) costs that line only; strict, the whole file is refused.
+    const QByteArray text = t + " 0000000000000001 < data 41\n\n" + t + " 0000000000000001 < data 4\n" + t + " 0000000000000001 < data 42\n";
+    const CaptureFile lenient = ParseCapture(text, "x.cap");
+    EXPECT_TRUE(lenient.error.isEmpty());
+    ASSERT_EQ(lenient.records.size(), 2u);
+    EXPECT_EQ(lenient.records[1].bytes, "B");
+    ASSERT_EQ(lenient.skipped.size(), 1);
+    EXPECT_TRUE(lenient.skipped[0].startsWith("x.cap:3: odd number")) << lenient.skipped[0].toStdString();
+    const CaptureFile strict = ParseCapture(text, "x.cap", true);
+    EXPECT_TRUE(strict.records.empty());
+    EXPECT_TRUE(strict.error.startsWith("x.cap:3: odd number")) << strict.error.toStdString();
+    // A device has no end: refused, not read for ever.
+    EXPECT_TRUE(ReadCaptureFile("/dev/zero").error.contains("not a regular file"));
 }

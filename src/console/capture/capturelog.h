@@ -1,7 +1,7 @@
 #pragma once
 // Recording a DTU's conversation: every byte string of a recorded DTU, both ways, one line
 // each (core/capture.h) in a file per DTU and day under [CAPTURE] Dir, a new file past
-// [CAPTURE] MaxMB. Lines are queued here and written by a thread of their own, so a slow
+// [CAPTURE] MaxMB, old ones removed past KeepDays or MaxTotalMB. Lines are queued here and written by a thread of their own, so a slow
 // or broken disk never holds up the relay; a folder that cannot be written is one log line.
 #include "core/capture.h"
 
@@ -23,7 +23,8 @@ public:
     explicit CaptureLog(QObject* parent = nullptr);
     ~CaptureLog() override; // writes what is queued, then stops
 
-    void configure(const QString& dir, qint64 maxFileBytes);
+    // keepDays 0 and maxTotalBytes 0: no bound.
+    void configure(const QString& dir, qint64 maxFileBytes, int keepDays = 0, qint64 maxTotalBytes = 0);
     QString dir() const { return dir_; }
 
     void start(const QString& id); // no-op when already recording
@@ -36,7 +37,11 @@ public:
     void toField(const QString& id, const char* source, const QByteArray& bytes) { add(id, true, source, bytes); }
 
     void flush(); // writes what is queued now (the writer thread does it every 200 ms)
-    qint64 droppedBytes() const;
+    qint64 droppedBytes() const;   // queued past the bound, never written
+    qint64 failedRecords() const;  // not written: the folder or the file refused them
+    // Removes files older than keepDays and, past the total bound, the oldest; returns how
+    // many went (the writer thread does it hourly).
+    int sweep();
     QString fileFor(const QString& id) const; // the file being written, once something was
 
 signals:
@@ -49,6 +54,9 @@ private:
 
     QString dir_;
     qint64 maxFileBytes_ = 100LL * 1024 * 1024;
+    int keepDays_ = 0;
+    qint64 maxTotalBytes_ = 0;
+    qint64 failed_ = 0;
     QSet<QString> ids_; // the relay's thread only
 
     struct Pending {
@@ -69,6 +77,8 @@ private:
     };
     QHash<QString, Open> files_;
     bool failing_ = false;
+    qint64 lastSweepMs_ = 0;
+    int openFolder(QString* problem); // checked, made if missing; -1 with the problem
     std::mutex writeMutex_; // flush() from the owner and the writer's timer
     Inbox inbox_; // the writer's lines, handed to the owner's thread
     void tell(const QString& line);

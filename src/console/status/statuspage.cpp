@@ -131,6 +131,10 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
     out += "dtuconsole_ports_open " + QByteArray::number(portsOpen) + '\n';
     head({"dtuconsole_port_dropped_bytes_total", "counter", "field bytes dropped at ports nobody had open"});
     out += "dtuconsole_port_dropped_bytes_total " + QByteArray::number(dropped) + '\n';
+    head({"dtuconsole_capture_failed_records_total", "counter", "capture records the folder or the file refused (see the run log)"});
+    out += "dtuconsole_capture_failed_records_total " + QByteArray::number(ctx.capture.failedRecords()) + '\n';
+    head({"dtuconsole_capture_dropped_bytes_total", "counter", "captured bytes dropped because the writer fell behind"});
+    out += "dtuconsole_capture_dropped_bytes_total " + QByteArray::number(ctx.capture.droppedBytes()) + '\n';
     head({"dtuconsole_build_info", "gauge", "the program and its version"});
     out += "dtuconsole_build_info{program=\"" + label(program) + "\",version=\"" DTU_VERSION "\"} 1\n";
     return out;
