@@ -20,6 +20,10 @@ namespace {
 // the event loop still turns; outside systemd every call is a no-op.
 void notifySystemd(Console& console, QObject* owner) {
     auto status = [&console] {
+        if (!console.ctx.databaseProblem.isEmpty()) {
+            sd_notifyf(0, "STATUS=degraded: no database (%s)", console.ctx.databaseProblem.toUtf8().constData());
+            return;
+        }
         const int online = console.ctx.devices.onlineCount(), known = console.ctx.devices.rowCount();
         sd_notifyf(0, "STATUS=%d of %d DTUs online", online, known);
     };
@@ -75,6 +79,7 @@ int main(int argc, char** argv) {
     LoggingPrompts prompts;
     Console console(relay.link(), relay.portEngine(), store, prompts, config);
     console.teardownWaitMs = 0; // nobody looks at the ports going away
+    console.retryDatabase = true;   // after a reboot the database may come up later than we do
     StderrSink sink(console.ctx, parser.isSet(showData));
 
     ExitLatch ending(console, [] { sd_notify(0, "STOPPING=1"); });

@@ -1,5 +1,7 @@
 #include "console/console.h"
 
+#include "console/databaseadvice.h"
+
 #include "console/display/refresh.h"
 #include "core/codec.h"
 #include "engines/link/linkengine.h"
@@ -37,7 +39,10 @@ Console::Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts
     connect(&silenceTimer_, &QTimer::timeout, this, [this] { ctx.guard([this] { silence.check(); }); });
     connect(&ctx.refreshTimer, &QTimer::timeout, this, [this] { ctx.guard([this] { refreshTick(ctx); }); });
     ctx.secondStartTimer.setSingleShot(true);
-    connect(&ctx.secondStartTimer, &QTimer::timeout, this, [this] { serviceStart(); });
+    connect(&ctx.secondStartTimer, &QTimer::timeout, this, [this] {
+        if (retryDatabase && !ctx.databaseProblem.isEmpty()) return; // started once the table is read
+        serviceStart();
+    });
     connect(&listener_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* s = listener_.nextPendingConnection()) {
             idle_.push_back(s);
@@ -106,16 +111,25 @@ void Console::creationSteps() {
     ctx.engine.Prepare();
     ctx.engine.SetSendMode(2);
     ctx.engine.ClearDtus();
+    if (!loadRoster()) return;
+    RebuildDeviceList(ctx);
+    service.start();
+}
+
+bool Console::loadRoster() {
     try {
         ctx.dm.ReconnectDatabase();
     } catch (const DatabaseOpenFailure& e) {
+        if (retryDatabase) return databaseUnavailable(e.text()), false;
         qCWarning(lcConsole).noquote() << "database:" << e.text();
         ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + e.text());
         ctx.logQueue.PostLog(QStringLiteral("数据库打开失败，请检查数据库设置"));
-        return;
-    } catch (const ConnectionFileFailure&) {
+        return false;
+    } catch (const ConnectionFileFailure& e) {
+        if (retryDatabase) return databaseUnavailable(e.text()), false;
         throw; // no connection string at all: the box says which files were tried
     } catch (const Failure& e) {
+        if (retryDatabase) return databaseUnavailable(e.text()), false;
         // A connection string that cannot be used (an Access provider, say) is a failed
         // open too: the line is posted and the reason still goes to the box.
         qCWarning(lcConsole).noquote() << "database:" << e.text();
@@ -124,23 +138,49 @@ void Console::creationSteps() {
     }
     startHistory();
     QList<QPair<QString, QString>> logins; // handed to the engine in one call
+    QList<QPair<QString, QString>> ports;
     try {
         ctx.dm.forEachRosterRow([&](const DtuRow& r) {
             logins.append({r.dtuid, r.password});
-            ctx.roster.append(r.dtuid, r.vcomport);
+            ports.append({r.dtuid, r.vcomport});
         });
-    } catch (...) {
+    } catch (const std::exception& e) {
+        if (retryDatabase) return databaseUnavailable(QString::fromLocal8Bit(e.what())), false;
+        for (const auto& [id, port] : ports) ctx.roster.append(id, port);
         ctx.engine.AddDtus(logins); // the rows read so far, as one by one would have
         throw;
     }
+    for (const auto& [id, port] : ports) ctx.roster.append(id, port);
     ctx.engine.AddDtus(logins);
     qCInfo(lcConsole) << ctx.roster.count() << "DTU(s) loaded";
-    RebuildDeviceList(ctx);
-    service.start();
+    if (!ctx.databaseProblem.isEmpty()) {
+        ctx.databaseProblem.clear();
+        retryMs_ = kRetryFirstMs;
+        ctx.logQueue.PostLog(ctx.stamp() + QStringLiteral(" 数据库已可用，载入%1个DTU").arg(ctx.roster.count()));
+    }
+    return true;
+}
+
+void Console::databaseUnavailable(const QString& cause) {
+    if (ctx.databaseProblem.isEmpty()) {
+        // Once, with what to do; the retries are quiet until it works.
+        const QString line = QStringLiteral("数据库不可用: %1。%2。稍后自动重试，期间没有DTU上线")
+                                 .arg(cause, DatabaseAdvice(cause, ctx.dm.paths(), ctx.dm));
+        ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + line); // the service's stderr has it too
+    }
+    ctx.databaseProblem = cause;
+    if (!databaseRetry_.isActive()) {
+        databaseRetry_.setSingleShot(true);
+        databaseRetry_.disconnect();
+        connect(&databaseRetry_, &QTimer::timeout, this, [this] { ctx.guard([this] { creationSteps(); }); });
+        databaseRetry_.start(retryMs_);
+        retryMs_ = std::min(retryMs_ * 2, kRetryMaxMs);
+    }
 }
 
 void Console::activate() {
     ctx.reporterInstalled = true;
+    if (retryDatabase && !ctx.databaseProblem.isEmpty()) return; // the retry reports and loads
     ctx.guard([this] {
         ctx.dm.ReconnectDatabase();
         startHistory(); // when the database was away at creation

@@ -64,6 +64,11 @@ public:
     quint16 statusPort() const { return status_.port(); }
     int idleConnections() const { return static_cast<int>(idle_.size()); }
     int teardownWaitMs = 1000;
+    // A service started before its database (a reboot): keep trying with backoff instead of
+    // running empty; the window leaves that to the operator, as it always did.
+    bool retryDatabase = false;
+    static constexpr int kRetryFirstMs = 1000, kRetryMaxMs = 30000;
+    int databaseRetryMs() const { return retryMs_; }
 
 signals:
     void sendBoxCaptionChanged(const QString& caption);
@@ -74,7 +79,11 @@ private:
     void startListener();
     void startStatusPage();
     void creationSteps();
+    bool loadRoster();
+    void databaseUnavailable(const QString& cause);
     void startHistory();
+    QTimer databaseRetry_;
+    int retryMs_ = kRetryFirstMs;
     std::deque<QTcpSocket*> idle_;
     QTcpServer listener_;
     QTimer silenceTimer_;

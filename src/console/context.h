@@ -92,6 +92,8 @@ public:
     QString sendBoxCaption() const { return hexDisplay.isChecked() ? QStringLiteral("HEX") : QString(); }
 
     QString stamp() const { return clock.stamp(); }
+    // Why the DTU table cannot be read now; empty while it can (a service retries meanwhile).
+    QString databaseProblem;
     QString displayText(const QByteArray& bytes); // received bytes as text in the display encoding
     // How many line breaks displayText(bytes) will hold, worked out from the bytes; -1 when
     // the display encoding does not keep CR and LF as their own bytes.

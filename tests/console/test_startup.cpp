@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QThread>
@@ -321,4 +322,53 @@ TEST_F(Startup, HexModeFromCenterIni) {
     start({});
     EXPECT_TRUE(ctx().hexDisplay.isChecked());
     EXPECT_EQ(ctx().sendBoxCaption(), "HEX");
+}
+
+// A service started before its table: no "启动成功" with nothing loaded, one line naming the
+// cause and what to do, retries with backoff, then the DTUs loaded, logged in and their
+// ports made, with one line saying so.
+TEST_F(Startup, AServiceWaitsForItsTableAndLoadsItWhenItComes) {
+    const struct {
+        const char* name;
+        std::function<void()> before;
+        const char* advice;
+    } cases[] = {
+        {"no ftdb.ini", [] {}, "ftdb.ini"},
+        {"no table", [this] {
+             DtuStore mk(paths(), "empty");
+             mk.connectTo("Provider=SQLite;Data Source=" + dbPath(), true);
+             writeFtdb("Provider=SQLite;Data Source=" + dbPath().toUtf8());
+         }, "dtudb init"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(dir.filePath("ftdb.ini"));
+        QFile::remove(dbPath());
+        c.before();
+        makeConsole();
+        console->retryDatabase = true;
+        console->create();
+        ctx().secondStartTimer.setInterval(0);
+        QCoreApplication::processEvents();
+        const QStringList down = ctx().logQueue.lines().filter("数据库不可用");
+        ASSERT_EQ(down.size(), 1) << ctx().logQueue.lines().join('|').toStdString();
+        EXPECT_TRUE(down[0].contains(QString::fromUtf8(c.advice))) << down[0].toStdString();
+        EXPECT_FALSE(ctx().databaseProblem.isEmpty());
+        EXPECT_FALSE(ctx().serviceRunning());
+        EXPECT_TRUE(ctx().logQueue.lines().filter("启动成功").isEmpty());
+        EXPECT_EQ(console->databaseRetryMs(), 2 * Console::kRetryFirstMs); // the next wait doubles
+
+        makeTable({{"0000000000000001", "a", "COM5"}});
+        QElapsedTimer t;
+        t.start();
+        while (ctx().roster.count() == 0 && t.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        EXPECT_EQ(ctx().roster.count(), 1);
+        EXPECT_TRUE(ctx().databaseProblem.isEmpty());
+        EXPECT_TRUE(ctx().serviceRunning());
+        EXPECT_EQ(ctx().logQueue.lines().filter("数据库已可用，载入1个DTU").size(), 1);
+        EXPECT_EQ(ctx().logQueue.lines().filter("数据库不可用").size(), 1); // the retries were quiet
+        EXPECT_FALSE(engine.callsStartingWith("AddDtu").isEmpty());
+        console.reset();
+        engine.calls.clear();
+    }
 }

@@ -839,13 +839,28 @@ private:
 
 // A TCP proxy in front of a server that can be frozen: connections stay open and the kernel
 // still takes what is sent, but nothing answers (a server stuck or gone quiet).
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// One HTTP/1.0 exchange: the status line, headers and body as they came.
+QByteArray httpGet(quint16 port, const QByteArray& path) {
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(2000)) return {};
+    s.write("GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray got;
+    while (s.waitForReadyRead(2000)) got += s.readAll();
+    return got + s.readAll();
+}
+
 class FreezableProxy {
 public:
-    FreezableProxy(quint16 target) {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port_ = probe.serverPort();
-        probe.close();
+    // listenOn 0: a free port.
+    explicit FreezableProxy(quint16 target, quint16 listenOn = 0) {
+        port_ = listenOn ? listenOn : freePort();
         // setsid: the proxy and the children it forks per connection are one process group.
         p_.start("setsid", {"socat", QString("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port_),
                             QString("TCP:127.0.0.1:%1").arg(target)});
@@ -1081,4 +1096,63 @@ TEST(Service, ThePortKeepsItsPaceWhileMetricsAreScrapedAtFiveThousandDtus) {
     EXPECT_LT(probe.worstMs(), 250);
     service.terminate();
     EXPECT_TRUE(service.waitForFinished(10000));
+}
+
+// After a reboot the database may come up after the service: the service says so once,
+// reports itself degraded, and loads, logs in and makes the ports when it comes.
+TEST(Service, WaitsForAPostgresqlThatStartsLate) {
+    QTemporaryDir dir;
+    QString pg;
+    DTU_BACKEND_OR_SKIP(pg, "postgresql", dir);
+    Broker broker({A + ":" + PW, B + ":" + PW});
+    ASSERT_TRUE(broker.start());
+    const SqlTarget t = TranslateConnectionString(pg);
+    {
+        DtuStore mk(ConfigPaths{dir.path(), dir.path()}, "pg-maker");
+        mk.connectTo(pg);
+        mk.createTable();
+        QSqlQuery(mk.database()).exec("delete from dtuinfo");
+        for (const QString& id : {A, B}) mk.appendRow({id, PW, id.right(1), "", id == A ? "COM3" : "COM4", 0, QDateTime::currentDateTime()});
+    }
+    const quint16 later = freePort(); // the database's address, nobody there yet
+    const quint16 status = freePort();
+    const QString conf = dir.filePath("conf");
+    QDir().mkpath(conf);
+    QFile ini(conf + "/center.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=127.0.0.1:%3\n")
+                  .arg(broker.port()).arg(dir.filePath("ports")).arg(status).toUtf8());
+    ini.close();
+    QFile ftdb(conf + "/ftdb.ini");
+    ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
+    ftdb.write(throughProxy(pg, later).toUtf8());
+    ftdb.close();
+
+    QProcess service;
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    service.start(bin("dtuconsoled"), {"--config", conf});
+    QByteArray out;
+    ASSERT_TRUE(waitFor([&] {
+        out += service.readAll();
+        return out.contains("数据库不可用");
+    }, 10000)) << out.toStdString();
+    pump(3000); // a few retries
+    out += service.readAll();
+    const QByteArray degraded = httpGet(status, "/healthz");
+    EXPECT_TRUE(degraded.startsWith("HTTP/1.1 503")) << degraded.toStdString();
+    EXPECT_TRUE(degraded.endsWith("degraded: no database\n")) << degraded.toStdString();
+    EXPECT_EQ(out.count("数据库不可用"), 1) << out.toStdString();
+    EXPECT_FALSE(out.contains("启动成功")) << out.toStdString();
+
+    FreezableProxy database(static_cast<quint16>(t.port > 0 ? t.port : 5432), later);
+    EXPECT_TRUE(waitFor([&] {
+        out += service.readAll();
+        return out.contains("数据库已可用，载入2个DTU") && QFileInfo(dir.filePath("ports/COM3")).isSymLink();
+    }, 40000)) << out.toStdString();
+    EXPECT_TRUE(out.contains("启动成功")) << out.toStdString();
+    const QByteArray healthy = httpGet(status, "/healthz");
+    EXPECT_TRUE(healthy.startsWith("HTTP/1.1 200")) << healthy.toStdString();
+    EXPECT_TRUE(waitFor([&] { return httpGet(status, "/metrics").contains("dtuconsole_dtus_online 2"); }, 10000));
+    service.terminate();
+    waitFor([&] { return service.state() == QProcess::NotRunning; }, 12000);
 }

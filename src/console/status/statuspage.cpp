@@ -189,7 +189,12 @@ bool StatusServer::listen(const QString& address, QString* why) {
         return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8", MetricsText(ctx_, program_));
     });
     http_->route(QStringLiteral("/dtus"), [this] { return QHttpServerResponse("application/json", DtusJson(ctx_)); });
-    http_->route(QStringLiteral("/healthz"), [] { return QHttpServerResponse("text/plain", QByteArray("ok\n")); });
+    // Up but relaying nothing is not healthy: a monitor must see it.
+    http_->route(QStringLiteral("/healthz"), [this] {
+        if (!ctx_.databaseProblem.isEmpty())
+            return QHttpServerResponse("text/plain", QByteArray("degraded: no database\n"), QHttpServerResponse::StatusCode::ServiceUnavailable);
+        return QHttpServerResponse("text/plain", QByteArray("ok\n"));
+    });
     port_ = http_->listen(host, static_cast<quint16>(port));
     if (port_ == 0) {
         http_.reset();

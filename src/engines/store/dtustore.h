@@ -55,6 +55,7 @@ public:
 
     bool isOpen() const;
     QString connectionString() const { return connectionString_; }
+    const ConfigPaths& paths() const { return paths_; }
     QSqlDatabase database() const;
     QSqlQuery& Query1() { return *query_; }
 
