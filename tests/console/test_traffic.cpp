@@ -680,10 +680,10 @@ TEST_F(Traffic, CaptureKeepsNoDescriptorsAndRemovesOldFiles) {
     const QString d = dir.filePath("captures");
     ctx().capture.configure(d, 4 * 1024 * 1024);
     ctx().capture.start(A);
-    ctx().capture.flush();
-    const int before = openDescriptors();
     const QString big = QByteArray(12 * 1024, 'A').toHex().toUpper();
+    int before = 0;
     for (int i = 0; i < 50; ++i) {
+        if (i == 5) before = openDescriptors(); // the writer thread is up by now
         console->events.onCenterData(A, 1, big);
         ctx().capture.flush();
     }
