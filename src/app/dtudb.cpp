@@ -40,7 +40,8 @@ void writeSecret(const QString& path, const QByteArray& text) {
 QDateTime parseSince(const QString& text) {
     int seconds = 0;
     QString shown;
-    if (ParseDuration(text, &seconds, &shown)) return QDateTime::currentDateTime().addSecs(-seconds);
+    // History keeps 90 days by default and may keep all: allow ten years back.
+    if (ParseDuration(text, &seconds, &shown, 3650LL * 24 * 3600)) return QDateTime::currentDateTime().addSecs(-seconds);
     for (const char* format : {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-ddTHH:mm", "yyyy-MM-dd"}) {
         const QDateTime t = QDateTime::fromString(text.trimmed(), QLatin1String(format));
         if (t.isValid()) return t;

@@ -74,14 +74,14 @@ int integer(const QSettings& s, const char* key, int def) {
 
 } // namespace
 
-bool ParseDuration(const QString& text, int* seconds, QString* shown) {
+bool ParseDuration(const QString& text, int* seconds, QString* shown, qint64 maxSeconds) {
     static const QRegularExpression re(QStringLiteral("^\\s*(\\d{1,7})\\s*([smhSMH]?)\\s*$"));
     const QRegularExpressionMatch m = re.match(text);
     if (!m.hasMatch()) return false;
     const long long n = m.captured(1).toLongLong();
     const QChar unit = m.captured(2).isEmpty() ? QLatin1Char('s') : m.captured(2).at(0).toLower();
     const long long factor = unit == QLatin1Char('h') ? 3600 : unit == QLatin1Char('m') ? 60 : 1;
-    if (n * factor > 30LL * 24 * 3600) return false; // a month of silence is no alarm
+    if (n * factor > maxSeconds) return false;
     *seconds = static_cast<int>(n * factor);
     *shown = QString::number(n) + (unit == QLatin1Char('h') ? QStringLiteral("小时") : unit == QLatin1Char('m') ? QStringLiteral("分钟") : QStringLiteral("秒"));
     return true;

@@ -71,8 +71,9 @@ QList<BrokerEndpoint> BrokerEndpoints(const QString& hosts, int defaultPort);
 QString defaultPortDir();
 QString defaultCaptureDir();
 
-// "30m", "45s", "2h" (a bare number is seconds); false for anything else.
-bool ParseDuration(const QString& text, int* seconds, QString* shown);
+// "30m", "45s", "2h" (a bare number is seconds), at most maxSeconds (a month of silence is no
+// alarm); false for anything else.
+bool ParseDuration(const QString& text, int* seconds, QString* shown, qint64 maxSeconds = 30LL * 24 * 3600);
 
 // What a program says of its configuration as it starts: the file read, the broker(s), the ports.
 QString StartupSummary(const CenterConfig& c);

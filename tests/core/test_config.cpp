@@ -51,6 +51,11 @@ TEST(CenterConfig, SilentAlarmDurations) {
         EXPECT_EQ(seconds, c.seconds) << c.text;
         EXPECT_EQ(shown, QString::fromUtf8(c.shown)) << c.text;
     }
+    // Looking back through history (dtudb events --since) may reach past a month.
+    int seconds = 0;
+    QString shown;
+    EXPECT_TRUE(ParseDuration("800h", &seconds, &shown, 3650LL * 24 * 3600));
+    EXPECT_EQ(seconds, 800 * 3600);
     Dirs d;
     Dirs::write(d.local, "[ALARM]\nSilent=2h\n");
     EXPECT_EQ(ReadCenterConfig(d.paths()).silentSeconds, 7200);
