@@ -27,6 +27,7 @@ CaptureLog::~CaptureLog() {
 }
 
 void CaptureLog::configure(const QString& dir, qint64 maxFileBytes, int keepDays, qint64 maxTotalBytes) {
+    std::lock_guard writing(writeMutex_); // the writer thread reads these while it writes
     dir_ = dir;
     if (maxFileBytes > 0) maxFileBytes_ = maxFileBytes;
     keepDays_ = std::max(0, keepDays);
@@ -180,7 +181,7 @@ void CaptureLog::write() {
     QString problem;
     if (const qint64 now = QDateTime::currentMSecsSinceEpoch(); now - lastSweepMs_ >= 3600 * 1000 && (keepDays_ > 0 || maxTotalBytes_ > 0)) {
         lastSweepMs_ = now;
-        sweep();
+        sweepFiles();
     }
     if (batch.empty()) return;
     qint64 lost = 0;
@@ -257,6 +258,11 @@ void CaptureLog::write() {
 }
 
 int CaptureLog::sweep() {
+    std::lock_guard writing(writeMutex_);
+    return sweepFiles();
+}
+
+int CaptureLog::sweepFiles() {
     QDir dir(dir_);
     if (!dir.exists()) return 0;
     QFileInfoList files = dir.entryInfoList({QStringLiteral("*.cap")}, QDir::Files | QDir::NoSymLinks, QDir::Time | QDir::Reversed);

@@ -79,7 +79,8 @@ private:
     bool failing_ = false;
     qint64 lastSweepMs_ = 0;
     int openFolder(QString* problem); // checked, made if missing; -1 with the problem
-    std::mutex writeMutex_; // flush() from the owner and the writer's timer
+    int sweepFiles();                 // with writeMutex_ held
+    std::mutex writeMutex_; // flush() from the owner and the writer's timer; configure()
     Inbox inbox_; // the writer's lines, handed to the owner's thread
     void tell(const QString& line);
     WorkerThread thread_;
