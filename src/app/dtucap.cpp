@@ -19,12 +19,31 @@ QString printable(const QByteArray& b) {
     return s;
 }
 
+// A local wall time as an instant. One inside the spring-forward gap (02:30 on the night the
+// clocks skip 02:00-03:00) is read with the offset before the change, as the clock meant it.
+QDateTime localWall(QDate d, QTime t) {
+    const QDateTime x(d, t);
+    if (x.isValid()) return x;
+    const QDateTime before(d, t.addSecs(-3600));
+    return before.isValid() && before.date() == d ? before.addSecs(3600) : x;
+}
+
 bool parseTime(const QString& text, qint64* usecs) {
-    for (const char* f : {"yyyy-MM-ddTHH:mm:ss.zzz", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "HH:mm:ss", "HH:mm"}) {
-        QDateTime t = QDateTime::fromString(text, QLatin1String(f));
+    const QString s = text.trimmed();
+    QDate date = QDate::currentDate();
+    QString clock = s;
+    if (s.size() >= 10 && QDate::fromString(s.left(10), QStringLiteral("yyyy-MM-dd")).isValid()) {
+        date = QDate::fromString(s.left(10), QStringLiteral("yyyy-MM-dd"));
+        if (s.size() > 10 && s[10] != QLatin1Char('T') && s[10] != QLatin1Char(' ')) return false;
+        clock = s.mid(11);
+        if (s.size() == 10) clock = QStringLiteral("00:00");
+    }
+    for (const char* f : {"HH:mm:ss.zzz", "HH:mm:ss", "HH:mm"}) {
+        const QTime t = QTime::fromString(clock, QLatin1String(f));
         if (!t.isValid()) continue;
-        if (QLatin1String(f).startsWith(QLatin1String("HH"))) t = QDateTime(QDate::currentDate(), t.time());
-        *usecs = t.toMSecsSinceEpoch() * 1000;
+        const QDateTime at = localWall(date, t);
+        if (!at.isValid()) return false;
+        *usecs = at.toMSecsSinceEpoch() * 1000;
         return true;
     }
     return false;

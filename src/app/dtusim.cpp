@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostInfo>
 #include <QTimer>
 #include <cstdio>
 #include <deque>
@@ -303,7 +304,17 @@ int main(int argc, char** argv) {
 
     Sim sim;
     sim.host = p.value(host);
-    sim.port = p.value(port).toInt();
+    bool portOk = false;
+    sim.port = p.value(port).toInt(&portOk);
+    if (!portOk || sim.port < 1 || sim.port > 65535) {
+        std::fprintf(stderr, "dtusim: --port '%s' is not a port (1-65535)\n", qPrintable(p.value(port)));
+        return 2;
+    }
+    // A name that never resolves would otherwise be retried in silence for ever.
+    if (const QHostInfo found = QHostInfo::fromName(sim.host); found.addresses().isEmpty()) {
+        std::fprintf(stderr, "dtusim: --host '%s' does not resolve: %s\n", qPrintable(sim.host), qPrintable(found.errorString()));
+        return 2;
+    }
     sim.prefix = p.value(prefix);
     sim.beat = p.value(beat).toInt();
     sim.rate = std::max(1, p.value(rate).toInt());

@@ -9,6 +9,7 @@
 #include "support/ptyclient.h"
 
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -194,4 +195,32 @@ TEST(Cluster, NodeLossMovesEveryDtuToTheOtherNodeAndDataFlowsOn) {
                 kDtus, moved, static_cast<long long>(failOverMs), sent, received, gaps, sent - received - gaps);
     EXPECT_LE(failOverMs, 15000);
     EXPECT_LT(sent - received, sent / 10) << "more than a tenth lost";
+}
+
+// A pid file left behind may name another process by now: stopping the node must not kill it.
+TEST(ClusterScript, StopLeavesAStrangerWithAStalePidAlone) {
+    QTemporaryDir dir;
+    for (const char* n : {"node1", "node2"}) {
+        QDir().mkpath(dir.filePath(n));
+        for (const char* f : {"amqp.port", "dist.port", "mqtt.port"}) {
+            QFile p(dir.filePath(QString(n) + "/" + f));
+            ASSERT_TRUE(p.open(QIODevice::WriteOnly));
+            p.write("1\n");
+        }
+    }
+    QProcess stranger;
+    stranger.start("sleep", {"60"});
+    ASSERT_TRUE(stranger.waitForStarted());
+    QFile pid(dir.filePath("node1/pid"));
+    ASSERT_TRUE(pid.open(QIODevice::WriteOnly));
+    pid.write(QByteArray::number(stranger.processId()) + "\n");
+    pid.close();
+    QProcess stop;
+    stop.setProcessChannelMode(QProcess::MergedChannels);
+    stop.start(QStringLiteral(DTU_SOURCE_DIR "/scripts/cluster"), {"stop", dir.path(), "1"});
+    ASSERT_TRUE(stop.waitForFinished(60000));
+    EXPECT_EQ(stranger.state(), QProcess::Running);
+    EXPECT_TRUE(stop.readAll().contains("not node1 any more"));
+    stranger.kill();
+    stranger.waitForFinished();
 }

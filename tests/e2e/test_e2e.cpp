@@ -747,6 +747,49 @@ TEST_F(EndToEnd, RecordedSessionReplaysIntoThePort) {
     }
 }
 
+// Bad input ends at once with a message naming it, instead of hanging or being refused
+// wrongly: a port that is no port, a host that does not resolve, a device for a capture
+// file; and a local time inside the spring clock change is a time.
+TEST(Tools, BadInputFailsAtOnceAndOddTimesAreTimes) {
+    QTemporaryDir dir;
+    QFile cap(dir.filePath("night.cap"));
+    ASSERT_TRUE(cap.open(QIODevice::WriteOnly));
+    cap.write("2026-03-29T01:59:00.000000+01:00 0000000000000001 < data 41\n"
+              "2026-03-29T03:20:00.000000+02:00 0000000000000001 < data 42\n"
+              "2026-03-29T03:40:00.000000+02:00 0000000000000001 < data 43\n");
+    cap.close();
+    const struct {
+        const char* program;
+        QStringList args;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {"dtusim", {"--port", "abc"}, 2, "--port 'abc' is not a port"},
+        {"dtusim", {"--port", "70000"}, 2, "is not a port"},
+        {"dtusim", {"--host", "no such host.invalid"}, 2, "does not resolve"},
+        {"dtucap", {"/dev/zero"}, 1, "not a regular file"},
+        // 02:30 does not exist in Berlin that night: read with the offset before the change,
+        // it is 03:30 summer time, so only the 03:40 record is shown.
+        {"dtucap", {"--csv", "--from", "2026-03-29 02:30", dir.filePath("night.cap")}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TZ", "Europe/Berlin");
+        p.setProcessEnvironment(env);
+        p.start(bin(c.program), c.args);
+        ASSERT_TRUE(p.waitForFinished(10000)) << c.program << " " << c.args.join(' ').toStdString() << ": still running";
+        const QString out = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), c.exitCode) << c.args.join(' ').toStdString() << "\n" << out.toStdString();
+        if (c.exitCode == 0) {
+            EXPECT_EQ(out.count("\n"), 2) << out.toStdString(); // the header and one record
+            EXPECT_TRUE(out.contains("0000000000000001,in,data,1,43,C")) << out.toStdString();
+        } else {
+            EXPECT_TRUE(out.contains(QString::fromUtf8(c.says))) << c.args.join(' ').toStdString() << "\n" << out.toStdString();
+        }
+    }
+}
+
 // Strict: a broken line names itself and nothing is sent (without --strict it is skipped
 // with a warning, as the capture reader's own test shows).
 TEST(Replay, AStrictReplayOfABrokenFileNamesTheLineAndSendsNothing) {
