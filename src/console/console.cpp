@@ -161,7 +161,8 @@ bool Console::loadRoster() {
     return true;
 }
 
-void Console::databaseUnavailable(const QString& cause) {
+void Console::databaseUnavailable(const QString& reported) {
+    const QString cause = reported.simplified(); // libpq's text spans lines; the journal wants one
     if (ctx.databaseProblem.isEmpty()) {
         // Once, with what to do; the retries are quiet until it works.
         const QString line = QStringLiteral("数据库不可用: %1。%2。稍后自动重试，期间没有DTU上线")
