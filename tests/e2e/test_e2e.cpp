@@ -1203,3 +1203,89 @@ TEST(Service, WaitsForAPostgresqlThatStartsLate) {
     service.terminate();
     waitFor([&] { return service.state() == QProcess::NotRunning; }, 12000);
 }
+
+// The status page's bounds, tried by a real client: a huge announced body, an endless
+// header, a request never finished, more connections than allowed; each is answered and
+// closed, with a run-log line, while ordinary keep-alive requests go on being served.
+TEST(Service, TheStatusPageBoundsWhatAClientMaySend) {
+    QTemporaryDir dir;
+    const quint16 status = freePort();
+    const QString conf = dir.filePath("conf");
+    QDir().mkpath(conf);
+    QFile ini(conf + "/center.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=127.0.0.1:%3\n")
+                  .arg(freePort()).arg(dir.filePath("ports")).arg(status).toUtf8());
+    ini.close();
+    QProcess service;
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    service.start(bin("dtuconsoled"), {"--config", conf}); // no table: the page is served all the same
+    ASSERT_TRUE(waitFor([&] { return !httpGet(status, "/metrics").isEmpty(); }, 10000));
+
+    QProcess client;
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    client.start("/usr/bin/python3", {"-c", R"(
+import socket, sys, time
+port = int(sys.argv[1])
+def conn():
+    s = socket.create_connection(("127.0.0.1", port), timeout=20)
+    return s
+def answer(s):
+    data = b""
+    try:
+        while True:
+            b = s.recv(65536)
+            if not b: break
+            data += b
+    except socket.timeout:
+        return data + b"<timeout>"
+    return data
+def response(s):
+    data = b""
+    while b"\r\n\r\n" not in data: data += s.recv(65536)
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = [int(l.split(b":")[1]) for l in head.split(b"\r\n") if l.lower().startswith(b"content-length:")][0]
+    while len(body) < length: body += s.recv(65536)
+    return head
+out = {}
+s = conn(); s.sendall(b"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 4294967296\r\n\r\n" + b"x" * 1000)
+out["body"] = answer(s)[:12]
+s = conn(); s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Long: " + b"a" * 40000)
+out["header"] = answer(s)[:12]
+held = [conn() for _ in range(70)]
+time.sleep(0.5)
+refused = 0
+for h in held:
+    h.setblocking(False)
+    try:
+        if h.recv(100).startswith(b"HTTP/1.1 503"): refused += 1
+    except BlockingIOError:
+        pass
+out["refused"] = refused
+for h in held: h.close()
+time.sleep(0.5)
+s = conn()
+s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+first = response(s)
+s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+second = response(s)
+s.close()
+out["keepalive"] = first[:12] + b" " + (b"HTTP/1.1 200" if b"HTTP/1.1 200" in second else second[:40])
+t0 = time.time()
+s = conn(); s.sendall(b"GET /metrics HTTP/1.1\r\n")
+out["slow"] = answer(s)[:12] + (b" %ds" % round(time.time() - t0))
+for k in ("body", "header", "keepalive", "slow"): print(k, out[k].decode(errors="replace"))
+print("refused", out["refused"])
+)", QString::number(status)});
+    ASSERT_TRUE(waitFor([&] { return client.state() == QProcess::NotRunning; }, 40000));
+    const QString said = QString::fromUtf8(client.readAll());
+    EXPECT_TRUE(said.contains("body HTTP/1.1 413")) << said.toStdString();
+    EXPECT_TRUE(said.contains("header HTTP/1.1 431")) << said.toStdString();
+    EXPECT_TRUE(said.contains("keepalive HTTP/1.1 200 HTTP/1.1 200")) << said.toStdString();
+    EXPECT_TRUE(said.contains("slow HTTP/1.1 408 10s") || said.contains("slow HTTP/1.1 408 11s")) << said.toStdString();
+    EXPECT_TRUE(said.contains("refused 6") || said.contains("refused 7")) << said.toStdString(); // 70 against 64
+    service.terminate();
+    waitFor([&] { return service.state() == QProcess::NotRunning; }, 12000);
+    const QString log = QString::fromUtf8(service.readAll());
+    EXPECT_EQ(log.count("状态页拒绝"), said.contains("refused 6") ? 9 : 10) << log.toStdString();
+}

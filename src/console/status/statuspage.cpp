@@ -1,6 +1,7 @@
 #include "console/status/statuspage.h"
 
 #include "console/context.h"
+#include "console/status/httpguard.h"
 #include "engines/link/linkengine.h"
 #include "engines/vport/vport.h"
 
@@ -195,8 +196,13 @@ bool StatusServer::listen(const QString& address, QString* why) {
             return QHttpServerResponse("text/plain", QByteArray("degraded: no database\n"), QHttpServerResponse::StatusCode::ServiceUnavailable);
         return QHttpServerResponse("text/plain", QByteArray("ok\n"));
     });
-    port_ = http_->listen(host, static_cast<quint16>(port));
+    guard_ = new HttpGuard(HttpLimits{}, this);
+    connect(guard_, &HttpGuard::refusedRequest, this, [this](const QString& line) { ctx_.logQueue.PostLog(ctx_.stamp() + QLatin1Char(' ') + line); });
+    port_ = guard_->listen(host, static_cast<quint16>(port)) ? guard_->serverPort() : 0;
+    if (port_ != 0) http_->bind(guard_);
     if (port_ == 0) {
+        delete guard_;
+        guard_ = nullptr;
         http_.reset();
         *why = QStringLiteral("状态页 %1 无法监听 (端口被占用或无权限)，不提供监控数据").arg(s);
         return false;

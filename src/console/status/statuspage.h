@@ -30,6 +30,7 @@ private:
     ConsoleContext& ctx_;
     QString program_;
     std::unique_ptr<QHttpServer> http_;
+    class HttpGuard* guard_ = nullptr; // the listener, with the bounds the HTTP server lacks
     quint16 port_ = 0;
 };
 
