@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <csignal>
+#include <unistd.h>
 
 using namespace dtu;
 using namespace dtu::test;
@@ -406,4 +407,62 @@ TEST(EngineTls, LogsInOverTlsWhenTheCaFileIsNamed) {
     untrusted.OpenDtu(B);
     pump(1500);
     EXPECT_FALSE(untrusted.IsOnline(B));
+}
+
+namespace {
+// A name in /etc/hosts for the length of a test (root only), put back as it was.
+class HostsEntry {
+public:
+    explicit HostsEntry(QString name) : name_(std::move(name)) {
+        QFile f("/etc/hosts");
+        if (::geteuid() == 0 && f.open(QIODevice::ReadOnly)) original_ = f.readAll(), ok_ = true;
+    }
+    ~HostsEntry() {
+        if (ok_) write(original_);
+    }
+    bool ok() const { return ok_; }
+    bool point(const QString& address) { return write(original_ + "\n" + address.toUtf8() + " " + name_.toUtf8() + "\n"); }
+
+private:
+    bool write(const QByteArray& text) {
+        QFile f("/etc/hosts");
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size();
+    }
+    QString name_;
+    QByteArray original_;
+    bool ok_ = false;
+};
+} // namespace
+
+// The broker's name moved to another address: the sessions follow it (a failed connection
+// looks the name up again, past Qt's one-minute cache) and the move is one log line.
+TEST_F(Engine, ABrokerNameThatMovesIsFollowed) {
+    HostsEntry hosts("dtu-moving-broker.test");
+    if (!hosts.ok() || !hosts.point("127.0.0.3")) GTEST_SKIP() << "needs root to write /etc/hosts";
+    LinkConfig c = config(broker.port());
+    c.host = "dtu-moving-broker.test"; // 127.0.0.3: nothing listens there
+    MqttLinkEngine e(c);
+    QSignalSpy log(&e, &ILinkEngine::engineLog);
+    e.AddDtu(A, PW);
+    e.OpenDtu(A);
+    pump(2500);
+    EXPECT_FALSE(e.IsOnline(A));
+    ASSERT_TRUE(hosts.point("127.0.0.1"));
+    EXPECT_TRUE(waitFor([&] { return e.IsOnline(A); }, 30000));
+    QStringList lines;
+    for (const auto& l : log) lines << l[0].toString();
+    EXPECT_EQ(lines.filter("中心地址 dtu-moving-broker.test 已从 127.0.0.3 变为 127.0.0.1").size(), 1) << lines.join('|').toStdString();
+}
+
+// A name that never resolves is told with backoff: the 1st, 2nd and 4th failure, not every one.
+TEST(EngineNames, ANameThatNeverResolvesIsToldWithBackoff) {
+    LinkConfig c;
+    c.host = "no-such-broker.invalid";
+    MqttLinkEngine e(c);
+    QSignalSpy log(&e, &ILinkEngine::engineLog);
+    e.AddDtu(A, PW);
+    e.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return log.count() >= 2; }, 20000)); // failures 1 and 2: 5 s apart
+    EXPECT_TRUE(log[0][0].toString().contains("(第1次)，5秒后重试")) << log[0][0].toString().toStdString();
+    EXPECT_TRUE(log[1][0].toString().contains("(第2次)，10秒后重试")) << log[1][0].toString().toStdString();
 }

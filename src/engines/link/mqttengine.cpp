@@ -5,6 +5,9 @@
 
 #include <QHostAddress>
 #include <QHostInfo>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <thread>
 #include <QLoggingCategory>
 #include <QMetaMethod>
 #include <QRandomGenerator>
@@ -20,6 +23,9 @@ namespace dtu {
 
 namespace {
 constexpr int kBaseRetryMs = 1000;
+constexpr int kLookupAgainMs = 5000;      // a failed connection looks the name up again, at most this often
+constexpr int kLookupRetryMs = 5000;      // a name that does not resolve: 5 s, 10 s, 20 s ...
+constexpr int kLookupRetryMaxMs = 300000; // ... up to 5 minutes
 constexpr int kMaxRetryMs = 60000;
 constexpr int kQuickDropMs = 5000;   // a drop this soon after login looks like a takeover
 constexpr int kStableMs = 30000;     // up this long: the session is ours again
@@ -194,15 +200,81 @@ void MqttLinkEngine::resolve(int i) {
         e.address = e.host;
         return;
     }
+    lookUp(i);
+}
+
+void MqttLinkEngine::resolveAgain(int i) {
+    Endpoint& e = endpoints_[static_cast<std::size_t>(i)];
+    if (!QHostAddress(e.host).isNull() || e.resolving || e.fresh || e.address.isEmpty()) return;
+    // Thousands of sessions fail together when a broker moves: one look-up serves them all.
+    if (e.lastLookup.isValid() && e.lastLookup.elapsed() < kLookupAgainMs) return;
+    e.lastLookup.start();
+    e.fresh = std::make_shared<Endpoint::Fresh>();
+    std::thread([fresh = e.fresh, name = e.host.toStdString()] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+        QString address, error;
+        if (rc != 0) {
+            error = QString::fromLocal8Bit(::gai_strerror(rc));
+        } else {
+            for (const addrinfo* a = found; a; a = a->ai_next) {
+                const QHostAddress h(a->ai_addr);
+                if (address.isEmpty() || h.protocol() == QAbstractSocket::IPv4Protocol) address = h.toString();
+                if (h.protocol() == QAbstractSocket::IPv4Protocol) break;
+            }
+            ::freeaddrinfo(found);
+        }
+        std::lock_guard lock(fresh->mutex);
+        fresh->address = address;
+        fresh->error = error;
+        fresh->done = true;
+    }).detach();
+}
+
+void MqttLinkEngine::takeFreshAddresses() {
+    for (Endpoint& e : endpoints_) {
+        if (!e.fresh) continue;
+        QString address, error;
+        {
+            std::lock_guard lock(e.fresh->mutex);
+            if (!e.fresh->done) continue;
+            address = e.fresh->address;
+            error = e.fresh->error;
+        }
+        e.fresh.reset();
+        if (address.isEmpty()) { // the address we had is kept: the name server may be the one away
+            qCInfo(lcMqtt).noquote() << "broker name" << e.host << "does not resolve again:" << error;
+            continue;
+        }
+        if (address != e.address) {
+            emit engineLog(QStringLiteral("中心地址 %1 已从 %2 变为 %3").arg(e.host, e.address, address));
+            e.address = address;
+        }
+    }
+}
+
+void MqttLinkEngine::lookUp(int i) {
+    Endpoint& e = endpoints_[static_cast<std::size_t>(i)];
     e.resolving = true;
     QHostInfo::lookupHost(e.host, this, [this, i](const QHostInfo& info) {
         Endpoint& e = endpoints_[static_cast<std::size_t>(i)];
         e.resolving = false;
         const auto addresses = info.addresses();
         if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
-            qCWarning(lcMqtt).noquote() << "broker name" << e.host << "does not resolve:" << info.errorString();
-            emit engineLog(QStringLiteral("无法解析中心地址 %1: %2，5秒后重试").arg(e.host, info.errorString()));
-            QTimer::singleShot(5000, this, [this, i] {
+            ++e.lookupFailures;
+            const int delay = std::min(kLookupRetryMs << std::min(e.lookupFailures - 1, 10), kLookupRetryMaxMs);
+            // A name that never resolves is told at the 1st, 2nd, 4th, 8th ... failure, not every time.
+            if ((e.lookupFailures & (e.lookupFailures - 1)) == 0) {
+                qCWarning(lcMqtt).noquote() << "broker name" << e.host << "does not resolve:" << info.errorString();
+                emit engineLog(QStringLiteral("无法解析中心地址 %1: %2 (第%3次)，%4秒后重试")
+                                   .arg(e.host, info.errorString())
+                                   .arg(e.lookupFailures)
+                                   .arg(delay / 1000));
+            }
+            QTimer::singleShot(delay, this, [this, i] {
                 resolve(i);
                 pump();
             });
@@ -215,6 +287,8 @@ void MqttLinkEngine::resolve(int i) {
                 break;
             }
         e.address = pick.toString();
+        if (e.lookupFailures > 0) emit engineLog(QStringLiteral("中心地址 %1 已解析为 %2").arg(e.host, e.address));
+        e.lookupFailures = 0;
         qCInfo(lcMqtt).noquote() << "broker" << e.host << "is" << e.address;
         pump();
     });
@@ -398,7 +472,10 @@ void MqttLinkEngine::onDisconnected(const QString& id, int rc) {
         qCDebug(lcMqtt).noquote() << id << "connection lost, code" << rc;
         emit OnDisconnect(id);
     }
-    if (rc != 0) moveOn(*d); // lost, refused or never reached: the next broker of the list
+    if (rc != 0) {
+        resolveAgain(d->endpoint); // the name may point elsewhere by now
+        moveOn(*d);                // lost, refused or never reached: the next broker of the list
+    }
     if (d->quickDrops >= kTakeoverDrops && !d->takeoverReported) {
         d->takeoverReported = true;
         emit engineLog(QStringLiteral("DTU %1 登录后反复被断开: 可能另一控制台正使用同一ID，改为每%2秒重试")
@@ -445,6 +522,7 @@ void MqttLinkEngine::onPublished(const QString& id, int mid) {
 void MqttLinkEngine::tick() {
     const qint64 now = clock_.elapsed();
     ++ticks_;
+    takeFreshAddresses();
     // libmosquitto's keep-alive work needs a look a few times per keep-alive period, not
     // every second for every session: a quarter of the period, the sessions spread over it.
     const int every = std::max(1, cfg_.keepAlive / 4);

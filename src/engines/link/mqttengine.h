@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <deque>
 #include <memory>
+#include <mutex>
+#include <memory>
 
 namespace dtu {
 
@@ -88,6 +90,9 @@ private:
     // every login. False while no entry has one yet (lookups run off the thread).
     bool brokerAddressReady();
     void resolve(int endpoint);
+    void lookUp(int endpoint);
+    void resolveAgain(int endpoint); // the remembered address failed: the name may have moved
+    void takeFreshAddresses();
     int usableEndpoint(int from) const; // the first entry from `from` on with an address, or -1
     void moveOn(Dtu& d);                // the next entry, round robin, after a failure
     void trimAfterLargePacket();
@@ -104,6 +109,16 @@ private:
         int port = 1883;
         QString address; // what libmosquitto is given: an address, or the name for TLS
         bool resolving = false;
+        int lookupFailures = 0;   // in a row: the retries and the lines about them back off
+        QElapsedTimer lastLookup; // a failed connection asks again, at most every few seconds
+        // A look-up again, past Qt's name cache (which keeps an answer a minute): run by a
+        // thread of its own, its answer taken by the engine's tick.
+        struct Fresh {
+            std::mutex mutex;
+            bool done = false;
+            QString address, error;
+        };
+        std::shared_ptr<Fresh> fresh;
     };
     std::vector<Endpoint> endpoints_;
     bool trimScheduled_ = false;
