@@ -29,14 +29,15 @@ bool publish(quint16 port, const QString& topic, const QByteArray& payload) {
 // Starts a subscriber in the background; read it with result().
 struct Sub {
     QProcess p;
-    Sub(quint16 port, const QString& topic, int count, const QString& user = A) {
+    int waitS;
+    Sub(quint16 port, const QString& topic, int count, const QString& user = A, int seconds = 8) : waitS(seconds) {
         p.start("mosquitto_sub", {"-p", QString::number(port), "-t", topic, "-u", user, "-P", PW, "-C",
-                                  QString::number(count), "-W", "8", "-N", "-i", "sub-" + topic});
+                                  QString::number(count), "-W", QString::number(seconds), "-N", "-i", "sub-" + topic});
         p.waitForStarted();
         pump(300); // subscribed before anything is sent
     }
     QByteArray result() {
-        waitFor([this] { return p.state() == QProcess::NotRunning; }, 9000);
+        waitFor([this] { return p.state() == QProcess::NotRunning; }, (waitS + 1) * 1000);
         return p.readAllStandardOutput();
     }
 };
@@ -465,4 +466,37 @@ TEST(EngineNames, ANameThatNeverResolvesIsToldWithBackoff) {
     ASSERT_TRUE(waitFor([&] { return log.count() >= 2; }, 20000)); // failures 1 and 2: 5 s apart
     EXPECT_TRUE(log[0][0].toString().contains("(第1次)，5秒后重试")) << log[0][0].toString().toStdString();
     EXPECT_TRUE(log[1][0].toString().contains("(第2次)，10秒后重试")) << log[1][0].toString().toStdString();
+}
+
+// Two brokers, and the first stops answering while data is on its way to the field: what the
+// lost session never had acknowledged is published again on the next one, in order, and
+// counted apart from what was acknowledged.
+TEST(EngineBrokerList, UnacknowledgedDataIsSentAgainOnTheNextBroker) {
+    const QStringList creds{A + ":" + PW};
+    Broker one{creds}, two{creds};
+    ASSERT_TRUE(one.start());
+    ASSERT_TRUE(two.start());
+    LinkConfig c = config(1);
+    c.host = QString("127.0.0.1:%1,127.0.0.1:%2").arg(one.port()).arg(two.port());
+    c.keepAlive = 5;
+    MqttLinkEngine e(c);
+    e.AddDtu(A, PW);
+    e.OpenDtu(A);
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }, 5000));
+    ASSERT_GE(e.SendData(A, "before"), 0);
+    ASSERT_TRUE(waitFor([&] { return e.GetDtuInfo(A).acknowledged == 1; }, 5000));
+
+    Sub field(two.port(), "dtu/" + A + "/down", 20, A, 30); // the field, at the second broker
+    ::kill(static_cast<pid_t>(one.pid()), SIGSTOP); // the first stops answering
+    for (int i = 0; i < 20; ++i) ASSERT_GE(e.SendData(A, QByteArray("p") + QByteArray::number(i)), 0);
+    ASSERT_TRUE(waitFor([&] { return !e.IsOnline(A); }, 15000)); // its keep-alive gives up
+    one.stop();
+    ASSERT_TRUE(waitFor([&] { return e.IsOnline(A); }, 15000));
+    QByteArray expected;
+    for (int i = 0; i < 20; ++i) expected += "p" + QByteArray::number(i);
+    EXPECT_EQ(field.result(), expected);
+    EXPECT_TRUE(waitFor([&] { return e.GetDtuInfo(A).acknowledged == 21; }, 5000));
+    const DtuInfo info = e.GetDtuInfo(A);
+    EXPECT_EQ(info.sent, 21);
+    EXPECT_EQ(info.dropped, 0);
 }

@@ -16,8 +16,10 @@ struct DtuInfo {
     QString loginTime;   // yyyy-MM-dd HH:mm:ss, empty when never
     QString updateTime;
     int reserved = 0;
-    qint64 sent = 0;     // months at thousands of packets a second pass 2^31
+    qint64 sent = 0;     // accepted by the link; months at thousands a second pass 2^31
     qint64 received = 0;
+    qint64 acknowledged = 0; // of those sent, acknowledged by the broker
+    qint64 dropped = 0;      // sent, never acknowledged, and past the bound of what is sent again
     qint64 loginMs = 0;  // the same times as milliseconds since the epoch, 0 when never
     qint64 updateMs = 0;
 };

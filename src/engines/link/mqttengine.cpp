@@ -127,6 +127,7 @@ int MqttLinkEngine::CloseDtu(const QString& id) {
     if (!d) return SendNotRegistered;
     d->opened = false;
     dropSession(*d, true);
+    d->resend.clear(); // closed by the operator: nothing is owed to the field any more
     return 0;
 }
 
@@ -142,6 +143,8 @@ DtuInfo MqttLinkEngine::GetDtuInfo(const QString& id) {
         if (d->updateMs) info.updateTime = QDateTime::fromMSecsSinceEpoch(d->updateMs).toString(kTimeFormat);
         info.sent = d->sent;
         info.received = d->received;
+        info.acknowledged = d->acknowledged;
+        info.dropped = d->dropped;
         info.loginMs = d->loginTime.isValid() ? d->loginTime.toMSecsSinceEpoch() : 0;
         info.updateMs = d->updateMs;
     }
@@ -152,7 +155,7 @@ int MqttLinkEngine::SendData(const QString& id, const QByteArray& data) {
     Dtu* d = find(id);
     if (!d) return SendNotRegistered;
     if (!d->online || !d->client || !d->client->isConnected()) return SendNotOnline;
-    if (d->dataMids.size() >= cfg_.maxQueued) return SendQueueFull; // the link is not draining
+    if (static_cast<int>(d->inFlight.size()) >= cfg_.maxQueued) return SendQueueFull; // the link is not draining
     const int mid = d->client->publish(topic(id, "down"), data, 1);
     if (mid < 0) {
         if (!d->client->isConnected()) return SendNotOnline;
@@ -162,7 +165,7 @@ int MqttLinkEngine::SendData(const QString& id, const QByteArray& data) {
         return SendFailed;
     }
     d->lastPublishError = 0;
-    d->dataMids.insert(mid);
+    d->inFlight.push_back({mid, data});
     ++d->sent;
     return mid;
 }
@@ -378,7 +381,17 @@ void MqttLinkEngine::startConnect(Dtu& d) {
 }
 
 bool MqttLinkEngine::goOffline(Dtu& d) {
-    d.dataMids.clear(); // their acknowledgements will not come on a new session
+    // Their acknowledgements will not come on a new session: they are sent again on it.
+    for (Dtu::Unacked& u : d.inFlight) d.resend.push_back(std::move(u.data));
+    d.inFlight.clear();
+    if (const qint64 over = static_cast<qint64>(d.resend.size()) - cfg_.maxQueued; over > 0) {
+        d.resend.erase(d.resend.begin(), d.resend.begin() + over);
+        d.dropped += over;
+        emit engineLog(QStringLiteral("DTU %1 的会话中断时有超过%2个未确认的数据包，最早的%3个被丢弃")
+                           .arg(d.id)
+                           .arg(cfg_.maxQueued)
+                           .arg(over));
+    }
     d.beatMid = -1;
     if (!d.online) return false;
     d.online = false;
@@ -448,6 +461,7 @@ void MqttLinkEngine::onConnected(const QString& id, int rc) {
         d->client->subscribe(topic(id, "up"), 1);
         d->client->subscribe(topic(id, "beat"), 1);
         d->client->publish(topic(id, "console"), "online", 1, true);
+        resendUnacknowledged(*d);
         qCDebug(lcMqtt).noquote() << id << "logged in";
         emit OnLoginReply(id, 0);
     } else {
@@ -514,9 +528,26 @@ void MqttLinkEngine::onPublished(const QString& id, int mid) {
     if (mid == d->beatMid) {
         d->beatMid = -1;
         emit OnBeatReply(id, 100);
-    } else {
-        d->dataMids.remove(mid);
+        return;
     }
+    // Acknowledgements come in the order sent: the front, nearly always.
+    const auto it = std::find_if(d->inFlight.begin(), d->inFlight.end(), [mid](const Dtu::Unacked& u) { return u.mid == mid; });
+    if (it == d->inFlight.end()) return;
+    d->inFlight.erase(it);
+    ++d->acknowledged;
+}
+
+void MqttLinkEngine::resendUnacknowledged(Dtu& d) {
+    if (d.resend.empty()) return;
+    const std::size_t owed = d.resend.size();
+    while (!d.resend.empty()) {
+        const int mid = d.client->publish(topic(d.id, "down"), d.resend.front(), 1);
+        if (mid < 0) break; // kept for the next session
+        d.inFlight.push_back({mid, std::move(d.resend.front())});
+        d.resend.pop_front();
+    }
+    // A broker going away may leave thousands of DTUs owing: no line each, /metrics counts.
+    qCDebug(lcMqtt).noquote() << d.id << "sent again" << owed - d.resend.size() << "unacknowledged packet(s)";
 }
 
 void MqttLinkEngine::tick() {

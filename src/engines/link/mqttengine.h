@@ -62,7 +62,15 @@ private:
         qint64 sent = 0, received = 0;
         bool retainedReported = false;
         int lastPublishError = 0;
-        QSet<int> dataMids;          // data messages sent and not yet acknowledged
+        // Data sent on this session and not acknowledged yet, in the order sent; what a lost
+        // session leaves here is published again, first thing, on the next one (at least once).
+        struct Unacked {
+            int mid;
+            QByteArray data;
+        };
+        std::deque<Unacked> inFlight;
+        std::deque<QByteArray> resend;
+        qint64 acknowledged = 0, dropped = 0;
         int beatMid = -1;
         qint64 nextBeatMs = 0;
         int attempt = 0;
@@ -93,6 +101,7 @@ private:
     void lookUp(int endpoint);
     void resolveAgain(int endpoint); // the remembered address failed: the name may have moved
     void takeFreshAddresses();
+    void resendUnacknowledged(Dtu& d); // first thing on a new session
     int usableEndpoint(int from) const; // the first entry from `from` on with an address, or -1
     void moveOn(Dtu& d);                // the next entry, round robin, after a failure
     void trimAfterLargePacket();
