@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -87,7 +88,23 @@ MqttClient::MqttClient(MqttOptions options, QObject* parent) : QObject(parent), 
     if (!opts_.willTopic.isEmpty())
         mosquitto_will_set(m_, utf8(opts_.willTopic).constData(), static_cast<int>(opts_.willPayload.size()),
                            opts_.willPayload.constData(), 1, opts_.willRetain);
-    if (!opts_.caFile.isEmpty()) {
+    if (!opts_.caFile.isEmpty() && !opts_.tlsName.isEmpty()) {
+        // libmosquitto checks the certificate against what it connects to, an address here.
+        // The name is checked by OpenSSL instead, set on the context every session of this
+        // client is made from: so it holds from the handshake's first step, which may already
+        // run inside mosquitto_connect_async on a fast network.
+        sslCtx_ = SSL_CTX_new(TLS_client_method());
+        X509_VERIFY_PARAM* param = sslCtx_ ? SSL_CTX_get0_param(sslCtx_) : nullptr;
+        if (!param || X509_VERIFY_PARAM_set1_host(param, utf8(opts_.tlsName).constData(), 0) != 1) {
+            error_ = QStringLiteral("TLS: cannot check the certificate against %1").arg(opts_.tlsName);
+        } else {
+            X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            mosquitto_void_option(m_, MOSQ_OPT_SSL_CTX, sslCtx_);
+            mosquitto_int_option(m_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 1);
+            mosquitto_tls_insecure_set(m_, true);
+        }
+    }
+    if (!opts_.caFile.isEmpty() && error_.isEmpty()) {
         const QByteArray ca = utf8(opts_.caFile), cert = utf8(opts_.certFile), key = utf8(opts_.keyFile);
         const int rc = mosquitto_tls_set(m_, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
                                          key.isEmpty() ? nullptr : key.constData(), nullptr);
@@ -106,24 +123,13 @@ MqttClient::~MqttClient() {
     readN_ = writeN_ = nullptr;
     if (opts_.watcher && fd_ >= 0) opts_.watcher->unwatch(fd_, this);
     if (m_) mosquitto_destroy(m_);
+    if (sslCtx_) SSL_CTX_free(sslCtx_); // libmosquitto does not free a context it was given
 }
 
 bool MqttClient::connectToBroker() {
     if (!m_) return false;
     if (!error_.isEmpty() && error_.startsWith(QLatin1String("TLS"))) return false;
-    // libmosquitto checks the certificate against what it connects to, an address here: the
-    // name is checked by OpenSSL instead, set on the session before its handshake goes on.
-    if (!opts_.tlsName.isEmpty()) mosquitto_tls_insecure_set(m_, true);
     const int rc = mosquitto_connect_async(m_, utf8(opts_.host).constData(), opts_.port, opts_.keepAlive);
-    if (rc == MOSQ_ERR_SUCCESS && !opts_.tlsName.isEmpty()) {
-        auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(m_));
-        if (!ssl || SSL_set1_host(ssl, utf8(opts_.tlsName).constData()) != 1) {
-            error_ = QStringLiteral("TLS: cannot check the certificate against %1").arg(opts_.tlsName);
-            mosquitto_disconnect(m_);
-            syncSocket();
-            return false;
-        }
-    }
     if (rc != MOSQ_ERR_SUCCESS) {
         error_ = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
                                       : QString::fromUtf8(mosquitto_strerror(rc));

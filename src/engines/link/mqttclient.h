@@ -9,6 +9,7 @@
 #include <vector>
 
 struct mosquitto;
+struct ssl_ctx_st;
 struct mosquitto_message;
 class QSocketNotifier;
 
@@ -82,6 +83,7 @@ private:
 
     MqttOptions opts_;
     mosquitto* m_ = nullptr;
+    ssl_ctx_st* sslCtx_ = nullptr; // ours, with the name the certificate must carry
     int fd_ = -1;
     bool connected_ = false;
     bool flushScheduled_ = false;
