@@ -215,8 +215,19 @@ TEST(EventLog, OneWriteASecondHoldsWhileDownDropsOldestPastTheBound) {
     ASSERT_TRUE(waitFor([&] { return f.log.held() == 0; }, 3000));
     test::pump(200);
     EXPECT_TRUE(f.lines.last().contains("已恢复") && f.lines.last().contains("50")) << f.lines.last().toStdString();
+
+    // A second outage: its overflow is told again, and its recovery counts its own drops.
+    f.up = false;
+    for (int i = 190; i < 320; ++i) f.log.record(A, "login", QString::number(i));
+    ASSERT_TRUE(waitFor([&] { return f.lines.size() >= 5; }, 3000)) << f.lines.join('\n').toStdString();
+    EXPECT_EQ(f.lines.filter("最早的事件被丢弃").size(), 2) << f.lines.join('\n').toStdString();
+    f.up = true;
+    ASSERT_TRUE(waitFor([&] { return f.log.held() == 0; }, 3000));
+    test::pump(200);
+    EXPECT_TRUE(f.lines.last().contains("丢弃30条")) << f.lines.last().toStdString();
     f.log.stop();
-    ASSERT_EQ(f.rows.size(), 140u);
+    ASSERT_EQ(f.rows.size(), 240u);
+    f.rows.resize(140);
     // The newest hundred of the outage survived, in order, after what was written before it.
     for (std::size_t i = 0; i < f.rows.size(); ++i) {
         const int expected = i < 40 ? static_cast<int>(i) : static_cast<int>(i) + 50;

@@ -103,7 +103,9 @@ private:
             std::lock_guard lock(log_.mutex_);
             log_.written_ += static_cast<qint64>(batch.size());
             log_.inFlight_ = 0;
-            dropped = log_.dropped_;
+            dropped = log_.dropped_ - droppedBefore_; // since the last write that worked: this outage's
+            droppedBefore_ = log_.dropped_;
+            if (failing_) log_.dropReported_ = false; // a next outage's overflow is told again
         }
         if (failing_) {
             failing_ = false;
@@ -150,6 +152,7 @@ private:
     std::unique_ptr<EventSink> sink_;
     QTimer timer_{this}; // a child, so it moves to the writer thread with us
     bool open_ = false, failing_ = false;
+    qint64 droppedBefore_ = 0;
 };
 
 EventLog::EventLog(const Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {}
