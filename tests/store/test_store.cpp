@@ -10,6 +10,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <ctime>
 
 using namespace dtu;
 
@@ -141,6 +142,62 @@ TEST_P(StoreBackend, EventsKeepOrderTimeAndDetailAndArePrunedByAge) {
     EXPECT_EQ(dm->events(QString(), QDateTime()).size(), 2u);
     dm->createEventTable(); // again: nothing lost
     EXPECT_EQ(dm->events(QString(), QDateTime()).size(), 2u);
+}
+
+namespace {
+// The process's local time zone for one test.
+struct LocalZone {
+    QByteArray before = qgetenv("TZ");
+    bool had = qEnvironmentVariableIsSet("TZ");
+    explicit LocalZone(const char* zone) {
+        qputenv("TZ", zone);
+        ::tzset();
+    }
+    ~LocalZone() {
+        had ? qputenv("TZ", before) : qunsetenv("TZ");
+        ::tzset();
+    }
+};
+QDateTime utc(const char* iso) { return QDateTime::fromString(QString::fromLatin1(iso), Qt::ISODate); }
+} // namespace
+
+// Local wall time repeats an hour each autumn: events are kept as instants, so a disconnect
+// at 02:10 winter time comes after a login at 02:50 summer time, and since/prune count right.
+TEST_P(StoreBackend, EventTimesAreInstantsAcrossTheAutumnClockChange) {
+    LocalZone berlin("Europe/Berlin");
+    const QString a = "0000000000000001";
+    const QDateTime login = utc("2026-10-25T00:50:00Z"), drop = utc("2026-10-25T01:10:00Z"); // 02:50 CEST, 02:10 CET
+    ASSERT_EQ(login.toLocalTime().time(), QTime(2, 50));
+    ASSERT_EQ(drop.toLocalTime().time(), QTime(2, 10));
+    dm->appendEvents({{a, "login", login, ""}, {a, "disconnect", drop, ""}});
+    const auto all = dm->events(a, utc("2026-10-25T00:00:00Z"));
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].event, "login");
+    EXPECT_EQ(all[0].at, login);
+    EXPECT_EQ(all[1].at, drop);
+    const auto later = dm->events(a, utc("2026-10-25T01:00:00Z"));
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_EQ(later[0].event, "disconnect");
+    EXPECT_EQ(dm->pruneEvents(utc("2026-10-25T01:00:00Z")), 1);
+}
+
+// A table written before instants were kept: its rows get theirs from their local times.
+TEST_P(StoreBackend, EventsWrittenAsLocalTimeBeforeKeepWorking) {
+    rawExec(*dm, "drop table if exists dtuevent");
+    const bool pg = dm->database().driverName() == "QPSQL";
+    rawExec(*dm, QString("create table dtuevent (DTUID varchar(16) not null, event varchar(16) not null, at %1 not null, detail varchar(255))")
+                     .arg(pg ? "timestamp(3)" : "datetime"));
+    const QDateTime t(QDate(2026, 3, 1), QTime(10, 0, 0, 250));
+    rawExec(*dm, "insert into dtuevent (DTUID,event,at,detail) values ('0000000000000001','login','" +
+                     t.toString("yyyy-MM-dd HH:mm:ss.zzz") + "','')");
+    dm->createEventTable();
+    dm->appendEvents({{"0000000000000001", "disconnect", t.addSecs(60), ""}});
+    const auto all = dm->events(QString(), QDateTime());
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].at, t);
+    EXPECT_EQ(all[0].event, "login");
+    EXPECT_EQ(all[1].at, t.addSecs(60));
+    EXPECT_EQ(dm->events(QString(), t.addSecs(1)).size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend, ::testing::Values("sqlite", "postgresql"));

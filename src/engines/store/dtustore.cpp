@@ -201,15 +201,43 @@ void DtuStore::createTable() {
 void DtuStore::createEventTable() {
     const bool pg = database().driverName() == QLatin1String("QPSQL");
     exec(QStringLiteral("create table if not exists dtuevent (DTUID varchar(16) not null, event varchar(16) not null, "
-                        "at %1 not null, detail varchar(255))")
+                        "at %1 not null, detail varchar(255), utcms bigint)")
              .arg(pg ? QStringLiteral("timestamp(3)") : QStringLiteral("datetime")));
     exec(QStringLiteral("create index if not exists dtuevent_at on dtuevent (at)"));
     exec(QStringLiteral("create index if not exists dtuevent_dtuid_at on dtuevent (DTUID, at)"));
+    // `at` is local wall time, which repeats an hour each autumn: the instant is kept beside
+    // it (milliseconds since the epoch), and a table from before gets the column and its
+    // rows their instants, read as the local time they were written in.
+    bool hasUtc = false;
+    if (pg) {
+        exec(QStringLiteral("alter table dtuevent add column if not exists utcms bigint"));
+        hasUtc = true;
+    } else {
+        exec(QStringLiteral("pragma table_info(dtuevent)"));
+        while (query_->next())
+            if (query_->value(1).toString().compare(QLatin1String("utcms"), Qt::CaseInsensitive) == 0) hasUtc = true;
+        query_->finish();
+        if (!hasUtc) exec(QStringLiteral("alter table dtuevent add column utcms bigint"));
+    }
+    exec(QStringLiteral("create index if not exists dtuevent_utc on dtuevent (utcms)"));
+    exec(QStringLiteral("create index if not exists dtuevent_dtuid_utc on dtuevent (DTUID, utcms)"));
+    std::vector<QVariant> local;
+    exec(QStringLiteral("select distinct at from dtuevent where utcms is null"));
+    while (query_->next()) local.push_back(query_->value(0));
+    query_->finish();
+    if (local.empty()) return;
+    Transaction tx(*this);
+    for (const QVariant& at : local) {
+        QDateTime t = at.toDateTime();
+        if (!t.isValid()) t = QDateTime::fromString(at.toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+        if (!t.isValid()) continue;
+        exec(QStringLiteral("update dtuevent set utcms = ? where utcms is null and at = ?"), {t.toMSecsSinceEpoch(), at});
+    }
+    tx.commit();
 }
 
 namespace {
-// Both backends compare and sort this text the way they compare times: local time, to the
-// millisecond, zero-padded.
+// The local time as it has always been written, for whoever reads `at`.
 QString storedTime(const QDateTime& t) {
     return t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
 }
@@ -218,7 +246,7 @@ QString storedTime(const QDateTime& t) {
 void DtuStore::appendEvents(const std::vector<DtuEvent>& events) {
     if (events.empty()) return;
     Transaction tx(*this);
-    const QString sql = QStringLiteral("insert into dtuevent (DTUID,event,at,detail) values (?,?,?,?)");
+    const QString sql = QStringLiteral("insert into dtuevent (DTUID,event,at,detail,utcms) values (?,?,?,?,?)");
     open();
     QSqlQuery& q = *query_;
     q.finish();
@@ -228,6 +256,7 @@ void DtuStore::appendEvents(const std::vector<DtuEvent>& events) {
         q.addBindValue(e.event.left(16));
         q.addBindValue(storedTime(e.at));
         q.addBindValue(e.detail.left(255));
+        q.addBindValue(e.at.toMSecsSinceEpoch());
         if (!q.exec()) throw failed(q.lastError(), sql);
     }
     q.finish();
@@ -235,26 +264,25 @@ void DtuStore::appendEvents(const std::vector<DtuEvent>& events) {
 }
 
 int DtuStore::pruneEvents(const QDateTime& before) {
-    exec(QStringLiteral("delete from dtuevent where at < ?"), {storedTime(before)});
+    exec(QStringLiteral("delete from dtuevent where utcms < ?"), {before.toMSecsSinceEpoch()});
     return query_->numRowsAffected();
 }
 
 std::vector<DtuEvent> DtuStore::events(const QString& dtuid, const QDateTime& since, int limit) {
-    QString sql = QStringLiteral("select DTUID,event,at,detail from dtuevent where at >= ?");
-    QVariantList binds{storedTime(since.isValid() ? since : QDateTime::fromMSecsSinceEpoch(0))};
+    QString sql = QStringLiteral("select DTUID,event,utcms,detail from dtuevent where utcms >= ?");
+    QVariantList binds{since.isValid() ? since.toMSecsSinceEpoch() : qint64(0)};
     if (!dtuid.isEmpty()) {
         sql += QStringLiteral(" and DTUID = ?");
         binds << dtuid;
     }
-    sql += QStringLiteral(" order by at desc");
+    sql += QStringLiteral(" order by utcms desc");
     if (limit > 0) sql += QStringLiteral(" limit %1").arg(limit);
     exec(sql, binds);
     std::vector<DtuEvent> out;
     QSqlQuery& q = *query_;
     while (q.next()) {
-        QDateTime at = q.value(2).toDateTime();
-        if (!at.isValid()) at = QDateTime::fromString(q.value(2).toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-        out.push_back({q.value(0).toString(), q.value(1).toString(), at, q.value(3).toString()});
+        out.push_back({q.value(0).toString(), q.value(1).toString(), QDateTime::fromMSecsSinceEpoch(q.value(2).toLongLong()),
+                       q.value(3).toString()});
     }
     q.finish();
     std::reverse(out.begin(), out.end());
