@@ -1289,3 +1289,45 @@ print("refused", out["refused"])
     const QString log = QString::fromUtf8(service.readAll());
     EXPECT_EQ(log.count("状态页拒绝"), said.contains("refused 6") ? 9 : 10) << log.toStdString();
 }
+
+// A service user that may not read ftdb.ini (an administrator's chmod 600 as root): the one
+// line names the file, its owner and mode, and the user, and /healthz says degraded.
+TEST(Service, AnFtdbIniItMayNotReadIsNamedWithItsOwnerAndMode) {
+    if (::geteuid() != 0 || runProgram("id", {"nobody"}) != 0) GTEST_SKIP() << "needs root and the user nobody";
+    QTemporaryDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755); // nobody may look in, not write
+    const QString conf = dir.filePath("conf");
+    QDir().mkpath(conf);
+    ::chmod(QFile::encodeName(conf).constData(), 0755);
+    const quint16 status = freePort();
+    QFile ini(conf + "/center.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=/tmp/dtu-nobody-%2/ports\n[LISTENER]\nPort=0\n[STATUS]\nListen=127.0.0.1:%3\n")
+                  .arg(freePort()).arg(status).arg(status).toUtf8());
+    ini.close();
+    ::chmod(QFile::encodeName(ini.fileName()).constData(), 0644);
+    QFile ftdb(conf + "/ftdb.ini");
+    ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
+    ftdb.write("Provider=SQLite;Data Source=/nonexistent/dtu.db");
+    ftdb.close();
+    ::chmod(QFile::encodeName(ftdb.fileName()).constData(), 0600);
+    QProcess service;
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", "/tmp");
+    service.setProcessEnvironment(env);
+    service.start("runuser", {"-u", "nobody", "--", bin("dtuconsoled"), "--config", conf});
+    QByteArray out;
+    const bool told = waitFor([&] {
+        out += service.readAll();
+        return out.contains("数据库不可用");
+    }, 10000);
+    const QByteArray health = httpGet(status, "/healthz");
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    waitFor([&] { return service.state() == QProcess::NotRunning; }, 12000);
+    out += service.readAll();
+    QDir(QString("/tmp/dtu-nobody-%1").arg(status)).removeRecursively();
+    ASSERT_TRUE(told) << out.toStdString();
+    EXPECT_TRUE(out.contains((conf + "/ftdb.ini 属于 root:root，权限 0600，本程序的用户 nobody 无法读取").toUtf8())) << out.toStdString();
+    EXPECT_TRUE(health.contains("degraded: no database")) << health.toStdString();
+}
