@@ -8,6 +8,12 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSaveFile>
+#include <cstring>
+#include <cerrno>
+#include <unistd.h>
+#include <sys/stat.h>
+#include <pwd.h>
+#include <grp.h>
 #include <cstdio>
 
 using namespace dtu;
@@ -27,12 +33,49 @@ QString readConnection(const QString& explicitConn) {
     throw Failure(QStringLiteral("no ftdb.ini in the current folder or /etc/dtuconsole, and no --connection"));
 }
 
-// Credentials: readable by this user only, written whole or not at all.
-void writeSecret(const QString& path, const QByteArray& text) {
+// Who may read the broker's credentials: an explicit USER[:GROUP], or, for root on a machine
+// with a mosquitto user, that user (Debian's broker starts as root and reads them as mosquitto).
+struct SecretOwner {
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    bool groupReads = false;
+    QString shown;
+};
+
+SecretOwner secretOwner(const QString& spec) {
+    SecretOwner o;
+    QString user = spec, group;
+    if (spec.isEmpty()) {
+        if (::geteuid() != 0 || !::getpwnam("mosquitto")) return o; // this user, as before
+        user = QStringLiteral("mosquitto");
+    } else if (const qsizetype colon = spec.indexOf(QLatin1Char(':')); colon >= 0) {
+        user = spec.left(colon);
+        group = spec.mid(colon + 1);
+    }
+    const passwd* pw = ::getpwnam(user.toLocal8Bit().constData());
+    if (!pw) throw Failure(QStringLiteral("--owner: no user '%1'").arg(user));
+    o.uid = pw->pw_uid;
+    o.gid = pw->pw_gid;
+    if (!group.isEmpty()) {
+        const struct group* gr = ::getgrnam(group.toLocal8Bit().constData());
+        if (!gr) throw Failure(QStringLiteral("--owner: no group '%1'").arg(group));
+        o.gid = gr->gr_gid;
+        o.groupReads = true;
+    }
+    o.shown = group.isEmpty() ? user : user + QLatin1Char(':') + group;
+    return o;
+}
+
+// Credentials: readable by their owner only (and a named group), replaced whole or not at
+// all, so a broker reloading meanwhile reads the old file or the new one.
+void writeSecret(const QString& path, const QByteArray& text, const SecretOwner& owner) {
     QSaveFile f(path);
     if (!f.open(QIODevice::WriteOnly)) throw Failure(QStringLiteral("cannot write %1: %2").arg(path, f.errorString()));
-    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     f.write(text);
+    if (owner.uid != static_cast<uid_t>(-1) && ::fchown(f.handle(), owner.uid, owner.gid) != 0)
+        throw Failure(QStringLiteral("cannot give %1 to %2: %3").arg(path, owner.shown, QString::fromLocal8Bit(std::strerror(errno))));
+    if (::fchmod(f.handle(), owner.groupReads ? 0640 : 0600) != 0)
+        throw Failure(QStringLiteral("cannot set the mode of %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     if (!f.commit()) throw Failure(QStringLiteral("cannot write %1: %2").arg(path, f.errorString()));
 }
 
@@ -77,7 +120,7 @@ int main(int argc, char** argv) {
         "  list                      list the DTUs in use\n"
         "  events [ID] [--since T]   print the DTUs' history, oldest first (T: 2h, 30m, 2026-12-10, '2026-12-10 03:00')\n"
         "  import FILE.csv           add every row of a CSV (ID,PASSWORD[,NAME[,SIM[,PORT]]]) in one transaction\n"
-        "  broker-auth --passwd F --acl F   write a mosquitto password file and an ACL confining each DTU to its topics"));
+        "  broker-auth --passwd F --acl F [--owner U[:G]]   write a mosquitto password file and an ACL confining each DTU to its topics"));
     p.addHelpOption();
     QCommandLineOption conn(QStringLiteral("connection"), QStringLiteral("connection string instead of ftdb.ini"), QStringLiteral("string"));
     QCommandLineOption name(QStringLiteral("name"), QStringLiteral("device name"), QStringLiteral("name"));
@@ -87,7 +130,10 @@ int main(int argc, char** argv) {
     QCommandLineOption aclFile(QStringLiteral("acl"), QStringLiteral("broker-auth: mosquitto ACL file to write"), QStringLiteral("file"));
     QCommandLineOption since(QStringLiteral("since"), QStringLiteral("events: from this time on (a duration back from now, or a date and time)"), QStringLiteral("time"));
     QCommandLineOption prefix(QStringLiteral("prefix"), QStringLiteral("broker-auth: topic prefix ([LINK] TopicPrefix)"), QStringLiteral("prefix"), QStringLiteral("dtu"));
-    p.addOptions({conn, name, sim, port, passwdFile, aclFile, prefix, since});
+    QCommandLineOption ownerOption(QStringLiteral("owner"),
+                                   QStringLiteral("broker-auth: the files' owner (default for root: mosquitto, when that user exists)"),
+                                   QStringLiteral("user[:group]"));
+    p.addOptions({conn, name, sim, port, passwdFile, aclFile, prefix, since, ownerOption});
     p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | list | events | import | broker-auth"));
     p.process(app);
     const QStringList args = p.positionalArguments();
@@ -128,9 +174,13 @@ int main(int argc, char** argv) {
                 for (const QString& problem : auth.problems) err(problem);
                 throw Failure(QStringLiteral("%1 row(s) cannot log in at the broker; nothing written").arg(auth.problems.size()));
             }
-            writeSecret(p.value(passwdFile), auth.passwd);
-            writeSecret(p.value(aclFile), auth.acl);
-            out(QStringLiteral("%1 DTU(s) in %2, ACL in %3").arg(auth.passwd.count('\n')).arg(p.value(passwdFile), p.value(aclFile)));
+            const SecretOwner owner = secretOwner(p.value(ownerOption));
+            writeSecret(p.value(passwdFile), auth.passwd, owner);
+            writeSecret(p.value(aclFile), auth.acl, owner);
+            out(QStringLiteral("%1 DTU(s) in %2, ACL in %3%4; reload the broker to use them (Debian: systemctl reload mosquitto)")
+                    .arg(auth.passwd.count('\n'))
+                    .arg(p.value(passwdFile), p.value(aclFile),
+                         owner.shown.isEmpty() ? QString() : QStringLiteral(", readable by %1 only").arg(owner.shown)));
         } else {
             throw Failure(QStringLiteral("unknown command '%1' (init, add, list, events, import, broker-auth)").arg(cmd));
         }

@@ -22,6 +22,9 @@
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <sys/stat.h>
+#include <pwd.h>
+#include <grp.h>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -529,6 +532,49 @@ TEST(Service, RelaysBothWaysPrintsWhatTheWindowWouldShowAndEndsInOrder) {
     EXPECT_TRUE(recorded.contains(" " + A.toUtf8() + " < data 48454C4C4F\n")) << recorded.constData();
     EXPECT_TRUE(recorded.contains(" " + A.toUtf8() + " > port 414E53574552\n")) << recorded.constData();
     for (const QString& id : {A, B}) EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW), "offline") << id.toStdString();
+}
+
+// Debian's broker starts as root and reads its password file as the mosquitto user: the
+// files dtudb writes as root are that user's, stay so when written again, and a reload
+// keeps every DTU able to log in. --owner names another owner and a reading group.
+TEST(LockedDownCenter, BrokerAuthFilesAreReadableByDebiansBrokerUser) {
+    const passwd* mosq = ::getpwnam("mosquitto");
+    if (::geteuid() != 0 || !mosq) GTEST_SKIP() << "needs root and the mosquitto user";
+    QTemporaryDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755); // the broker's user may look in
+    const QString conf = dir.filePath("etc");
+    ASSERT_NO_FATAL_FAILURE(writeProgramFolder(1, conf, dir));
+    auto brokerAuth = [&](const QStringList& extra) {
+        QProcess db;
+        db.setWorkingDirectory(conf);
+        db.start(bin("dtudb"), QStringList{"broker-auth", "--passwd", dir.filePath("passwd"), "--acl", dir.filePath("acl")} + extra);
+        EXPECT_TRUE(db.waitForFinished());
+        EXPECT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+        return QString::fromUtf8(db.readAllStandardOutput());
+    };
+    auto owner = [&](const char* file) {
+        struct stat st {};
+        ::stat(QFile::encodeName(dir.filePath(file)).constData(), &st);
+        return std::make_tuple(st.st_uid, st.st_gid, st.st_mode & 0777);
+    };
+    EXPECT_TRUE(brokerAuth({}).contains("systemctl reload mosquitto"));
+    for (const char* f : {"passwd", "acl"}) EXPECT_EQ(owner(f), std::make_tuple(mosq->pw_uid, mosq->pw_gid, 0600u)) << f;
+
+    Broker broker{{}, {"user mosquitto", "allow_anonymous false", "password_file " + dir.filePath("passwd"), "acl_file " + dir.filePath("acl")}};
+    ASSERT_TRUE(broker.start()) << "the broker's user could not read the files";
+    EXPECT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "x", A, PW));
+    brokerAuth({}); // again, as for a new DTU: still the broker's, and a reload keeps the logins
+    EXPECT_EQ(owner("passwd"), std::make_tuple(mosq->pw_uid, mosq->pw_gid, 0600u));
+    ::kill(static_cast<pid_t>(broker.pid()), SIGHUP);
+    pump(500);
+    EXPECT_TRUE(broker.running());
+    EXPECT_TRUE(fieldPublish(broker.port(), "dtu/" + B + "/up", "x", B, PW));
+
+    const group* nogroup = ::getgrnam("nogroup");
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_TRUE(nogroup && nobody);
+    EXPECT_TRUE(brokerAuth({"--owner", "nobody:nogroup"}).contains("readable by nobody:nogroup only"));
+    EXPECT_EQ(owner("acl"), std::make_tuple(nobody->pw_uid, nogroup->gr_gid, 0640u));
 }
 
 // A locked-down center from the table: each DTU's credentials reach only its own topics.

@@ -1,4 +1,6 @@
 #pragma once
+#include <algorithm>
+#include <sys/stat.h>
 // A real mosquitto on a free loopback port, configured as the console's brokers are
 // (TCP_NODELAY, a raised queue limit) with a password file. Stopped with the fixture.
 #include <QCoreApplication>
@@ -89,7 +91,9 @@ public:
         }
         QStringList conf{QString("listener %1 127.0.0.1").arg(port_), "persistence false", "set_tcp_nodelay true",
                          "max_queued_messages 100000", "max_connections -1", "log_dest stderr", "log_type error"};
-        if (::getuid() == 0) conf << "user root";
+        const bool ownUser = std::any_of(extra_.begin(), extra_.end(), [](const QString& l) { return l.startsWith("user "); });
+        if (::getuid() == 0 && !ownUser) conf << "user root"; // else it drops to the user named,
+        if (ownUser) ::chmod(QFile::encodeName(dir_.path()).constData(), 0755); // who reads the config again on a reload
         conf << extra_;
         if (creds_.isEmpty()) {
             if (!extra_.join('\n').contains("password_file")) conf << "allow_anonymous true";
