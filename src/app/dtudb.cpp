@@ -1,5 +1,6 @@
 // dtudb: administration of the dtuinfo table outside the console.
 #include "core/config.h"
+#include "engines/store/connstring.h"
 #include "engines/store/dtustore.h"
 #include "engines/store/brokerauth.h"
 #include "engines/store/dtucsv.h"
@@ -7,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <cstring>
 #include <cerrno>
@@ -79,6 +81,23 @@ void writeSecret(const QString& path, const QByteArray& text, const SecretOwner&
     if (!f.commit()) throw Failure(QStringLiteral("cannot write %1: %2").arg(path, f.errorString()));
 }
 
+// Root writing a SQLite table in a folder that belongs to another user (the service's,
+// /var/lib/dtuconsole) would leave files that user cannot write: history then fails with
+// "attempt to write a readonly database". Refused, with the command to use instead.
+void refuseRootOnAnotherUsersTable(const QString& connection, const QString& cmd) {
+    if (::geteuid() != 0 || cmd == QLatin1String("broker-auth")) return;
+    const SqlTarget t = TranslateConnectionString(connection);
+    if (t.driver != QLatin1String("QSQLITE")) return;
+    struct stat st {};
+    const QString folder = QFileInfo(t.databaseName).absolutePath();
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0 || st.st_uid == 0) return;
+    const passwd* pw = ::getpwuid(st.st_uid);
+    const QString user = pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(st.st_uid);
+    throw Failure(QStringLiteral("%1 belongs to %2: as root this would leave files %2 cannot write. "
+                                 "Run it as that user: runuser -u %2 -- dtudb %3")
+                      .arg(folder, user, QCoreApplication::arguments().mid(1).join(QLatin1Char(' '))));
+}
+
 // "2h", "30m", "45s" back from now, or a local date with an optional time.
 QDateTime parseSince(const QString& text) {
     int seconds = 0;
@@ -141,7 +160,9 @@ int main(int argc, char** argv) {
     try {
         DtuStore dm(ConfigPaths{}, QStringLiteral("dtudb"));
         const QString cmd = args[0];
-        dm.connectTo(readConnection(p.value(conn)), cmd == QLatin1String("init"));
+        const QString connection = readConnection(p.value(conn));
+        refuseRootOnAnotherUsersTable(connection, cmd);
+        dm.connectTo(connection, cmd == QLatin1String("init"));
         if (cmd == QLatin1String("init")) {
             dm.createTable();
             out(QStringLiteral("dtuinfo and dtuevent ready"));

@@ -5,12 +5,15 @@
 #include "support/backends.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <ctime>
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace dtu;
 
@@ -437,4 +440,38 @@ TEST_F(Dtudb, MissingTableAndUnsupportedProviderAreClear) {
     p.waitForFinished(10000);
     EXPECT_EQ(p.exitCode(), 1);
     EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("SQLite"));
+}
+
+// Root on a table in a folder of the service's user would leave files that user cannot
+// write: refused, with the command to use instead.
+TEST_F(Dtudb, RootIsSentToTheTablesOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root is refused";
+    const QString folder = dir.filePath("service");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    QProcess p;
+    p.start(QCoreApplication::applicationDirPath() + "/dtudb", {"--connection", "Provider=SQLite;Data Source=" + folder + "/dtu.db", "init"});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_NE(p.exitCode(), 0);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_TRUE(err.contains("runuser -u nobody -- dtudb")) << err.toStdString();
+    EXPECT_FALSE(QFile::exists(folder + "/dtu.db"));
+}
+
+// A table file that is there but closed to this user is named with its owner and mode,
+// not called missing.
+TEST_F(Dtudb, ATableClosedToThisUserIsNamedWithItsOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run dtudb as another user";
+    ASSERT_EQ(run({"init"}), 0);
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    ::chmod(QFile::encodeName(dir.filePath("t.db")).constData(), 0600);
+    QProcess p;
+    p.setWorkingDirectory("/");
+    p.start("runuser", {"-u", "nobody", "--", QCoreApplication::applicationDirPath() + "/dtudb", "--connection", conn(), "list"});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_NE(p.exitCode(), 0);
+    EXPECT_TRUE(err.contains("t.db 属于 root:root，权限 0600，本用户 nobody 无法读取")) << err.toStdString();
 }

@@ -4,6 +4,11 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <unistd.h>
+#include <sys/stat.h>
+#include <pwd.h>
+#include <grp.h>
 #include <QLoggingCategory>
 #include <QSqlError>
 #include <QSqlRecord>
@@ -125,14 +130,45 @@ void DtuStore::resetConnection(const SqlTarget& t) {
     query_ = std::make_unique<QSqlQuery>(db);
 }
 
+namespace {
+QString ownerAndMode(const struct stat& st) {
+    const passwd* pw = ::getpwuid(st.st_uid);
+    const group* gr = ::getgrgid(st.st_gid);
+    return QStringLiteral("属于 %1:%2，权限 %3")
+        .arg(pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(st.st_uid),
+             gr ? QString::fromLocal8Bit(gr->gr_name) : QString::number(st.st_gid))
+        .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+}
+} // namespace
+
+// A file that is there but closed to this user is not "missing": say whose it is.
+QString DtuStore::sqliteAccessProblem(const QString& path) {
+    const QByteArray file = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(file.constData(), &st) == 0) {
+        if (::access(file.constData(), R_OK) == 0) return {};
+        const passwd* me = ::getpwuid(::geteuid());
+        return QStringLiteral("SQLite 数据库文件 %1 %2，本用户 %3 无法读取")
+            .arg(path, ownerAndMode(st), me ? QString::fromLocal8Bit(me->pw_name) : QString::number(::geteuid()));
+    }
+    if (errno != EACCES) return {};
+    const QString folder = QFileInfo(path).absolutePath();
+    struct stat dir {};
+    if (::stat(QFile::encodeName(folder).constData(), &dir) != 0) return QStringLiteral("无法访问 SQLite 数据库文件 %1 所在的目录").arg(path);
+    return QStringLiteral("无法访问 SQLite 数据库文件 %1: 目录 %2 %3").arg(path, folder, ownerAndMode(dir));
+}
+
 void DtuStore::open() {
     if (!configured_)
         throw DatabaseOpenFailure(QStringLiteral("数据库连接串为空: 默认的 Microsoft.Jet.OLEDB.4.0 (Access) 在此平台不可用"));
     QSqlDatabase db = database();
     if (db.isOpen()) return;
     // Opening a mistyped SQLite path would silently create an empty database.
-    if (db.driverName() == QLatin1String("QSQLITE") && !createSqlite_ && !QFileInfo::exists(db.databaseName()))
-        throw DatabaseOpenFailure(QStringLiteral("SQLite 数据库文件不存在: %1").arg(db.databaseName()));
+    if (db.driverName() == QLatin1String("QSQLITE")) {
+        if (const QString why = sqliteAccessProblem(db.databaseName()); !why.isEmpty()) throw DatabaseOpenFailure(why);
+        if (!createSqlite_ && !QFileInfo::exists(db.databaseName()))
+            throw DatabaseOpenFailure(QStringLiteral("SQLite 数据库文件不存在: %1").arg(db.databaseName()));
+    }
     if (!db.open())
         throw DatabaseOpenFailure(QStringLiteral("数据库打开失败: %1").arg(db.lastError().text().trimmed()));
     qCDebug(lcStore) << "database open:" << db.driverName() << db.databaseName();

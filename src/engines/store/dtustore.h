@@ -56,6 +56,9 @@ public:
     bool isOpen() const;
     QString connectionString() const { return connectionString_; }
     const ConfigPaths& paths() const { return paths_; }
+    // Why a SQLite file cannot be used by this user (whose it is, its mode); empty when it can
+    // or when it is simply not there.
+    static QString sqliteAccessProblem(const QString& path);
     QSqlDatabase database() const;
     QSqlQuery& Query1() { return *query_; }
 
