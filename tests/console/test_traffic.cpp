@@ -3,6 +3,7 @@
 #include "core/capturefile.h"
 #include "console/status/statuspage.h"
 #include <QDir>
+#include <QThread>
 #include <cerrno>
 #include <cstring>
 #include <sys/mount.h>
@@ -681,9 +682,11 @@ TEST_F(Traffic, CaptureKeepsNoDescriptorsAndRemovesOldFiles) {
     ctx().capture.configure(d, 4 * 1024 * 1024);
     ctx().capture.start(A);
     const QString big = QByteArray(12 * 1024, 'A').toHex().toUpper();
-    int before = 0;
-    for (int i = 0; i < 50; ++i) {
-        if (i == 5) before = openDescriptors(); // the writer thread is up by now
+    console->events.onCenterData(A, 1, big);
+    ctx().capture.flush();
+    QThread::msleep(500); // the writer thread's own descriptors are made by now
+    const int before = openDescriptors();
+    for (int i = 1; i < 50; ++i) {
         console->events.onCenterData(A, 1, big);
         ctx().capture.flush();
     }
