@@ -44,15 +44,15 @@ struct SecretOwner {
     QString shown;
 };
 
-SecretOwner secretOwner(const QString& spec) {
+SecretOwner secretOwner(const QString& named) {
     SecretOwner o;
-    QString user = spec, group;
-    if (spec.isEmpty()) {
+    QString user = named, group;
+    if (named.isEmpty()) {
         if (::geteuid() != 0 || !::getpwnam("mosquitto")) return o; // this user, as before
         user = QStringLiteral("mosquitto");
-    } else if (const qsizetype colon = spec.indexOf(QLatin1Char(':')); colon >= 0) {
-        user = spec.left(colon);
-        group = spec.mid(colon + 1);
+    } else if (const qsizetype colon = named.indexOf(QLatin1Char(':')); colon >= 0) {
+        user = named.left(colon);
+        group = named.mid(colon + 1);
     }
     const passwd* pw = ::getpwnam(user.toLocal8Bit().constData());
     if (!pw) throw Failure(QStringLiteral("--owner: no user '%1'").arg(user));

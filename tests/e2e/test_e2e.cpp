@@ -930,6 +930,18 @@ private:
 
 // A TCP proxy in front of a server that can be frozen: connections stay open and the kernel
 // still takes what is sent, but nothing answers (a server stuck or gone quiet).
+// A service's config folder: its center.ini and ftdb.ini.
+void writeServiceConfig(const QString& conf, const QString& center, const QByteArray& ftdb) {
+    QDir().mkpath(conf);
+    QFile ini(conf + "/center.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(center.toUtf8());
+    ini.close();
+    QFile db(conf + "/ftdb.ini");
+    ASSERT_TRUE(db.open(QIODevice::WriteOnly));
+    db.write(ftdb);
+}
+
 quint16 freePort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
@@ -1084,16 +1096,9 @@ TEST(Service, EndsWithinTenSecondsOfSigtermWhilePostgresqlDoesNotAnswer) {
         for (const QString& id : {A, B}) mk.appendRow({id, PW, id.right(1), "", id == A ? "COM3" : "COM4", 0, QDateTime::currentDateTime()});
     }
     const QString conf = dir.filePath("conf");
-    QDir().mkpath(conf);
-    QFile ini(conf + "/center.ini");
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=0\n")
-                  .arg(broker.port()).arg(dir.filePath("ports")).toUtf8());
-    ini.close();
-    QFile ftdb(conf + "/ftdb.ini");
-    ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
-    ftdb.write(viaProxy.toUtf8());
-    ftdb.close();
+    ASSERT_NO_FATAL_FAILURE(writeServiceConfig(
+        conf, QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=0\n").arg(broker.port()).arg(dir.filePath("ports")),
+        viaProxy.toUtf8()));
 
     QProcess service;
     service.setProcessChannelMode(QProcess::MergedChannels);
@@ -1208,16 +1213,10 @@ TEST(Service, WaitsForAPostgresqlThatStartsLate) {
     const quint16 later = freePort(); // the database's address, nobody there yet
     const quint16 status = freePort();
     const QString conf = dir.filePath("conf");
-    QDir().mkpath(conf);
-    QFile ini(conf + "/center.ini");
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=127.0.0.1:%3\n")
-                  .arg(broker.port()).arg(dir.filePath("ports")).arg(status).toUtf8());
-    ini.close();
-    QFile ftdb(conf + "/ftdb.ini");
-    ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
-    ftdb.write(throughProxy(pg, later).toUtf8());
-    ftdb.close();
+    ASSERT_NO_FATAL_FAILURE(writeServiceConfig(
+        conf, QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=127.0.0.1:%3\n")
+                  .arg(broker.port()).arg(dir.filePath("ports")).arg(status),
+        throughProxy(pg, later).toUtf8()));
 
     QProcess service;
     service.setProcessChannelMode(QProcess::MergedChannels);

@@ -123,7 +123,7 @@ void HttpGuard::refuse(QTcpSocket* socket, int status, const char* reason, const
     emit refusedRequest(QStringLiteral("状态页拒绝 %1 的请求: %2 (%3)").arg(socket->peerAddress().toString()).arg(status).arg(why));
     // Nothing more is read or kept for this client; the server sees a closed connection.
     socket->abort();
-    if (!socket->parent() || socket->parent() == this) socket->deleteLater();
+    socket->deleteLater();
 }
 
 } // namespace dtu
