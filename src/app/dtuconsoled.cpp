@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     StderrSink sink(console.ctx, parser.isSet(showData));
 
     ExitLatch ending(console, [] { sd_notify(0, "STOPPING=1"); });
+    ending.reloadOnHangup([](bool done) { sd_notify(0, done ? "READY=1" : "RELOADING=1"); });
 
     console.attachRouter(relay);
     console.create();

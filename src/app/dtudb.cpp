@@ -4,6 +4,7 @@
 #include "engines/store/dtustore.h"
 #include "engines/store/brokerauth.h"
 #include "engines/store/dtucsv.h"
+#include "engines/store/rowrules.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -111,11 +112,27 @@ QDateTime parseSince(const QString& text) {
     throw Failure(QStringLiteral("--since '%1': give a duration (2h, 30m, 45s) or a time (2026-12-10, '2026-12-10 03:00')").arg(text));
 }
 
-int importCsv(DtuStore& dm, const QString& path) {
+std::vector<DtuRow> tableRows(DtuStore& dm) {
+    std::vector<DtuRow> rows;
+    dm.forEachListedRow([&](const DtuRow& r) { rows.push_back(r); });
+    return rows;
+}
+
+// A running service takes the change at its next reload.
+const char kReloadHint[] = "; a running dtuconsoled takes it on: systemctl reload dtuconsoled";
+
+int importCsv(DtuStore& dm, const QString& path, bool sharePorts) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) throw Failure(QStringLiteral("cannot read %1: %2").arg(path, f.errorString()));
-    const DtuCsv csv = ParseDtuCsv(f.readAll(), path);
+    DtuCsv csv = ParseDtuCsv(f.readAll(), path);
     const std::vector<DtuRow>& rows = csv.rows;
+    std::vector<DtuRow> held = tableRows(dm);
+    for (const DtuRow& r : rows) {
+        // Against the table and the rows above it in the file.
+        if (const QString clash = RowConflict(held, r, sharePorts); !clash.isEmpty())
+            csv.problems << QStringLiteral("%1: %2: %3").arg(path, r.dtuid, clash);
+        held.push_back(r);
+    }
     if (!csv.problems.isEmpty()) {
         for (const QString& p : csv.problems) err(p);
         throw Failure(QStringLiteral("%1 bad row(s); nothing imported").arg(csv.problems.size()));
@@ -135,7 +152,9 @@ int main(int argc, char** argv) {
     p.setApplicationDescription(QStringLiteral(
         "Administer the dtuinfo table named by ftdb.ini.\n\n"
         "Commands:\n  init                      create the dtuinfo table\n"
-        "  add ID PASSWORD           add a DTU (16-character ID, 6-character password)\n"
+        "  add ID PASSWORD           add a DTU (16-character ID, 6-character password; the port: the first free COMn)\n"
+        "  set ID [--password P] [--name N] [--sim S] [--port P]   change a DTU\n"
+        "  remove ID                 remove a DTU\n"
         "  list                      list the DTUs in use\n"
         "  events [ID] [--since T]   print the DTUs' history, oldest first (T: 2h, 30m, 2026-12-10, '2026-12-10 03:00')\n"
         "  import FILE.csv           add every row of a CSV (ID,PASSWORD[,NAME[,SIM[,PORT]]]) in one transaction\n"
@@ -144,7 +163,9 @@ int main(int argc, char** argv) {
     QCommandLineOption conn(QStringLiteral("connection"), QStringLiteral("connection string instead of ftdb.ini"), QStringLiteral("string"));
     QCommandLineOption name(QStringLiteral("name"), QStringLiteral("device name"), QStringLiteral("name"));
     QCommandLineOption sim(QStringLiteral("sim"), QStringLiteral("SIM card number"), QStringLiteral("number"));
-    QCommandLineOption port(QStringLiteral("port"), QStringLiteral("virtual port name"), QStringLiteral("port"), QStringLiteral("COM3"));
+    QCommandLineOption port(QStringLiteral("port"), QStringLiteral("virtual port name (add: the first of COM3, COM4... no DTU holds)"), QStringLiteral("port"));
+    QCommandLineOption password(QStringLiteral("password"), QStringLiteral("set: the new password (6 characters)"), QStringLiteral("password"));
+    QCommandLineOption sharePort(QStringLiteral("share-port"), QStringLiteral("add, set, import: let a DTU use a port another DTU holds"));
     QCommandLineOption passwdFile(QStringLiteral("passwd"), QStringLiteral("broker-auth: mosquitto password file to write"), QStringLiteral("file"));
     QCommandLineOption aclFile(QStringLiteral("acl"), QStringLiteral("broker-auth: mosquitto ACL file to write"), QStringLiteral("file"));
     QCommandLineOption since(QStringLiteral("since"), QStringLiteral("events: from this time on (a duration back from now, or a date and time)"), QStringLiteral("time"));
@@ -152,8 +173,8 @@ int main(int argc, char** argv) {
     QCommandLineOption ownerOption(QStringLiteral("owner"),
                                    QStringLiteral("broker-auth: the files' owner (default for root: mosquitto, when that user exists)"),
                                    QStringLiteral("user[:group]"));
-    p.addOptions({conn, name, sim, port, passwdFile, aclFile, prefix, since, ownerOption});
-    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | list | events | import | broker-auth"));
+    p.addOptions({conn, name, sim, port, password, sharePort, passwdFile, aclFile, prefix, since, ownerOption});
+    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | set | remove | list | events | import | broker-auth"));
     p.process(app);
     const QStringList args = p.positionalArguments();
     if (args.isEmpty()) { p.showHelp(2); }
@@ -169,10 +190,30 @@ int main(int argc, char** argv) {
         } else if (cmd == QLatin1String("add")) {
             if (args.size() != 3) throw Failure(QStringLiteral("usage: dtudb add ID PASSWORD [--name N] [--sim S] [--port P]"));
             DtuRow r{args[1], args[2], p.value(name), p.value(sim), p.value(port), 0, QDateTime::currentDateTime()};
-            if (r.dtuid.size() != 16) throw Failure(QStringLiteral("DTU ID must be 16 characters: '%1'").arg(r.dtuid));
-            if (r.password.size() != 6) throw Failure(QStringLiteral("password must be 6 characters"));
+            if (const QStringList problems = RowProblems(r); !problems.isEmpty()) throw Failure(problems.join(QStringLiteral("; ")));
+            const std::vector<DtuRow> rows = tableRows(dm);
+            if (!p.isSet(port)) r.vcomport = FirstFreePort(rows);
+            if (const QString clash = RowConflict(rows, r, p.isSet(sharePort)); !clash.isEmpty()) throw Failure(clash + QStringLiteral("; nothing added"));
             dm.appendRow(r);
-            out(QStringLiteral("added %1").arg(r.dtuid));
+            out(QStringLiteral("added %1 on port %2").arg(r.dtuid, r.vcomport) + QLatin1String(kReloadHint));
+        } else if (cmd == QLatin1String("set")) {
+            if (args.size() != 2 || !(p.isSet(password) || p.isSet(name) || p.isSet(sim) || p.isSet(port)))
+                throw Failure(QStringLiteral("usage: dtudb set ID [--password P] [--name N] [--sim S] [--port P]"));
+            std::optional<DtuRow> r = dm.findRow(args[1]);
+            if (!r) throw Failure(QStringLiteral("no DTU %1 in the table; nothing changed").arg(args[1]));
+            if (p.isSet(password)) r->password = p.value(password);
+            if (p.isSet(name)) r->username = p.value(name);
+            if (p.isSet(sim)) r->teleno = p.value(sim);
+            if (p.isSet(port)) r->vcomport = p.value(port);
+            if (const QStringList problems = RowProblems(*r); !problems.isEmpty()) throw Failure(problems.join(QStringLiteral("; ")));
+            if (const QString clash = RowConflict(tableRows(dm), *r, p.isSet(sharePort), r->dtuid); !clash.isEmpty())
+                throw Failure(clash + QStringLiteral("; nothing changed"));
+            if (!dm.updateRow(r->dtuid, *r)) throw Failure(QStringLiteral("no DTU %1 in the table; nothing changed").arg(args[1]));
+            out(QStringLiteral("changed %1").arg(r->dtuid) + QLatin1String(kReloadHint));
+        } else if (cmd == QLatin1String("remove")) {
+            if (args.size() != 2) throw Failure(QStringLiteral("usage: dtudb remove ID"));
+            if (dm.deleteRows(args[1]) == 0) throw Failure(QStringLiteral("no DTU %1 in the table; nothing removed").arg(args[1]));
+            out(QStringLiteral("removed %1").arg(args[1]) + QLatin1String(kReloadHint));
         } else if (cmd == QLatin1String("list")) {
             dm.forEachListedRow([](const DtuRow& r) {
                 out(QStringList{r.dtuid, r.password, r.username, r.teleno, r.vcomport}.join(QLatin1Char('\t')));
@@ -184,7 +225,7 @@ int main(int argc, char** argv) {
                 out(QStringList{e.at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")), e.dtuid, e.event, e.detail}.join(QLatin1Char('\t')));
         } else if (cmd == QLatin1String("import")) {
             if (args.size() != 2) throw Failure(QStringLiteral("usage: dtudb import FILE.csv"));
-            out(QStringLiteral("imported %1 row(s)").arg(importCsv(dm, args[1])));
+            out(QStringLiteral("imported %1 row(s)").arg(importCsv(dm, args[1], p.isSet(sharePort))) + QLatin1String(kReloadHint));
         } else if (cmd == QLatin1String("broker-auth")) {
             if (!p.isSet(passwdFile) || !p.isSet(aclFile))
                 throw Failure(QStringLiteral("usage: dtudb broker-auth --passwd FILE --acl FILE [--prefix dtu]"));
@@ -203,7 +244,7 @@ int main(int argc, char** argv) {
                     .arg(p.value(passwdFile), p.value(aclFile),
                          owner.shown.isEmpty() ? QString() : QStringLiteral(", readable by %1 only").arg(owner.shown)));
         } else {
-            throw Failure(QStringLiteral("unknown command '%1' (init, add, list, events, import, broker-auth)").arg(cmd));
+            throw Failure(QStringLiteral("unknown command '%1' (init, add, set, remove, list, events, import, broker-auth)").arg(cmd));
         }
     } catch (const Failure& f) {
         err(QStringLiteral("dtudb: ") + f.text());

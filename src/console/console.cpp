@@ -25,6 +25,7 @@ Console::Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts
                  Clock clock, QObject* parent)
     : QObject(parent), ctx(engine, ports, dm, prompts, std::move(config), std::move(clock)),
       status_(ctx, QCoreApplication::applicationName()), servicePort_(ctx.config.servicePort) {
+    configKeys_ = CenterConfigKeys(ctx.config.sourceFile);
     events.connectTo(engine);
     remote.registerReplies(events);
     service.portCreationHook = [this] { portControl.createPorts(); };
@@ -152,6 +153,9 @@ bool Console::loadRoster() {
     }
     for (const auto& [id, port] : ports) ctx.roster.append(id, port);
     ctx.engine.AddDtus(logins);
+    loaded_.clear();
+    for (const auto& [id, password] : logins) loaded_[id].password = password;
+    for (const auto& [id, port] : ports) loaded_[id].ports << port;
     qCInfo(lcConsole) << ctx.roster.count() << "DTU(s) loaded";
     if (!ctx.databaseProblem.isEmpty()) {
         ctx.databaseProblem.clear();

@@ -59,6 +59,10 @@ public:
     void portTeardown();
     // Orderly exit on a signal from the system: stop, tear down, close every DTU.
     void shutdownForSignal();
+    // The service's reload: the table and center.ini read again. New DTUs are logged in and
+    // get ports, removed ones are closed and lose theirs, a new password logs in again, a new
+    // port moves; DTUs that did not change are not touched. Returns the run log's line.
+    QString reload();
 
     quint16 listenerPort() const { return listener_.isListening() ? listener_.serverPort() : 0; }
     quint16 statusPort() const { return status_.port(); }
@@ -82,6 +86,14 @@ private:
     bool loadRoster();
     void databaseUnavailable(const QString& cause);
     void startHistory();
+    void releasePorts(const QString& id);
+    QStringList applyConfig(); // the settings that change live; answers those that need a restart
+    struct TableEntry {
+        QString password;
+        QStringList ports; // one per row of the ID, in table order
+    };
+    QHash<QString, TableEntry> loaded_; // the table as last read
+    QMap<QString, QString> configKeys_; // center.ini as last read
     QTimer databaseRetry_;
     int retryMs_ = kRetryFirstMs;
     std::deque<QTcpSocket*> idle_;

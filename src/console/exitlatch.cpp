@@ -7,7 +7,7 @@
 
 namespace dtu {
 
-ExitLatch::ExitLatch(Console& console, std::function<void()> onSignal) {
+ExitLatch::ExitLatch(Console& console, std::function<void()> onSignal) : console_(console) {
     connect(&console, &Console::quitRequested, this, [this] {
         requested_ = true;
         QCoreApplication::exit(0);
@@ -16,6 +16,15 @@ ExitLatch::ExitLatch(Console& console, std::function<void()> onSignal) {
         qInfo() << "signal" << sig << "received";
         if (onSignal) onSignal();
         console.shutdownForSignal();
+    });
+}
+
+void ExitLatch::reloadOnHangup(std::function<void(bool)> onReload) {
+    signals_.setHangupReloads(true);
+    connect(&signals_, &UnixSignalWatcher::reloadRequested, &console_, [this, onReload] {
+        if (onReload) onReload(false);
+        console_.reload();
+        if (onReload) onReload(true);
     });
 }
 

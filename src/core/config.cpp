@@ -94,6 +94,17 @@ QString StartupSummary(const CenterConfig& c) {
         .arg(c.portDir);
 }
 
+QMap<QString, QString> CenterConfigKeys(const QString& file) {
+    QMap<QString, QString> keys;
+    if (file.isEmpty()) return keys;
+    QSettings s(file, QSettings::IniFormat);
+    for (const QString& k : s.allKeys()) {
+        const QVariant v = s.value(k);
+        keys.insert(k, v.userType() == QMetaType::QStringList ? v.toStringList().join(QLatin1Char(',')) : v.toString());
+    }
+    return keys;
+}
+
 CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     CenterConfig c;
     c.portDir = defaultPortDir();

@@ -1,6 +1,7 @@
 #pragma once
 // center.ini: the COMMON section the console has always read, plus our own
 // sections for the link, the ports, the idle listener and the display.
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -80,5 +81,9 @@ QString StartupSummary(const CenterConfig& c);
 
 // Never throws: a missing, broken or binary file leaves the defaults in place.
 CenterConfig ReadCenterConfig(const ConfigPaths& paths);
+
+// Every "SECTION/Key" of a center.ini with its value as written; empty for no file. What a
+// reload compares to name the settings that changed.
+QMap<QString, QString> CenterConfigKeys(const QString& file);
 
 } // namespace dtu

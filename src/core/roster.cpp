@@ -32,6 +32,24 @@ void DtuList::clear() {
     if (changed) changed();
 }
 
+void DtuList::removeId(const QString& dtuId) {
+    if (!byId_.contains(dtuId)) return;
+    std::erase_if(records_, [&](const std::unique_ptr<RosterRecord>& r) { return r->dtuId == dtuId; });
+    reindex();
+    if (changed) changed();
+}
+
+void DtuList::reindex() {
+    byId_.clear();
+    byPort_.clear();
+    byPortRef_.clear();
+    for (int pos = 0; pos < count(); ++pos) {
+        byId_[at(pos).dtuId].append(pos);
+        byPort_[at(pos).portName].append(pos);
+        indexOwner(pos);
+    }
+}
+
 const QList<int>& DtuList::positionsOfId(const QString& id) const {
     auto it = byId_.constFind(id);
     return it == byId_.cend() ? kNone : *it;

@@ -32,6 +32,8 @@ public:
 
     RosterRecord& append(const QString& dtuId, const QString& portName);
     void clear();
+    // Drops every record of the ID (its ports must be let go first); the others keep their order.
+    void removeId(const QString& dtuId);
 
     // Positions in roster order; empty when nothing matches. Comparisons are exact.
     const QList<int>& positionsOfId(const QString& id) const;
@@ -48,6 +50,7 @@ public:
 
 private:
     void indexOwner(int pos);
+    void reindex();
     std::vector<std::unique_ptr<RosterRecord>> records_;
     QHash<QString, QList<int>> byId_;
     QHash<QString, QList<int>> byPort_;

@@ -17,11 +17,13 @@ namespace dtu {
 namespace {
 int g_pipe[2] = {-1, -1};
 int g_guard[2] = {-1, -1}; // wakes the exit guard, which waits on it blocking
+volatile sig_atomic_t g_hangupReloads = 0;
 
 void onSignal(int sig) {
     const char c = static_cast<char>(sig);
     [[maybe_unused]] auto n = ::write(g_pipe[1], &c, 1);
-    if (g_guard[1] >= 0) n = ::write(g_guard[1], &c, 1);
+    // A reload is no exit: the guard's deadline is not started by it.
+    if (g_guard[1] >= 0 && !(sig == SIGHUP && g_hangupReloads)) n = ::write(g_guard[1], &c, 1);
 }
 
 // Not a QThread: it must run on whatever the event loop is stuck in.
@@ -48,7 +50,10 @@ UnixSignalWatcher::UnixSignalWatcher(QObject* parent, int hardDeadlineMs) : QObj
     notifier_ = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char c = 0;
-        while (::read(g_pipe[0], &c, 1) == 1) emit terminationRequested(c);
+        while (::read(g_pipe[0], &c, 1) == 1) {
+            if (c == SIGHUP && g_hangupReloads) emit reloadRequested();
+            else emit terminationRequested(c);
+        }
     });
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -56,10 +61,13 @@ UnixSignalWatcher::UnixSignalWatcher(QObject* parent, int hardDeadlineMs) : QObj
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGHUP, &sa, nullptr); // the session or terminal went away: end in order too
+    ::sigaction(SIGHUP, &sa, nullptr); // the session or terminal went away: end in order too (the window)
 }
 
+void UnixSignalWatcher::setHangupReloads(bool on) { g_hangupReloads = on ? 1 : 0; }
+
 UnixSignalWatcher::~UnixSignalWatcher() {
+    g_hangupReloads = 0;
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGHUP, SIG_DFL);

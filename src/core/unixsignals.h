@@ -1,5 +1,6 @@
 #pragma once
-// SIGTERM, SIGINT and SIGHUP handed to the GUI thread through a self-pipe.
+// SIGTERM, SIGINT and SIGHUP handed to the GUI thread through a self-pipe. A daemon may
+// take SIGHUP as "read your configuration again" instead, as daemons do.
 #include <QObject>
 
 class QSocketNotifier;
@@ -12,10 +13,12 @@ public:
     // hardDeadlineMs > 0: a termination signal ends the process after that long even when
     // the orderly exit is stuck (a database that does not answer, say), with a line on stderr.
     explicit UnixSignalWatcher(QObject* parent = nullptr, int hardDeadlineMs = 0);
+    void setHangupReloads(bool on);
     ~UnixSignalWatcher() override;
 
 signals:
     void terminationRequested(int signal);
+    void reloadRequested(); // SIGHUP, when hangupReloads
 
 private:
     QSocketNotifier* notifier_ = nullptr;

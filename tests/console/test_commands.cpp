@@ -1,6 +1,7 @@
 // Port creation and the port-to-DTU path, roster commands, the dialogs and the exit paths.
 #include "support/consolefixture.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSqlQuery>
 
@@ -266,4 +267,70 @@ TEST_F(Commands, SignalShutdownClosesEverythingInOrder) {
     EXPECT_GE(engine.callsStartingWith("CloseDtu(" + B).size(), 1);
     EXPECT_EQ(ports.made[1]->deletes, 1);
     EXPECT_EQ(quit.count(), 1);
+}
+
+// A reload touches only what changed in the table: a DTU that stayed keeps its session
+// and its port; settings that cannot change live are named.
+TEST_F(Commands, ReloadAppliesOnlyWhatChanged) {
+    const QString D = "0000000000000004", E = "0000000000000005";
+    const auto writeCenter = [&](const QByteArray& text) {
+        QFile f(dir.filePath("center.ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    };
+    writeCenter("[LINK]\nHost=127.0.0.1\n[ALARM]\nSilent=30m\n");
+    config = ReadCenterConfig(paths());
+    start({{A, "a", "COM1"}, {B, "b", "COM2"}, {C, "c", "COM3"}, {E, "e", "COM5"}});
+    ctx().guard([&] { console->serviceStart(); });
+    ASSERT_TRUE(ctx().serviceRunning());
+    QPointer<FakePort> portOfB = ports.made.value(ports.made.size() - 3); // COM2
+    ASSERT_TRUE(portOfB && portOfB->name == "COM2");
+    const int madeBefore = static_cast<int>(ports.made.size());
+    engine.calls.clear();
+
+    {
+        DtuStore edit(paths(), "editor");
+        edit.connectTo("Provider=SQLite;Data Source=" + dbPath(), false);
+        edit.deleteRows(B);
+        edit.appendRow({D, "654321", "d", "", "COM4", 0, kNow});
+        ASSERT_TRUE(edit.updateRow(C, {C, "999999", "c", "", "COM3", 0, {}}));
+        ASSERT_TRUE(edit.updateRow(E, {E, "123456", "e", "", "COM6", 0, {}}));
+    }
+    writeCenter("[LINK]\nHost=10.0.0.9\n[ALARM]\nSilent=10m\n");
+    const QString line = console->reload();
+
+    EXPECT_TRUE(line.contains(QString::fromUtf8("+1 (%1) \u22121 (%2) ~2 (%3, %4)，共4个DTU").arg(D, B, C, E))) << line.toStdString();
+    EXPECT_EQ(engine.callsStartingWith("CloseDtu"), QStringList{"CloseDtu(" + B + ")"});
+    EXPECT_EQ(engine.callsStartingWith("RemoveDtu"), (QStringList{"RemoveDtu(" + B + ")", "RemoveDtu(" + C + ")"}));
+    EXPECT_EQ(engine.callsStartingWith("OpenDtu"), (QStringList{"OpenDtu(" + C + ")", "OpenDtu(" + D + ")"}));
+    const QRegularExpression changesSession("^(Open|Close|Remove|Add)Dtu");
+    for (const QString& call : engine.calls.filter(changesSession)) EXPECT_FALSE(call.contains(A)) << call.toStdString();
+    EXPECT_TRUE(portOfB.isNull()); // let go
+    EXPECT_FALSE(ports.systemPorts().contains("COM2"));
+    QStringList madeNow;
+    for (qsizetype i = madeBefore; i < ports.made.size(); ++i)
+        if (ports.made[i] && ports.made[i]->created) madeNow << ports.made[i]->name;
+    madeNow.sort();
+    EXPECT_EQ(madeNow, (QStringList{"COM4", "COM6"})); // the moved port and the new DTU's
+    EXPECT_TRUE(ctx().roster.positionsOfId(B).isEmpty());
+    EXPECT_EQ(ctx().devices.rowCount(), 4);
+    EXPECT_EQ(ctx().config.silentSeconds, 600); // live
+    const QStringList log = ctx().logQueue.lines();
+    EXPECT_TRUE(log.filter(QString::fromUtf8("需要重启才能生效: LINK/Host")).size() == 1) << log.join('\n').toStdString();
+
+    // Nothing changed: nothing is touched, and the line says so.
+    engine.calls.clear();
+    EXPECT_TRUE(console->reload().contains(QString::fromUtf8("+0 \u22120 ~0，共4个DTU")));
+    EXPECT_TRUE(engine.calls.filter(changesSession).isEmpty()) << engine.calls.join(' ').toStdString();
+
+    // A table that cannot be read keeps what runs.
+    {
+        DtuStore drop(paths(), "dropper");
+        drop.connectTo("Provider=SQLite;Data Source=" + dbPath(), false);
+        QSqlQuery(drop.database()).exec("DROP TABLE dtuinfo");
+    }
+    engine.calls.clear();
+    EXPECT_TRUE(console->reload().contains(QString::fromUtf8("重新载入失败")));
+    EXPECT_TRUE(engine.calls.filter(QRegularExpression("^(Close|Remove)Dtu")).isEmpty());
+    EXPECT_EQ(ctx().devices.rowCount(), 4);
 }

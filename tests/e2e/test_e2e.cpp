@@ -1376,3 +1376,70 @@ TEST(Service, AnFtdbIniItMayNotReadIsNamedWithItsOwnerAndMode) {
     EXPECT_TRUE(out.contains((conf + "/ftdb.ini 属于 root:root，权限 0600，本程序的用户 nobody 无法读取").toUtf8())) << out.toStdString();
     EXPECT_TRUE(health.contains("degraded: no database")) << health.toStdString();
 }
+
+// SIGHUP (systemctl reload): the table as it now is; a DTU that did not change keeps its
+// session and its port, a removed one goes offline and loses its port, a new one comes online
+// with its port; a setting that needs a restart is named; the service keeps running.
+TEST(Service, AReloadTakesTheTableAsItNowIsAndLeavesTheRestAlone) {
+    Broker broker{{A + ":" + PW, B + ":" + PW, C + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("etc");
+    ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), conf, dir));
+    QProcess service;
+    service.setWorkingDirectory(dir.path());
+    service.start(bin("dtuconsoled"), {"--config", conf});
+    ASSERT_TRUE(service.waitForStarted());
+    QByteArray err;
+    auto stderrHas = [&](const QByteArray& text, int ms) {
+        return waitFor([&] {
+            err += service.readAllStandardError();
+            return err.contains(text);
+        }, ms);
+    };
+    ASSERT_TRUE(stderrHas("启动成功", 10000)) << err.constData();
+    for (const QString& id : {A, B})
+        ASSERT_TRUE(waitFor([&] { return subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW) == "online"; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return QFileInfo(dir.filePath("ports/COM4")).isSymLink(); }, 5000));
+    PortClient local(dir.filePath("ports/COM3"));
+    ASSERT_GE(local.fd, 0);
+
+    // Every state A's console topic takes from here on.
+    QProcess watchA;
+    watchA.start("mosquitto_sub", {"-p", QString::number(broker.port()), "-t", "dtu/" + A + "/console", "-u", A, "-P", PW,
+                                   "-i", "watch-a"});
+    ASSERT_TRUE(watchA.waitForStarted());
+    pump(300);
+
+    QProcess db;
+    db.setWorkingDirectory(conf);
+    for (const QStringList& args : {QStringList{"add", C, PW, "--port", "COM5"}, QStringList{"remove", B}}) {
+        db.start(bin("dtudb"), args);
+        ASSERT_TRUE(db.waitForFinished());
+        ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+    }
+    {
+        QFile ini(conf + "/center.ini");
+        ASSERT_TRUE(ini.open(QIODevice::Append));
+        ini.write("[HISTORY]\nKeepDays=30\n");
+    }
+    ::kill(static_cast<pid_t>(service.processId()), SIGHUP);
+    ASSERT_TRUE(stderrHas(QString("重新载入DTU表: +1 (%1) \u22121 (%2) ~0，共2个DTU").arg(C, B).toUtf8(), 10000)) << err.constData();
+    EXPECT_TRUE(err.contains("需要重启才能生效: HISTORY/KeepDays")) << err.constData();
+    EXPECT_TRUE(waitFor([&] { return subscribeOnce(broker.port(), "dtu/" + C + "/console", C, PW) == "online"; }, 10000));
+    EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + B + "/console", B, PW), "offline");
+    EXPECT_TRUE(waitFor([&] { return QFileInfo(dir.filePath("ports/COM5")).isSymLink(); }, 5000));
+    EXPECT_FALSE(QFileInfo(dir.filePath("ports/COM4")).exists());
+    EXPECT_EQ(service.state(), QProcess::Running);
+
+    // A: the same session and the same port, still relaying.
+    ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/up", "AFTER"));
+    EXPECT_EQ(local.read(5), "AFTER");
+    watchA.terminate();
+    watchA.waitForFinished(3000);
+    EXPECT_EQ(watchA.readAllStandardOutput(), "online\n"); // the retained state, and no drop since
+
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    ASSERT_TRUE(service.waitForFinished(8000));
+    EXPECT_EQ(service.exitCode(), 0);
+}

@@ -383,6 +383,52 @@ TEST_F(Dtudb, ImportWithABadRowWritesNothingAndNamesTheLine) {
     EXPECT_TRUE(out.trimmed().isEmpty()) << out.toStdString();
 }
 
+// The table stays usable: one row per ID, one DTU per port unless shared, and a change names
+// what it refused; nothing half-done.
+TEST_F(Dtudb, AddSetRemoveKeepTheTableConsistent) {
+    ASSERT_EQ(run({"init"}), 0);
+    QString out, err;
+    ASSERT_EQ(run({"add", "0000000000000001", "111111"}, &err, &out), 0) << err.toStdString();
+    EXPECT_TRUE(out.contains("on port COM3")) << out.toStdString();
+    ASSERT_EQ(run({"add", "0000000000000002", "222222"}, &err, &out), 0);
+    EXPECT_TRUE(out.contains("on port COM4")) << out.toStdString(); // not COM3 again
+    struct Case { QStringList args; QString said; };
+    const Case refused[] = {
+        {{"add", "0000000000000001", "999999", "--port", "COM9"}, "in the table already"},
+        {{"add", "0000000000000003", "999999", "--port", "COM4"}, "port COM4 belongs to DTU 0000000000000002"},
+        {{"add", "00000000000000/3", "999999"}, "cannot be in a topic level"},
+        {{"set", "0000000000000001", "--port", "COM4"}, "port COM4 belongs to DTU 0000000000000002"},
+        {{"set", "0000000000000001", "--password", "12"}, "password must be 6 characters"},
+        {{"set", "0000000000000001"}, "usage: dtudb set"},
+        {{"set", "0000000000000009", "--name", "x"}, "no DTU 0000000000000009"},
+        {{"remove", "0000000000000009"}, "no DTU 0000000000000009"},
+    };
+    for (const Case& c : refused) {
+        EXPECT_EQ(run(c.args, &err), 1) << c.args.join(' ').toStdString();
+        EXPECT_TRUE(err.contains(c.said)) << c.args.join(' ').toStdString() << ": " << err.toStdString();
+    }
+    ASSERT_EQ(run({"list"}, nullptr, &out), 0);
+    EXPECT_EQ(out.toStdString(), "0000000000000001\t111111\t\t\tCOM3\n0000000000000002\t222222\t\t\tCOM4\n");
+
+    ASSERT_EQ(run({"set", "0000000000000001", "--password", "654321", "--port", "COM7", "--name", "泵站"}, &err), 0) << err.toStdString();
+    ASSERT_EQ(run({"add", "0000000000000003", "333333", "--port", "COM7", "--share-port"}, &err), 0) << err.toStdString();
+    ASSERT_EQ(run({"remove", "0000000000000002"}, &err, &out), 0) << err.toStdString();
+    EXPECT_TRUE(out.contains("systemctl reload dtuconsoled")) << out.toStdString();
+    ASSERT_EQ(run({"list"}, nullptr, &out), 0);
+    EXPECT_EQ(out.toStdString(), "0000000000000001\t654321\t泵站\t\tCOM7\n0000000000000003\t333333\t\t\tCOM7\n");
+
+    // import: against the table and within the file
+    csv("0000000000000001,111111,,,COM8\n0000000000000005,555555,,,COM9\n0000000000000006,666666,,,COM9\n");
+    EXPECT_EQ(run({"import", "in.csv"}, &err), 1);
+    EXPECT_TRUE(err.contains("0000000000000001: DTU 0000000000000001 is in the table already")) << err.toStdString();
+    EXPECT_TRUE(err.contains("0000000000000006: port COM9 belongs to DTU 0000000000000005")) << err.toStdString();
+
+    // IDs compared as the window's add dialog does: case aside.
+    ASSERT_EQ(run({"add", "00000000000000AB", "111111"}), 0);
+    EXPECT_EQ(run({"add", "00000000000000ab", "111111"}, &err), 1);
+    EXPECT_TRUE(err.contains("DTU 00000000000000AB is in the table already")) << err.toStdString();
+}
+
 TEST(DtuCsvParse, Cases) {
     struct Case { QByteArray text; int rows; QStringList problems; };
     const Case cases[] = {

@@ -1,4 +1,5 @@
 #include "engines/store/brokerauth.h"
+#include "engines/store/rowrules.h"
 
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
@@ -12,26 +13,13 @@ QByteArray MosquittoPasswordLine(const QString& user, const QString& password, c
     return user.toUtf8() + ":$7$" + QByteArray::number(kRounds) + '$' + salt.toBase64() + '$' + key.toBase64() + '\n';
 }
 
-namespace {
-// The ID is a topic level in every rule and the user name of its session.
-QString whyNotATopicLevel(const QString& id) {
-    if (id.isEmpty()) return QStringLiteral("empty ID");
-    for (QChar c : id) {
-        if (c == QLatin1Char('+') || c == QLatin1Char('#') || c == QLatin1Char('/'))
-            return QStringLiteral("ID '%1' holds '%2', which cannot be in a topic level").arg(id, c);
-        if (c.unicode() < 0x20 || c == QLatin1Char(':'))
-            return QStringLiteral("ID '%1' holds a control character or ':'").arg(id);
-    }
-    return {};
-}
-} // namespace
 
 BrokerAuth MakeBrokerAuth(const std::vector<DtuRow>& rows, const QString& topicPrefix) {
     BrokerAuth out;
     QSet<QString> seen;
     for (size_t i = 0; i < rows.size(); ++i) {
         const DtuRow& r = rows[i];
-        if (const QString why = whyNotATopicLevel(r.dtuid); !why.isEmpty()) {
+        if (const QString why = WhyNotATopicLevel(r.dtuid); !why.isEmpty()) {
             out.problems << QStringLiteral("row %1: %2").arg(i + 1).arg(why);
             continue;
         }
