@@ -44,6 +44,7 @@ void notifySystemd(Console& console, QObject* owner) {
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1"); // cheaper socket events
     QCoreApplication app(argc, argv);
+    journal::installMessageHandler();
     QCoreApplication::setApplicationName(QStringLiteral("dtuconsoled"));
     QCoreApplication::setApplicationVersion(QStringLiteral(DTU_VERSION));
     QCommandLineParser parser;
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
     Console console(relay.link(), relay.portEngine(), store, prompts, config);
     console.teardownWaitMs = 0; // nobody looks at the ports going away
     console.retryDatabase = true;   // after a reboot the database may come up later than we do
+    console.startOnce = true;       // the window's second start would say "启动成功" twice
     StderrSink sink(console.ctx, parser.isSet(showData));
 
     ExitLatch ending(console, [] { sd_notify(0, "STOPPING=1"); });

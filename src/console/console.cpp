@@ -42,6 +42,7 @@ Console::Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts
     ctx.secondStartTimer.setSingleShot(true);
     connect(&ctx.secondStartTimer, &QTimer::timeout, this, [this] {
         if (retryDatabase && !ctx.databaseProblem.isEmpty()) return; // started once the table is read
+        if (startOnce && ctx.serviceRunning()) return;
         serviceStart();
     });
     connect(&listener_, &QTcpServer::newConnection, this, [this] {

@@ -71,6 +71,8 @@ public:
     // A service started before its database (a reboot): keep trying with backoff instead of
     // running empty; the window leaves that to the operator, as it always did.
     bool retryDatabase = false;
+    // The second start the window makes after its creation is left out once the service runs.
+    bool startOnce = false;
     static constexpr int kRetryFirstMs = 1000, kRetryMaxMs = 30000;
     int databaseRetryMs() const { return retryMs_; }
 

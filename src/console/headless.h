@@ -12,6 +12,19 @@ namespace dtu {
 
 class ConsoleContext;
 
+// The service's stderr as the journal reads it: one line an event, with its priority as a
+// "<N>" prefix when stderr is the journal (JOURNAL_STREAM set). Qt's messages come through
+// here too; a run log line that repeats what a Qt message just said is left out.
+namespace journal {
+enum Priority { Error = 3, Warning = 4, Info = 6, Debug = 7 };
+void installMessageHandler();
+void write(std::FILE* out, Priority priority, const QString& line);
+// What a run log line is worth: failures and lost things warn, "不可用" is an error.
+Priority priorityOf(const QString& line);
+// True when a Qt message of the last seconds held this line's text (stamp aside).
+bool alreadySaid(const QString& line);
+} // namespace journal
+
 // Nobody to ask: messages and errors become lines, an input is cancelled.
 class LoggingPrompts : public Prompts {
 public:

@@ -639,9 +639,16 @@ TEST(LockedDownCenter, AnIdThatCannotBeATopicLevelWritesNothing) {
     ASSERT_NO_FATAL_FAILURE(writeProgramFolder(1, dir.path(), dir));
     QProcess db;
     db.setWorkingDirectory(dir.path());
+    // dtudb add refuses it; the window's dialog or an older tool may have stored it.
     db.start(bin("dtudb"), {"add", "0000000000000+01", PW});
     ASSERT_TRUE(db.waitForFinished());
-    ASSERT_EQ(db.exitCode(), 0);
+    EXPECT_EQ(db.exitCode(), 1);
+    EXPECT_TRUE(db.readAllStandardError().contains("cannot be in a topic level"));
+    {
+        DtuStore other(ConfigPaths{dir.path(), dir.path()}, "older-tool");
+        other.connectTo("Provider=SQLite;Data Source=" + dir.filePath("dtu.db"));
+        other.appendRow({"0000000000000+01", PW, "", "", "COM9", 0, QDateTime::currentDateTime()});
+    }
     db.start(bin("dtudb"), {"broker-auth", "--passwd", dir.filePath("passwd"), "--acl", dir.filePath("acl")});
     ASSERT_TRUE(db.waitForFinished());
     EXPECT_EQ(db.exitCode(), 1);
@@ -1442,4 +1449,74 @@ TEST(Service, AReloadTakesTheTableAsItNowIsAndLeavesTheRestAlone) {
     ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
     ASSERT_TRUE(service.waitForFinished(8000));
     EXPECT_EQ(service.exitCode(), 0);
+}
+
+// As the journal reads the service: a priority on every line, an event said once (not once by
+// Qt and again by the run log), and the broker's loss and return one line each, not one a DTU.
+TEST(Service, TheJournalGetsOneLineAnEventWithItsPriority) {
+    Broker broker{{A + ":" + PW, B + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("etc");
+    ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), conf, dir));
+    QTcpServer taken; // the status page's port, held by someone else: a failure both logs knew of
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost));
+    {
+        QFile ini(conf + "/center.ini");
+        ASSERT_TRUE(ini.open(QIODevice::ReadWrite));
+        QByteArray text = ini.readAll().replace("Listen=0", "Listen=127.0.0.1:" + QByteArray::number(taken.serverPort()));
+        ini.resize(0);
+        ini.write(text);
+    }
+    QProcess service;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("JOURNAL_STREAM", "8:12345");
+    service.setProcessEnvironment(env);
+    service.start(bin("dtuconsoled"), {"--config", conf});
+    ASSERT_TRUE(service.waitForStarted());
+    QByteArray err;
+    auto stderrHas = [&](const QByteArray& text, int ms) {
+        return waitFor([&] {
+            err += service.readAllStandardError();
+            return err.contains(text);
+        }, ms);
+    };
+    ASSERT_TRUE(stderrHas("启动成功", 10000)) << err.constData();
+    for (const QString& id : {A, B})
+        ASSERT_TRUE(waitFor([&] { return subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW) == "online"; }, 10000));
+    broker.stop();
+    ASSERT_TRUE(stderrHas("所有DTU离线", 10000)) << err.constData();
+    pump(2000);
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(stderrHas("的连接已恢复", 20000)) << err.constData();
+    pump(1500); // the second start the window would make has passed
+    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+    ASSERT_TRUE(service.waitForFinished(8000));
+    err += service.readAllStandardError();
+
+    const QStringList lines = QString::fromUtf8(err).split('\n', Qt::SkipEmptyParts);
+    static const QRegularExpression priority("^<([0-7])>"), category("^dtu(\\.[a-z]+)+: "),
+        stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d[ :]");
+    QHash<QString, int> seen;
+    QHash<QString, QString> levelOf;
+    for (const QString& line : lines) {
+        const QRegularExpressionMatch m = priority.match(line);
+        ASSERT_TRUE(m.hasMatch()) << "no priority: " << line.toStdString();
+        QString text = line.mid(m.capturedLength());
+        text.remove(category);
+        text.remove(stamp);
+        ++seen[text];
+        levelOf[text] = m.captured(1);
+    }
+    for (auto it = seen.cbegin(); it != seen.cend(); ++it) EXPECT_EQ(it.value(), 1) << "said twice: " << it.key().toStdString();
+    auto lineWith = [&](const QString& part) {
+        QStringList found;
+        for (auto it = levelOf.cbegin(); it != levelOf.cend(); ++it)
+            if (it.key().contains(part)) found << it.value();
+        return found;
+    };
+    EXPECT_EQ(lineWith("启动成功"), QStringList{"6"}) << err.constData();
+    EXPECT_EQ(lineWith("所有DTU离线"), QStringList{"4"}) << err.constData();
+    EXPECT_EQ(lineWith("的连接已恢复"), QStringList{"6"}) << err.constData();
+    EXPECT_EQ(lineWith(QString::number(taken.serverPort())).value(0), "4") << err.constData();
 }

@@ -368,8 +368,8 @@ void MqttLinkEngine::startConnect(Dtu& d) {
             [this, id](const QString& t, const QByteArray& p, bool retained) { onMessage(id, t, p, retained); });
     connect(c, &MqttClient::published, this, [this, id](int mid) { onPublished(id, mid); });
     if (!c->connectToBroker()) {
-        qCWarning(lcMqtt).noquote() << "login of" << d.id << "could not start:" << c->errorString();
-        if (d.attempt == 0 && !c->errorString().isEmpty())
+        qCDebug(lcMqtt).noquote() << "login of" << d.id << "could not start:" << c->errorString();
+        if (!centerDown(d, c->errorString()) && d.attempt == 0 && !c->errorString().isEmpty() && !centerDown_)
             emit engineLog(QStringLiteral("DTU %1 连接中心 %2:%3 失败: %4").arg(d.id, endpoint.host).arg(endpoint.port).arg(c->errorString()));
         moveOn(d);
         scheduleRetry(d);
@@ -396,6 +396,15 @@ bool MqttLinkEngine::goOffline(Dtu& d) {
     if (!d.online) return false;
     d.online = false;
     --online_;
+    return true;
+}
+
+bool MqttLinkEngine::centerDown(const Dtu& d, const QString& cause) {
+    if (centerDown_ || online_ > 0) return false;
+    centerDown_ = true;
+    downSince_.start();
+    const Endpoint& e = endpoints_[static_cast<std::size_t>(d.endpoint)];
+    emit engineLog(QStringLiteral("与中心 %1:%2 的连接中断，所有DTU离线: %3").arg(e.host).arg(e.port).arg(cause));
     return true;
 }
 
@@ -452,6 +461,14 @@ void MqttLinkEngine::onConnected(const QString& id, int rc) {
     if (!d) return;
     leavePending(*d);
     if (rc == 0) {
+        if (centerDown_) {
+            centerDown_ = false;
+            const Endpoint& e = endpoints_[static_cast<std::size_t>(d->endpoint)];
+            emit engineLog(QStringLiteral("与中心 %1:%2 的连接已恢复 (中断%3秒)，DTU陆续重新登录")
+                               .arg(e.host)
+                               .arg(e.port)
+                               .arg(downSince_.elapsed() / 1000));
+        }
         if (!d->online) ++online_;
         d->online = true;
         d->loginTime = QDateTime::currentDateTime();
@@ -480,13 +497,17 @@ void MqttLinkEngine::onDisconnected(const QString& id, int rc) {
     Dtu* d = find(id);
     if (!d) return;
     leavePending(*d);
-    if (goOffline(*d)) {
+    const bool wasOnline = goOffline(*d);
+    if (wasOnline) {
         if (d->upSince.elapsed() < kQuickDropMs) ++d->quickDrops;
         else d->quickDrops = 0;
         qCDebug(lcMqtt).noquote() << id << "connection lost, code" << rc;
         emit OnDisconnect(id);
     }
     if (rc != 0) {
+        // A session lost is no verdict (another console may have taken it over); an attempt
+        // that fails while none is online is.
+        if (!wasOnline) centerDown(*d, MqttClient::errorText(rc));
         resolveAgain(d->endpoint); // the name may point elsewhere by now
         moveOn(*d);                // lost, refused or never reached: the next broker of the list
     }
@@ -566,7 +587,8 @@ void MqttLinkEngine::tick() {
             if (!d->client) continue;
         }
         if (d->pendingConnect && d->upSince.elapsed() > kConnectTimeoutMs) {
-            qCWarning(lcMqtt).noquote() << d->id << "login timed out";
+            if (!centerDown(*d, QStringLiteral("%1秒内没有应答").arg(kConnectTimeoutMs / 1000)) && !centerDown_)
+                qCWarning(lcMqtt).noquote() << d->id << "login timed out";
             dropSession(*d, false);
             moveOn(*d);
             scheduleRetry(*d);

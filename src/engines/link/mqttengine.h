@@ -105,6 +105,9 @@ private:
     int usableEndpoint(int from) const; // the first entry from `from` on with an address, or -1
     void moveOn(Dtu& d);                // the next entry, round robin, after a failure
     void trimAfterLargePacket();
+    // No DTU online and the center failed one of them: one line for the lot, not one a DTU;
+    // false when that line was said already.
+    bool centerDown(const Dtu& d, const QString& cause);
 
     LinkConfig cfg_;
     QHash<QString, std::shared_ptr<Dtu>> dtus_;
@@ -112,6 +115,8 @@ private:
     std::deque<QString> connectQueue_;
     int pending_ = 0;
     int online_ = 0;
+    bool centerDown_ = false; // said so; the next login says it is back
+    QElapsedTimer downSince_;
     int sendMode_ = 2;
     struct Endpoint {
         QString host;
