@@ -75,8 +75,17 @@ Console::~Console() = default;
 void Console::startListener() {
     if (ctx.config.listenerPort == 0) return;
     listener_.setMaxPendingConnections(5);
-    if (!listener_.listen(QHostAddress::Any, static_cast<quint16>(ctx.config.listenerPort))) {
-        const QString why = QStringLiteral("端口%1监听失败: %2").arg(ctx.config.listenerPort).arg(listener_.errorString());
+    const QHostAddress address(ctx.config.listenerAddress);
+    QString why;
+    if (address.isNull()) {
+        why = QStringLiteral("端口%1监听失败: [LISTENER] Address '%2' 不是IP地址").arg(ctx.config.listenerPort).arg(ctx.config.listenerAddress);
+    } else if (!listener_.listen(address, static_cast<quint16>(ctx.config.listenerPort))) {
+        why = QStringLiteral("端口%1监听失败: %2").arg(ctx.config.listenerPort).arg(listener_.errorString());
+        // Ports below 1024 need the capability; the listener serves nothing, so off is fine too.
+        if (ctx.config.listenerPort < 1024 && listener_.serverError() == QAbstractSocket::SocketAccessError)
+            why += QStringLiteral(" (低于1024的端口需要 CAP_NET_BIND_SERVICE；不需要此监听时设 [LISTENER] Port=0)");
+    }
+    if (!why.isEmpty()) {
         qCWarning(lcConsole).noquote() << why;
         ctx.messageDisplay.append(ctx.stamp() + QLatin1Char(':') + why);
         ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + why);

@@ -65,6 +65,7 @@ public:
     QString reload();
 
     quint16 listenerPort() const { return listener_.isListening() ? listener_.serverPort() : 0; }
+    QHostAddress listenerAddress() const { return listener_.serverAddress(); }
     quint16 statusPort() const { return status_.port(); }
     int idleConnections() const { return static_cast<int>(idle_.size()); }
     int teardownWaitMs = 1000;

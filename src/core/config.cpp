@@ -145,6 +145,7 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     s.beginGroup(QStringLiteral("LISTENER"));
     c.listenerPort = integer(s, "Port", c.listenerPort);
     c.listenerMaxIdle = integer(s, "MaxIdle", c.listenerMaxIdle);
+    c.listenerAddress = text(s, "Address", c.listenerAddress).trimmed();
     s.endGroup();
     s.beginGroup(QStringLiteral("STATUS"));
     c.statusListen = text(s, "Listen", c.statusListen).trimmed();

@@ -42,6 +42,7 @@ struct CenterConfig {
     bool portDirIsDefault = true; // ours under /tmp or the runtime folder: held to stricter rules
     int listenerPort = 502;  // [LISTENER] Port, 0 = off
     int listenerMaxIdle = 64;
+    QString listenerAddress = QStringLiteral("127.0.0.1"); // [LISTENER] Address; 0.0.0.0 or :: for every interface
     QString statusListen = QStringLiteral("127.0.0.1:9502"); // [STATUS] Listen, empty or 0 = off
     QString encoding;        // [DISPLAY] Encoding, empty = locale
     // [ALARM] Silent: a DTU online without data, or offline while the service runs, this long

@@ -117,6 +117,35 @@ TEST_F(Startup, ListenerThatCannotBindIsReportedNotFatal) {
     EXPECT_TRUE(ctx().serviceRunning());
 }
 
+// The idle listener serves nothing: loopback unless told otherwise, and an address that is
+// none is said, not taken for every interface.
+TEST_F(Startup, ListenerBindsWhereItsAddressSays) {
+    struct Case { QString address; QHostAddress bound; QString said; };
+    const Case cases[] = {
+        {"127.0.0.1", QHostAddress::LocalHost, {}},
+        {"0.0.0.0", QHostAddress::AnyIPv4, {}},
+        {"eth0", QHostAddress(), "[LISTENER] Address 'eth0' 不是IP地址"},
+    };
+    makeTable({});
+    for (const Case& c : cases) {
+        CenterConfig cfg;
+        ASSERT_EQ(cfg.listenerAddress, "127.0.0.1"); // the default
+        cfg.listenerAddress = c.address;
+        cfg.listenerPort = [] { QTcpServer s; s.listen(); return int(s.serverPort()); }();
+        cfg.statusListen.clear();
+        DtuStore store(paths(), "listener-db");
+        Console one(engine, ports, store, prompts, cfg, Clock{[] { return kNow; }});
+        one.create();
+        if (c.said.isEmpty()) {
+            EXPECT_NE(one.listenerPort(), 0) << c.address.toStdString();
+            EXPECT_EQ(one.listenerAddress(), c.bound) << c.address.toStdString();
+        } else {
+            EXPECT_EQ(one.listenerPort(), 0);
+            EXPECT_EQ(one.ctx.logQueue.lines().filter(c.said).size(), 1) << one.ctx.logQueue.lines().join('\n').toStdString();
+        }
+    }
+}
+
 TEST_F(Startup, StatusPageThatCannotListenIsOneLogLine) {
     QTcpServer taken;
     ASSERT_TRUE(taken.listen(QHostAddress::LocalHost));
