@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
 
     console.attachRouter(relay);
     console.create();
-    int rc = 0;
+    int rc = console.exitStatus;
     if (!ending.requested()) {
         window.show();
         rc = app.exec();

@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     console.create();
     console.activate(); // as the window's first showing: the database again, failures to stderr from now on
     if (!ending.requested()) notifySystemd(console, &app);
-    const int rc = ending.requested() ? 0 : app.exec();
+    const int rc = ending.requested() ? console.exitStatus : app.exec();
     qInfo() << "dtuconsoled stopped";
     return rc;
 }

@@ -9,6 +9,7 @@
 #include "engines/vport/vport.h"
 
 #include <QCoreApplication>
+#include <QSysInfo>
 #include <QLoggingCategory>
 #include <QTcpSocket>
 #include <QThread>
@@ -147,6 +148,7 @@ bool Console::loadRoster() {
         ctx.logQueue.PostLog(QStringLiteral("数据库打开失败，请检查数据库设置"));
         throw;
     }
+    if (!claimTable()) return false;
     startHistory();
     QList<QPair<QString, QString>> logins; // handed to the engine in one call
     QList<QPair<QString, QString>> ports;
@@ -173,6 +175,22 @@ bool Console::loadRoster() {
         ctx.logQueue.PostLog(ctx.stamp() + QStringLiteral(" 数据库已可用，载入%1个DTU").arg(ctx.roster.count()));
     }
     return true;
+}
+
+bool Console::claimTable() {
+    if (ctx.config.shareTable || tableLock_.held()) return true;
+    const QString me = QStringLiteral("%1@%2:%3").arg(QCoreApplication::applicationName(), QSysInfo::machineHostName())
+                           .arg(QCoreApplication::applicationPid());
+    const QString holder = tableLock_.acquire(ctx.dm.connectionString(), me);
+    if (holder.isEmpty()) return true;
+    const QString why = QStringLiteral("另一个控制台 (%1) 正在使用此DTU表。两个控制台会以相同的ID登录同一批DTU并互相挤下线，"
+                                       "请先停止它；确需共用此表时在 center.ini 的 [DATABASE] 设 Shared=1")
+                            .arg(holder);
+    ctx.prompts.error(why);
+    ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + why);
+    exitStatus = kExitTableInUse;
+    emit quitRequested();
+    return false;
 }
 
 void Console::databaseUnavailable(const QString& reported) {

@@ -9,6 +9,7 @@
 #include "console/ports/ports.h"
 
 #include "console/status/statuspage.h"
+#include "engines/store/tablelock.h"
 #include "console/history/details.h"
 
 #include <QTcpServer>
@@ -72,6 +73,9 @@ public:
     // A service started before its database (a reboot): keep trying with backoff instead of
     // running empty; the window leaves that to the operator, as it always did.
     bool retryDatabase = false;
+    // What the program ends with when the console asks it to quit (a refused start says so).
+    int exitStatus = 0;
+    static constexpr int kExitTableInUse = 3;
     // The second start the window makes after its creation is left out once the service runs.
     bool startOnce = false;
     static constexpr int kRetryFirstMs = 1000, kRetryMaxMs = 30000;
@@ -97,6 +101,8 @@ private:
     };
     QHash<QString, TableEntry> loaded_; // the table as last read
     QMap<QString, QString> configKeys_; // center.ini as last read
+    bool claimTable(); // false: another console holds it, and the program ends
+    TableLock tableLock_;
     QTimer databaseRetry_;
     int retryMs_ = kRetryFirstMs;
     std::deque<QTcpSocket*> idle_;

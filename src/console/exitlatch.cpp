@@ -8,9 +8,9 @@
 namespace dtu {
 
 ExitLatch::ExitLatch(Console& console, std::function<void()> onSignal) : console_(console) {
-    connect(&console, &Console::quitRequested, this, [this] {
+    connect(&console, &Console::quitRequested, this, [this, &console] {
         requested_ = true;
-        QCoreApplication::exit(0);
+        QCoreApplication::exit(console.exitStatus);
     }, Qt::QueuedConnection);
     connect(&signals_, &UnixSignalWatcher::terminationRequested, &console, [&console, onSignal](int sig) {
         qInfo() << "signal" << sig << "received";

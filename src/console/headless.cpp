@@ -11,6 +11,8 @@ namespace dtu {
 
 namespace journal {
 
+void remember(const QString& said);
+
 namespace {
 std::mutex g_mutex;
 std::deque<std::pair<qint64, QString>> g_said; // Qt messages of the last seconds
@@ -24,12 +26,7 @@ bool prefixed() {
 
 void handler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     const Priority p = type == QtDebugMsg ? Debug : type == QtInfoMsg ? Info : type == QtWarningMsg ? Warning : Error;
-    {
-        std::lock_guard lock(g_mutex);
-        if (!g_clock.isValid()) g_clock.start();
-        g_said.emplace_back(g_clock.elapsed(), message);
-        while (g_said.size() > 64 || g_said.front().first < g_clock.elapsed() - kSaidWindowMs) g_said.pop_front();
-    }
+    remember(message);
     const bool named = context.category && std::strcmp(context.category, "default") != 0;
     write(stderr, p, named ? QString::fromLatin1(context.category) + QStringLiteral(": ") + message : message);
     if (type == QtFatalMsg) std::abort();
@@ -42,6 +39,13 @@ QString withoutStamp(const QString& line) {
     return m.hasMatch() ? line.mid(m.capturedLength()) : line;
 }
 } // namespace
+
+void remember(const QString& said) {
+    std::lock_guard lock(g_mutex);
+    if (!g_clock.isValid()) g_clock.start();
+    g_said.emplace_back(g_clock.elapsed(), said);
+    while (g_said.size() > 64 || g_said.front().first < g_clock.elapsed() - kSaidWindowMs) g_said.pop_front();
+}
 
 void installMessageHandler() { qInstallMessageHandler(handler); }
 
@@ -88,7 +92,10 @@ void put(std::FILE* out, const QString& line, std::optional<journal::Priority> p
 
 void LoggingPrompts::message(const QString& text) { put(out_, QStringLiteral("提示: ") + text); }
 
-void LoggingPrompts::error(const QString& text) { put(out_, QStringLiteral("错误: ") + text, journal::Error); }
+void LoggingPrompts::error(const QString& text) {
+    journal::remember(text); // the run log's copy of it is not said again
+    put(out_, QStringLiteral("错误: ") + text, journal::Error);
+}
 
 std::optional<QString> LoggingPrompts::input(const QString& title, const QString& prompt, const QString& value) {
     put(out_, QStringLiteral("%1: %2 (无人应答，保持 %3)").arg(title, prompt, value), journal::Info);

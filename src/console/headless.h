@@ -21,6 +21,8 @@ void installMessageHandler();
 void write(std::FILE* out, Priority priority, const QString& line);
 // What a run log line is worth: failures and lost things warn, "不可用" is an error.
 Priority priorityOf(const QString& line);
+// A text said on stderr by other means, for alreadySaid.
+void remember(const QString& said);
 // True when a Qt message of the last seconds held this line's text (stamp aside).
 bool alreadySaid(const QString& line);
 } // namespace journal

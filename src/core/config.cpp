@@ -154,6 +154,9 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     if (const QString silent = text(s, "Silent", QString()); !silent.isEmpty() && !ParseDuration(silent, &c.silentSeconds, &c.silentText))
         c.silentSeconds = 1800, c.silentText = QStringLiteral("30分钟"); // unreadable: the default
     s.endGroup();
+    s.beginGroup(QStringLiteral("DATABASE"));
+    c.shareTable = integer(s, "Shared", 0) != 0;
+    s.endGroup();
     s.beginGroup(QStringLiteral("HISTORY"));
     c.historyKeepDays = integer(s, "KeepDays", c.historyKeepDays);
     c.historyMaxHeld = integer(s, "MaxHeld", c.historyMaxHeld);

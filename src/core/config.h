@@ -48,6 +48,9 @@ struct CenterConfig {
     // [ALARM] Silent: a DTU online without data, or offline while the service runs, this long
     int silentSeconds = 1800; // 0 = off
     QString silentText = QStringLiteral("30分钟"); // as configured, for the alarm's line
+    // [DATABASE] Shared: another console may use the same table (each then needs DTUs of its
+    // own at the broker, or they throw each other off)
+    bool shareTable = false;
     // [HISTORY]: the dtuevent table
     int historyKeepDays = 90;    // KeepDays, 0 = keep for ever
     int historyMaxHeld = 100000; // MaxHeld: events held in memory while the database is away

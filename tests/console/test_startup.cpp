@@ -11,6 +11,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSignalSpy>
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QThread>
@@ -400,4 +402,46 @@ TEST_F(Startup, AServiceWaitsForItsTableAndLoadsItWhenItComes) {
         console.reset();
         engine.calls.clear();
     }
+}
+
+// Two consoles on one table would throw each other's DTUs off the broker: the second is refused
+// at start, told who holds the table, and ends; Shared=1 lets it in. The first's end frees it.
+TEST_F(Startup, ASecondConsoleOnTheSameTableIsRefusedAndNamesTheFirst) {
+    start({{"0000000000000001", "a", "COM3"}});
+    FakeLinkEngine engine2;
+    FakePortEngine ports2;
+    ScriptedPrompts prompts2;
+    auto second = [&](bool shared) {
+        CenterConfig cfg = config;
+        cfg.shareTable = shared;
+        auto store = std::make_unique<DtuStore>(paths(), shared ? "second-shared" : "second");
+        auto c = std::make_unique<Console>(engine2, ports2, *store, prompts2, cfg, Clock{[] { return kNow; }});
+        QSignalSpy quit(c.get(), &Console::quitRequested);
+        c->create();
+        return std::tuple{std::move(store), std::move(c), quit.count()};
+    };
+    {
+        auto [store, refused, quits] = second(false);
+        EXPECT_EQ(quits, 1);
+        EXPECT_EQ(refused->exitStatus, Console::kExitTableInUse);
+        ASSERT_EQ(prompts2.errors.size(), 1);
+        const QString named = QString("另一个控制台 (%1, pid %2)").arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15))
+                                  .arg(QCoreApplication::applicationPid());
+        EXPECT_TRUE(prompts2.errors[0].contains(named)) << prompts2.errors[0].toStdString();
+        EXPECT_TRUE(prompts2.errors[0].contains("Shared=1"));
+        EXPECT_TRUE(engine2.registered.isEmpty()); // nobody logged in twice
+        EXPECT_FALSE(refused->ctx.serviceRunning());
+    }
+    {
+        prompts2.errors.clear();
+        auto [store, shared, quits] = second(true);
+        EXPECT_EQ(quits, 0);
+        EXPECT_TRUE(prompts2.errors.isEmpty());
+        EXPECT_EQ(engine2.registered.size(), 1);
+    }
+    console.reset(); // the first ends: the table is free
+    engine2.registered.clear();
+    auto [store, next, quits] = second(false);
+    EXPECT_EQ(quits, 0);
+    EXPECT_EQ(next->exitStatus, 0);
 }

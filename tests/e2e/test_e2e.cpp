@@ -1520,3 +1520,32 @@ TEST(Service, TheJournalGetsOneLineAnEventWithItsPriority) {
     EXPECT_EQ(lineWith("的连接已恢复"), QStringList{"6"}) << err.constData();
     EXPECT_EQ(lineWith(QString::number(taken.serverPort())).value(0), "4") << err.constData();
 }
+
+// The window and the service side by side on one table: the second is refused at start, names
+// the first, and ends with a status of its own instead of fighting over the DTUs.
+TEST(Service, ASecondServiceOnTheSameTableIsRefused) {
+    Broker broker{{A + ":" + PW, B + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("etc");
+    ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), conf, dir));
+    QProcess first;
+    first.start(bin("dtuconsoled"), {"--config", conf});
+    ASSERT_TRUE(first.waitForStarted());
+    QByteArray err;
+    ASSERT_TRUE(waitFor([&] {
+        err += first.readAllStandardError();
+        return err.contains("启动成功");
+    }, 10000)) << err.constData();
+    QProcess second;
+    second.start(bin("dtuconsoled"), {"--config", conf});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 3);
+    const QByteArray said = second.readAllStandardError();
+    EXPECT_TRUE(said.contains(QString("另一个控制台 (dtuconsoled, pid %1)").arg(first.processId()).toUtf8())) << said.constData();
+    EXPECT_EQ(said.count("另一个控制台"), 1) << said.constData(); // once, not by the box and the run log
+    EXPECT_FALSE(said.contains("启动成功")) << said.constData();
+    EXPECT_EQ(first.state(), QProcess::Running);
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    ASSERT_TRUE(first.waitForFinished(8000));
+}

@@ -1,6 +1,7 @@
 #include "core/errors.h"
 #include "engines/store/connstring.h"
 #include "engines/store/dtustore.h"
+#include "engines/store/tablelock.h"
 #include "engines/store/dtucsv.h"
 #include "support/backends.h"
 
@@ -201,6 +202,24 @@ TEST_P(StoreBackend, EventsWrittenAsLocalTimeBeforeKeepWorking) {
     EXPECT_EQ(all[0].event, "login");
     EXPECT_EQ(all[1].at, t.addSecs(60));
     EXPECT_EQ(dm->events(QString(), t.addSecs(1)).size(), 1u);
+}
+
+// One console per table: the second to ask is told who holds it, and gets it once freed.
+TEST_P(StoreBackend, OneHolderOfTheTableAtATime) {
+    const QString conn = dm->connectionString();
+    TableLock first("lock-first"), second("lock-second");
+    EXPECT_EQ(first.acquire(conn, "dtuconsoled@plant:101"), "");
+    EXPECT_TRUE(first.held());
+    const QString holder = second.acquire(conn, "dtuconsole@desk:202");
+    EXPECT_FALSE(second.held());
+    const QString expected = QString(GetParam()) == QLatin1String("sqlite")
+                                 ? QString("%1, pid %2").arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15))
+                                       .arg(QCoreApplication::applicationPid())
+                                 : QString("dtuconsoled@plant:101");
+    EXPECT_TRUE(holder.startsWith(expected)) << holder.toStdString();
+    first.release();
+    EXPECT_EQ(second.acquire(conn, "dtuconsole@desk:202"), "");
+    EXPECT_TRUE(second.held());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreBackend, ::testing::Values("sqlite", "postgresql"));
