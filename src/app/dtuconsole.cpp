@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
                       [&config] {
                           return std::make_unique<PtyPortEngine>(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private
                                                                                                          : PortFolder::Policy::Shared);
+                          // [VPORT] Group is the service's: a desktop user is seldom in it.
                       });
     QtPrompts prompts;
     Console console(relay.link(), relay.portEngine(), dataModule1, prompts, config);

@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
     RelayThread relay([&config] { return std::make_unique<MqttLinkEngine>(config.link); },
                       [&config] {
                           return std::make_unique<PtyPortEngine>(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private
-                                                                                                         : PortFolder::Policy::Shared);
+                                                                                                         : PortFolder::Policy::Shared,
+                                                                config.portGroup);
                       });
     LoggingPrompts prompts;
     Console console(relay.link(), relay.portEngine(), store, prompts, config);

@@ -141,6 +141,7 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     s.beginGroup(QStringLiteral("VPORT"));
     c.portDir = text(s, "Dir", c.portDir);
     c.portDirIsDefault = c.portDir == defaultPortDir();
+    c.portGroup = text(s, "Group", c.portGroup).trimmed();
     s.endGroup();
     s.beginGroup(QStringLiteral("LISTENER"));
     c.listenerPort = integer(s, "Port", c.listenerPort);

@@ -40,6 +40,7 @@ struct CenterConfig {
     LinkConfig link;
     QString portDir;         // [VPORT] Dir
     bool portDirIsDefault = true; // ours under /tmp or the runtime folder: held to stricter rules
+    QString portGroup;       // [VPORT] Group: its members may open the ports
     int listenerPort = 502;  // [LISTENER] Port, 0 = off
     int listenerMaxIdle = 64;
     QString listenerAddress = QStringLiteral("127.0.0.1"); // [LISTENER] Address; 0.0.0.0 or :: for every interface

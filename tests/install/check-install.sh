@@ -13,8 +13,8 @@ for f in usr/bin/dtuconsole usr/bin/dtuconsoled usr/bin/dtudb usr/bin/dtusim etc
   [ -e "$root/$f" ] || { echo "missing: /$f"; exit 1; }
 done
 # Every key of the example is commented out, so the example is the defaults, but for the idle
-# listener, which the package switches off.
-if grep -Ev '^\s*(;|\[|$)' "$root/etc/dtuconsole/center.ini" | grep -vx 'Port=0'; then echo "center.ini sets a key"; exit 1; fi
+# listener, which the package switches off, and the ports' group.
+if grep -Ev '^\s*(;|\[|$)' "$root/etc/dtuconsole/center.ini" | grep -vxE 'Port=0|Group=dtuconsole'; then echo "center.ini sets a key"; exit 1; fi
 "$root/usr/bin/dtuconsoled" --version | grep -q '^dtuconsoled '
 unit=$root/dtuconsoled.service
 sed "s|^ExecStart=/usr/bin/dtuconsoled|ExecStart=$root/usr/bin/dtuconsoled|" "$root/usr/lib/systemd/system/dtuconsoled.service" > "$unit"

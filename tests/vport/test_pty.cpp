@@ -437,3 +437,46 @@ TEST_F(Pty, DestroyedPortsLeaveNoLinks) {
     EXPECT_FALSE(QFileInfo(dir.filePath("ports/COMX")).isSymLink());
     EXPECT_EQ(engine->liveCount(), 0);
 }
+
+// [VPORT] Group: a program of another user in that group opens the port (a SCADA program beside
+// the service); a user outside it still cannot; a group that is not there is said.
+TEST_F(PortFolderRules, TheGroupsMembersMayOpenThePortsAndNobodyElse) {
+    {
+        PtyPortEngine e(ports(), PortFolder::Policy::Private, "no-such-group-here");
+        EXPECT_TRUE(e.folderProblem().contains("no-such-group-here 不存在")) << e.folderProblem().toStdString();
+    }
+    if (::geteuid() != 0) GTEST_SKIP() << "making a user in the group needs root";
+    ASSERT_EQ(QProcess::execute("groupadd", {"-f", "dtuports-test"}), 0);
+    if (QProcess::execute("id", {"dtuports-member"}) != 0)
+        ASSERT_EQ(QProcess::execute("useradd", {"-M", "-N", "-G", "dtuports-test", "-s", "/usr/sbin/nologin", "dtuports-member"}), 0);
+    ::chmod(QFile::encodeName(place.path()).constData(), 0755); // /tmp itself lets everyone through
+    PtyPortEngine e(ports(), PortFolder::Policy::Private, "dtuports-test");
+    PtyPort port(e);
+    ASSERT_TRUE(port.CreatePort("COM1")) << port.lastError().toStdString();
+    EXPECT_EQ(modeOf(ours()), 0750u);
+    EXPECT_EQ(modeOf(ports()), 0750u);
+    const QString slave = QFileInfo(ports() + "/COM1").symLinkTarget();
+    EXPECT_EQ(modeOf(slave), 0660u);
+    // The member's program writes and holds the port a moment, as a poller would.
+    const auto openAs = [&](const QString& user) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start("runuser", {"-u", user, "--", "python3", "-c",
+                            "import os,sys,time; fd=os.open(sys.argv[1], os.O_RDWR|os.O_NOCTTY); os.write(fd, b'HELLO'); time.sleep(1)",
+                            ports() + "/COM1"});
+        QByteArray got;
+        QObject::connect(&port, &IVPort::portReadable, &p, [&](int count) {
+            QByteArray b;
+            port.ReadData(b, count);
+            got += b;
+        });
+        waitFor([&] { return p.state() == QProcess::NotRunning; }, 10000);
+        return std::tuple{p.exitCode(), QString::fromUtf8(p.readAll()), got};
+    };
+    const auto [memberRc, memberSaid, got] = openAs("dtuports-member");
+    EXPECT_EQ(memberRc, 0) << memberSaid.toStdString();
+    EXPECT_EQ(got, "HELLO");
+    const auto [outsiderRc, outsiderSaid, none] = openAs("nobody");
+    EXPECT_NE(outsiderRc, 0);
+    EXPECT_TRUE(outsiderSaid.contains("Permission denied")) << outsiderSaid.toStdString();
+}

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +17,8 @@ QString errnoText() { return QString::fromLocal8Bit(std::strerror(errno)); }
 QString octal(mode_t m) { return QStringLiteral("%1").arg(m & 07777, 4, 8, QLatin1Char('0')); }
 } // namespace
 
-PortFolder::PortFolder(QString path, Policy policy) : path_(QDir::cleanPath(std::move(path))), policy_(policy) {}
+PortFolder::PortFolder(QString path, Policy policy, QString group)
+    : path_(QDir::cleanPath(std::move(path))), policy_(policy), group_(std::move(group)) {}
 
 PortFolder::~PortFolder() { close(); }
 
@@ -33,6 +35,12 @@ bool PortFolder::fail(const QString& why) {
 bool PortFolder::open() {
     close();
     problem_.clear();
+    gid_ = -1;
+    if (!group_.isEmpty()) {
+        const struct group* gr = ::getgrnam(QFile::encodeName(group_).constData());
+        if (!gr) return fail(QStringLiteral("[VPORT] Group 指定的组 %1 不存在").arg(group_));
+        gid_ = static_cast<long>(gr->gr_gid);
+    }
     const int fd = policy_ == Policy::Private ? openPrivate() : openShared();
     if (fd < 0) return false;
     fd_ = fd;
@@ -69,8 +77,11 @@ int PortFolder::openPrivate() {
             fail(QStringLiteral("%1 属于另一用户 (uid %2)").arg(name).arg(st.st_uid));
         } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
             fail(QStringLiteral("%1 组或其他用户可写 (权限 %2)").arg(name, octal(st.st_mode)));
+        } else if (gid_ >= 0 && ::fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid_)) != 0) {
+            fail(QStringLiteral("无法把 %1 交给组 %2: %3 (本用户须是该组成员)").arg(name, group_, errnoText()));
         } else {
-            ::fchmod(fd, 0700); // ours: nobody else needs to look inside either
+            // Ours; the ports' group may look inside and open them, nobody else.
+            ::fchmod(fd, gid_ >= 0 ? 0750 : 0700);
             if (parent != placeFd) ::close(parent);
             parent = fd;
             continue;

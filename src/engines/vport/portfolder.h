@@ -13,7 +13,9 @@ public:
     // Shared: a folder the operator named: refused only when anyone may write it and no
     // sticky bit stops them from replacing our links.
     enum class Policy { Private, Shared };
-    PortFolder(QString path, Policy policy);
+    // group: a group whose members may open the ports (empty: nobody but us); a private folder
+    // is then 0750 with that group, still closed to others and to writes but ours.
+    PortFolder(QString path, Policy policy, QString group = {});
     ~PortFolder();
     PortFolder(const PortFolder&) = delete;
     PortFolder& operator=(const PortFolder&) = delete;
@@ -25,6 +27,8 @@ public:
     int fd() const { return fd_; }
     const QString& path() const { return path_; }
     QString problem() const { return problem_; }
+    // The group's id once open() found it; -1 without a group.
+    long groupId() const { return gid_; }
 
 private:
     bool fail(const QString& why);
@@ -33,6 +37,8 @@ private:
 
     QString path_;
     Policy policy_;
+    QString group_;
+    long gid_ = -1;
     int fd_ = -1;
     QString problem_;
 };

@@ -69,8 +69,8 @@ void resetSlave(const QString& slave) {
 }
 } // namespace
 
-PtyPortEngine::PtyPortEngine(QString dir, PortFolder::Policy policy, QObject* parent)
-    : QObject(parent), dir_(std::move(dir)), folder_(dir_, policy) {
+PtyPortEngine::PtyPortEngine(QString dir, PortFolder::Policy policy, QString group, QObject* parent)
+    : QObject(parent), dir_(std::move(dir)), folder_(dir_, policy, std::move(group)) {
     inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (inotify_ >= 0) {
         inotifyN_ = new QSocketNotifier(inotify_, QSocketNotifier::Read, this);
@@ -277,6 +277,14 @@ bool PtyPort::CreatePort(const QString& name) {
         return fail(QStringLiteral("openpty: %1 (kernel.pty.max?)").arg(errnoText()));
     makeRaw(slave);
     slave_ = QString::fromLocal8Bit(ptsname(master));
+    if (const long gid = engine_.folder_.groupId(); gid >= 0) {
+        if (::fchown(slave, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0 || ::fchmod(slave, 0660) != 0) {
+            const QString why = errnoText();
+            ::close(slave);
+            ::close(master);
+            return fail(QStringLiteral("无法把 %1 交给 [VPORT] Group: %2").arg(slave_, why));
+        }
+    }
     ::close(slave); // while we hold no slave, a hang-up tells us nobody has the port open
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);

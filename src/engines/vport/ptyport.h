@@ -19,7 +19,9 @@ class PtyPort;
 class PtyPortEngine : public QObject, public IVPortEngine {
     Q_OBJECT
 public:
-    explicit PtyPortEngine(QString dir, PortFolder::Policy policy = PortFolder::Policy::Shared, QObject* parent = nullptr);
+    // group: members may open the ports (terminals 0660 with that group); empty: only this user.
+    explicit PtyPortEngine(QString dir, PortFolder::Policy policy = PortFolder::Policy::Shared, QString group = {},
+                           QObject* parent = nullptr);
     ~PtyPortEngine() override;
 
     std::unique_ptr<IVPort> makePort() override;
