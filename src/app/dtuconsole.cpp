@@ -39,9 +39,9 @@ int main(int argc, char** argv) {
     // The sessions and the ports live on the relay's thread; the console talks to them there.
     RelayThread relay([&config] { return std::make_unique<MqttLinkEngine>(config.link); },
                       [&config] {
+                          // [VPORT] Group is the service's: a desktop user is seldom in it.
                           return std::make_unique<PtyPortEngine>(config.portDir, config.portDirIsDefault ? PortFolder::Policy::Private
                                                                                                          : PortFolder::Policy::Shared);
-                          // [VPORT] Group is the service's: a desktop user is seldom in it.
                       });
     QtPrompts prompts;
     Console console(relay.link(), relay.portEngine(), dataModule1, prompts, config);
