@@ -140,6 +140,8 @@ QByteArray MetricsText(ConsoleContext& ctx, const QString& program) {
     out += "dtuconsole_capture_failed_records_total " + QByteArray::number(ctx.capture.failedRecords()) + '\n';
     head({"dtuconsole_capture_dropped_bytes_total", "counter", "captured bytes dropped because the writer fell behind"});
     out += "dtuconsole_capture_dropped_bytes_total " + QByteArray::number(ctx.capture.droppedBytes()) + '\n';
+    head({"dtuconsole_database_up", "gauge", "1 while the DTU table can be read, 0 while the console waits for it"});
+    out += QByteArray("dtuconsole_database_up ") + (ctx.databaseProblem.isEmpty() ? "1" : "0") + '\n';
     head({"dtuconsole_build_info", "gauge", "the program and its version"});
     out += "dtuconsole_build_info{program=\"" + label(program) + "\",version=\"" DTU_VERSION "\"} 1\n";
     return out;
