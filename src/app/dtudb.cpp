@@ -5,6 +5,7 @@
 #include "engines/store/brokerauth.h"
 #include "engines/store/dtucsv.h"
 #include "engines/store/rowrules.h"
+#include "console/web/webusers.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 #include <sys/stat.h>
 #include <pwd.h>
+#include <termios.h>
 #include <grp.h>
 #include <cstdio>
 
@@ -45,12 +47,12 @@ struct SecretOwner {
     QString shown;
 };
 
-SecretOwner secretOwner(const QString& named) {
+SecretOwner secretOwner(const QString& named, const char* defaultUser = "mosquitto") {
     SecretOwner o;
     QString user = named, group;
     if (named.isEmpty()) {
-        if (::geteuid() != 0 || !::getpwnam("mosquitto")) return o; // this user, as before
-        user = QStringLiteral("mosquitto");
+        if (::geteuid() != 0 || !::getpwnam(defaultUser)) return o; // this user, as before
+        user = QString::fromLatin1(defaultUser);
     } else if (const qsizetype colon = named.indexOf(QLatin1Char(':')); colon >= 0) {
         user = named.left(colon);
         group = named.mid(colon + 1);
@@ -143,6 +145,79 @@ int importCsv(DtuStore& dm, const QString& path, bool sharePorts) {
     return static_cast<int>(rows.size());
 }
 
+// A password from the terminal, asked twice without echo; from standard input (one line) when
+// that is no terminal, as chpasswd takes it.
+QString readPassword() {
+    if (!::isatty(STDIN_FILENO)) {
+        char line[1024];
+        if (!std::fgets(line, sizeof line, stdin)) throw Failure(QStringLiteral("no password on standard input"));
+        return QString::fromUtf8(line).remove(QLatin1Char('\n')).remove(QLatin1Char('\r'));
+    }
+    auto ask = [](const char* prompt) {
+        std::fputs(prompt, stderr);
+        termios old {};
+        ::tcgetattr(STDIN_FILENO, &old);
+        termios quiet = old;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        char line[1024] = {};
+        const bool got = std::fgets(line, sizeof line, stdin) != nullptr;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &old);
+        std::fputs("\n", stderr);
+        if (!got) throw Failure(QStringLiteral("no password given"));
+        return QString::fromUtf8(line).remove(QLatin1Char('\n'));
+    };
+    const QString first = ask("password: ");
+    if (ask("again: ") != first) throw Failure(QStringLiteral("the two passwords differ; nothing changed"));
+    return first;
+}
+
+// dtudb web-user add|passwd|del|list [NAME] [--role R]: the web console's users file.
+void webUser(const QStringList& args, const QString& file, const QString& roleName, bool roleSet, const QString& owner) {
+    const QString action = args.value(1);
+    const QString name = args.value(2);
+    WebUsers users;
+    QString why;
+    if (!users.load(file, &why) && QFileInfo::exists(file)) throw Failure(why);
+    if (action == QLatin1String("list")) {
+        if (args.size() != 2) throw Failure(QStringLiteral("usage: dtudb web-user list"));
+        for (const WebUser& u : users.users()) out(u.name + QLatin1Char('\t') + RoleName(u.role));
+        return;
+    }
+    if (args.size() != 3 || !(action == QLatin1String("add") || action == QLatin1String("passwd") || action == QLatin1String("del")))
+        throw Failure(QStringLiteral("usage: dtudb web-user add|passwd|del|list NAME [--role viewer|operator|admin] [--users FILE]"));
+    if (!WebUsers::validName(name)) throw Failure(QStringLiteral("user name '%1': 1 to 32 of A-Z a-z 0-9 _ . -").arg(name));
+    const WebUser* existing = users.find(name);
+    WebUser u = existing ? *existing : WebUser{name, WebRole::Viewer, {}};
+    if (action == QLatin1String("del")) {
+        if (!users.remove(name)) throw Failure(QStringLiteral("no web user %1; nothing changed").arg(name));
+    } else {
+        if (action == QLatin1String("add") && existing) throw Failure(QStringLiteral("web user %1 exists (passwd changes the password)").arg(name));
+        if (action == QLatin1String("passwd") && !existing) throw Failure(QStringLiteral("no web user %1 (add makes one)").arg(name));
+        if (roleSet) {
+            const auto role = ParseRole(roleName);
+            if (!role) throw Failure(QStringLiteral("--role '%1': viewer, operator or admin").arg(roleName));
+            u.role = *role;
+        }
+        const QString password = readPassword();
+        if (password.size() < 8) throw Failure(QStringLiteral("a web password needs at least 8 characters; nothing changed"));
+        u.hash = WebUsers::hashPassword(password);
+        if (u.hash.isEmpty()) throw Failure(QStringLiteral("hashing the password failed; nothing changed"));
+        users.put(u);
+    }
+    const SecretOwner o = secretOwner(owner, "dtuconsole");
+    writeSecret(file, users.text(), o);
+    out(QStringLiteral("%1 %2 in %3%4").arg(action == QLatin1String("del") ? QStringLiteral("removed") : QStringLiteral("saved"), name, file,
+                                          o.shown.isEmpty() ? QString() : QStringLiteral(", readable by %1 only").arg(o.shown)));
+}
+
+// The users file when --users does not name one: beside the center.ini the console would read.
+QString defaultUsersFile() {
+    const ConfigPaths paths;
+    return QFileInfo::exists(paths.local(QStringLiteral("center.ini"))) ? paths.local(QStringLiteral("web-users"))
+                                                                        : paths.system(QStringLiteral("web-users"));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -158,7 +233,9 @@ int main(int argc, char** argv) {
         "  list                      list the DTUs in use\n"
         "  events [ID] [--since T]   print the DTUs' history, oldest first (T: 2h, 30m, 2026-12-10, '2026-12-10 03:00')\n"
         "  import FILE.csv           add every row of a CSV (ID,PASSWORD[,NAME[,SIM[,PORT]]]) in one transaction\n"
-        "  broker-auth --passwd F --acl F [--owner U[:G]]   write a mosquitto password file and an ACL confining each DTU to its topics"));
+        "  broker-auth --passwd F --acl F [--owner U[:G]]   write a mosquitto password file and an ACL confining each DTU to its topics\n"
+        "  web-user add|passwd|del|list [NAME] [--role viewer|operator|admin] [--users F]   the web console's users\n"
+        "                            (the password from the terminal, or one line of standard input)"));
     p.addHelpOption();
     QCommandLineOption conn(QStringLiteral("connection"), QStringLiteral("connection string instead of ftdb.ini"), QStringLiteral("string"));
     QCommandLineOption name(QStringLiteral("name"), QStringLiteral("device name"), QStringLiteral("name"));
@@ -173,12 +250,21 @@ int main(int argc, char** argv) {
     QCommandLineOption ownerOption(QStringLiteral("owner"),
                                    QStringLiteral("broker-auth: the files' owner (default for root: mosquitto, when that user exists)"),
                                    QStringLiteral("user[:group]"));
-    p.addOptions({conn, name, sim, port, password, sharePort, passwdFile, aclFile, prefix, since, ownerOption});
-    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | set | remove | list | events | import | broker-auth"));
+    QCommandLineOption roleOption(QStringLiteral("role"), QStringLiteral("web-user: viewer (default), operator or admin"), QStringLiteral("role"),
+                                  QStringLiteral("viewer"));
+    QCommandLineOption usersOption(QStringLiteral("users"), QStringLiteral("web-user: the users file (default: web-users beside center.ini)"),
+                                   QStringLiteral("file"));
+    p.addOptions({conn, name, sim, port, password, sharePort, passwdFile, aclFile, prefix, since, ownerOption, roleOption, usersOption});
+    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("init | add | set | remove | list | events | import | broker-auth | web-user"));
     p.process(app);
     const QStringList args = p.positionalArguments();
     if (args.isEmpty()) { p.showHelp(2); }
     try {
+        if (args[0] == QLatin1String("web-user")) { // no table involved
+            webUser(args, p.isSet(usersOption) ? p.value(usersOption) : defaultUsersFile(), p.value(roleOption), p.isSet(roleOption),
+                    p.value(ownerOption));
+            return 0;
+        }
         DtuStore dm(ConfigPaths{}, QStringLiteral("dtudb"));
         const QString cmd = args[0];
         const QString connection = readConnection(p.value(conn));
