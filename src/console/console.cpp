@@ -1,6 +1,7 @@
 #include "console/console.h"
 
 #include "console/databaseadvice.h"
+#include "console/web/webconsole.h"
 
 #include "console/display/refresh.h"
 #include "core/codec.h"
@@ -95,8 +96,17 @@ void Console::startListener() {
 
 void Console::startStatusPage() {
     QString why;
+    if (!ctx.config.webCertFile.isEmpty() && !status_.useTls(ctx.config.webCertFile, ctx.config.webKeyFile, &why)) {
+        qCWarning(lcConsole).noquote() << why;
+        ctx.logQueue.PostLog(ctx.stamp() + QLatin1Char(' ') + why);
+        why.clear();
+    }
     if (status_.listen(ctx.config.statusListen, &why)) {
-        if (status_.port()) qCInfo(lcConsole) << "status page on port" << status_.port();
+        if (status_.port()) {
+            qCInfo(lcConsole) << "status page on port" << status_.port();
+            web_ = std::make_unique<WebConsole>(ctx);
+            if (!web_->attach(*status_.server(), status_.address(), status_.port(), status_.tls())) web_.reset();
+        }
         return;
     }
     qCWarning(lcConsole).noquote() << why;

@@ -17,6 +17,8 @@
 
 namespace dtu {
 
+class WebConsole;
+
 class Console : public QObject {
     Q_OBJECT
 public:
@@ -68,6 +70,7 @@ public:
     quint16 listenerPort() const { return listener_.isListening() ? listener_.serverPort() : 0; }
     QHostAddress listenerAddress() const { return listener_.serverAddress(); }
     quint16 statusPort() const { return status_.port(); }
+    const WebConsole* web() const { return web_.get(); }
     int idleConnections() const { return static_cast<int>(idle_.size()); }
     int teardownWaitMs = 1000;
     // A service started before its database (a reboot): keep trying with backoff instead of
@@ -109,6 +112,7 @@ private:
     QTcpServer listener_;
     QTimer silenceTimer_;
     StatusServer status_;
+    std::unique_ptr<WebConsole> web_;
     int servicePort_;
 };
 

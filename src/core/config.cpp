@@ -173,6 +173,16 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     s.beginGroup(QStringLiteral("DISPLAY"));
     c.encoding = text(s, "Encoding", c.encoding);
     s.endGroup();
+    s.beginGroup(QStringLiteral("WEB"));
+    c.webUsers = text(s, "Users", QString()).trimmed();
+    for (const QString& n : text(s, "ServerNames", QString()).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        if (!n.trimmed().isEmpty()) c.webServerNames << n.trimmed();
+    c.webCertFile = text(s, "CertFile", QString()).trimmed();
+    c.webKeyFile = text(s, "KeyFile", QString()).trimmed();
+    c.webAllowPlainHttp = integer(s, "AllowPlainHttp", 0) != 0;
+    c.webBasePath = text(s, "BasePath", c.webBasePath).trimmed();
+    c.webIdleMinutes = integer(s, "IdleMinutes", c.webIdleMinutes);
+    s.endGroup();
 
     // Nonsense numbers would make later code misbehave; fall back instead.
     if (l.port <= 0 || l.port > 65535) l.port = 1883;
@@ -188,6 +198,13 @@ CenterConfig ReadCenterConfig(const ConfigPaths& paths) {
     if (c.captureKeepDays < 0) c.captureKeepDays = 90;
     if (c.captureMaxTotalMB < 0) c.captureMaxTotalMB = 10240;
     if (c.captureDir.isEmpty()) c.captureDir = defaultCaptureDir();
+    if (c.webIdleMinutes < 1) c.webIdleMinutes = 30;
+    // "/dtu", "dtu/", "/" all become "/dtu/" or "/": the pages' links are relative to it.
+    if (!c.webBasePath.startsWith(QLatin1Char('/'))) c.webBasePath.prepend(QLatin1Char('/'));
+    if (!c.webBasePath.endsWith(QLatin1Char('/'))) c.webBasePath.append(QLatin1Char('/'));
+    if (c.webUsers.isEmpty())
+        c.webUsers = QFileInfo(c.sourceFile.isEmpty() ? paths.system(QStringLiteral("center.ini")) : c.sourceFile).absolutePath() +
+                     QStringLiteral("/web-users");
     if (c.portDir.trimmed().isEmpty()) {
         c.portDir = defaultPortDir();
         c.portDirIsDefault = true;

@@ -62,6 +62,14 @@ struct CenterConfig {
     int captureKeepDays = 90;    // KeepDays: older files are removed (0: kept for ever)
     int captureMaxTotalMB = 10240; // MaxTotalMB: past this, the oldest files go (0: no bound)
 
+    // [WEB]: the web console on the status page's listener
+    QString webUsers;            // Users: the users file (default: web-users beside center.ini)
+    QStringList webServerNames;  // ServerNames: Host headers accepted besides the loopback names
+    QString webCertFile, webKeyFile; // CertFile, KeyFile: TLS
+    bool webAllowPlainHttp = false;  // AllowPlainHttp: plain HTTP off loopback
+    QString webBasePath = QStringLiteral("/"); // BasePath: under a reverse proxy's path
+    int webIdleMinutes = 30;     // IdleMinutes: a session unused this long ends
+
     bool hexDisplay() const { return dataDispMode == QLatin1String("HEX"); }
     QString sourceFile;      // which file was read, empty when none
 };

@@ -1,6 +1,10 @@
 #include "console/status/httpguard.h"
 
 #include <QHostAddress>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -48,6 +52,12 @@ private:
             const QByteArray header = head_.left(end).toLower();
             const QByteArray rest = head_.mid(end + 4);
             head_.clear();
+            // A WebSocket from here on: its frames are no HTTP, and it bounds its own messages.
+            if (header.contains("\nupgrade: websocket")) {
+                done_ = true;
+                timer_.stop();
+                return;
+            }
             if (end > guard_.limits_.maxHeaderBytes)
                 return refuse(431, "Request Header Fields Too Large", QStringLiteral("请求头超过%1字节").arg(guard_.limits_.maxHeaderBytes));
             if (header.contains("\ntransfer-encoding:"))
@@ -98,12 +108,31 @@ private:
 
 HttpGuard::HttpGuard(HttpLimits limits, QObject* parent) : QTcpServer(parent), limits_(limits) {}
 
+void HttpGuard::useTls(const QByteArray& certificate, const QByteArray& key) {
+    tlsCert_ = certificate;
+    tlsKey_ = key;
+}
+
 void HttpGuard::incomingConnection(qintptr fd) {
-    auto* socket = new QTcpSocket(this);
+    QTcpSocket* socket = nullptr;
+    if (!tlsCert_.isEmpty()) {
+        auto* ssl = new QSslSocket(this);
+        QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+        conf.setLocalCertificateChain(QSslCertificate::fromData(tlsCert_, QSsl::Pem));
+        QSslKey k(tlsKey_, QSsl::Rsa);
+        if (k.isNull()) k = QSslKey(tlsKey_, QSsl::Ec);
+        conf.setPrivateKey(k);
+        conf.setProtocol(QSsl::TlsV1_2OrLater);
+        ssl->setSslConfiguration(conf);
+        socket = ssl;
+    } else {
+        socket = new QTcpSocket(this);
+    }
     if (!socket->setSocketDescriptor(fd)) {
         delete socket;
         return;
     }
+    if (auto* ssl = qobject_cast<QSslSocket*>(socket)) ssl->startServerEncryption();
     if (open_ >= limits_.maxConnections) {
         refuse(socket, 503, "Service Unavailable", QStringLiteral("已有%1个连接").arg(open_));
         return;

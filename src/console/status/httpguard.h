@@ -20,6 +20,8 @@ class HttpGuard : public QTcpServer {
 public:
     explicit HttpGuard(HttpLimits limits = {}, QObject* parent = nullptr);
     int connections() const { return open_; }
+    // Every connection speaks TLS with this PEM certificate and key.
+    void useTls(const QByteArray& certificate, const QByteArray& key);
     qint64 refused() const { return refused_; }
 
 signals:
@@ -33,6 +35,7 @@ private:
     friend class GuardedConnection;
     void refuse(class QTcpSocket* socket, int status, const char* reason, const QString& why);
     HttpLimits limits_;
+    QByteArray tlsCert_, tlsKey_;
     int open_ = 0;
     qint64 refused_ = 0;
 };

@@ -1,5 +1,9 @@
 #include "console/status/statuspage.h"
 
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslKey>
+
 #include "console/context.h"
 #include "console/status/httpguard.h"
 #include "engines/link/linkengine.h"
@@ -175,6 +179,22 @@ StatusServer::StatusServer(ConsoleContext& ctx, QString program, QObject* parent
 
 StatusServer::~StatusServer() = default;
 
+bool StatusServer::useTls(const QString& certFile, const QString& keyFile, QString* why) {
+    QFile cert(certFile), key(keyFile);
+    if (!cert.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly)) {
+        *why = QStringLiteral("[WEB] CertFile %1 或 KeyFile %2 无法读取").arg(certFile, keyFile);
+        return false;
+    }
+    const QByteArray c = cert.readAll(), k = key.readAll();
+    if (QSslCertificate::fromData(c, QSsl::Pem).isEmpty() || QSslKey(k, QSsl::Rsa).isNull() && QSslKey(k, QSsl::Ec).isNull()) {
+        *why = QStringLiteral("[WEB] CertFile %1 或 KeyFile %2 不是 PEM 证书和私钥").arg(certFile, keyFile);
+        return false;
+    }
+    tlsCert_ = c;
+    tlsKey_ = k;
+    return true;
+}
+
 bool StatusServer::listen(const QString& address, QString* why) {
     const QString s = address.trimmed();
     if (s.isEmpty() || s == QLatin1String("0")) return true;
@@ -203,6 +223,8 @@ bool StatusServer::listen(const QString& address, QString* why) {
         return QHttpServerResponse("text/plain", QByteArray("ok\n"));
     });
     guard_ = new HttpGuard(HttpLimits{}, this);
+    if (!tlsCert_.isEmpty()) guard_->useTls(tlsCert_, tlsKey_);
+    address_ = host;
     connect(guard_, &HttpGuard::refusedRequest, this, [this](const QString& line) { ctx_.logQueue.PostLog(ctx_.stamp() + QLatin1Char(' ') + line); });
     port_ = guard_->listen(host, static_cast<quint16>(port)) ? guard_->serverPort() : 0;
     if (port_ != 0) http_->bind(guard_);

@@ -3,6 +3,7 @@
 // JSON and a health answer, served on a loopback address by Qt's HTTP server. Pages are
 // made on the console's thread between events, so a request never races the relay.
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <memory>
 
@@ -25,6 +26,11 @@ public:
     // cannot listen; the console runs on either way.
     bool listen(const QString& address, QString* why);
     quint16 port() const { return port_; }
+    // TLS for the whole listener, set before listen(); false with why when the files do not do.
+    bool useTls(const QString& certFile, const QString& keyFile, QString* why);
+    bool tls() const { return !tlsCert_.isEmpty(); }
+    QHttpServer* server() const { return http_.get(); }
+    QHostAddress address() const { return address_; }
 
 private:
     ConsoleContext& ctx_;
@@ -32,6 +38,8 @@ private:
     std::unique_ptr<QHttpServer> http_;
     class HttpGuard* guard_ = nullptr; // the listener, with the bounds the HTTP server lacks
     quint16 port_ = 0;
+    QHostAddress address_;
+    QByteArray tlsCert_, tlsKey_;
 };
 
 } // namespace dtu

@@ -1,0 +1,120 @@
+'use strict';
+// The DTU console in a browser: log in, then the device list, kept live over a WebSocket.
+(() => {
+  const $ = (id) => document.getElementById(id);
+  const PAGE = 100; // rows on screen: 5,000 DTUs stay fast
+  let csrf = '';
+  let rows = new Map(); // row number -> row
+  let sortKey = 'row', sortDir = 1, page = 0;
+  let socket = null, retry = null;
+
+  async function api(path, options = {}) {
+    const headers = Object.assign({'Content-Type': 'application/json'}, options.headers || {});
+    if (options.method && options.method !== 'GET') headers['X-CSRF-Token'] = csrf;
+    const r = await fetch(path, Object.assign({}, options, {headers, credentials: 'same-origin'}));
+    const body = await r.json().catch(() => ({}));
+    return {status: r.status, body};
+  }
+
+  function showLogin(message) {
+    $('app').hidden = true; $('logout').hidden = true; $('login').hidden = false;
+    $('who').textContent = '';
+    $('loginError').textContent = message || '';
+    setLink('未连接', '');
+    if (socket) { socket.onclose = null; socket.close(); socket = null; }
+  }
+
+  function showApp(session) {
+    csrf = session.csrf;
+    $('login').hidden = true; $('app').hidden = false; $('logout').hidden = false;
+    $('who').textContent = session.user + ' (' + {viewer: '查看', operator: '操作员', admin: '管理员'}[session.role] + ')';
+    connect();
+  }
+
+  function setLink(text, cls) { const l = $('link'); l.textContent = text; l.className = 'link ' + cls; }
+
+  function connect() {
+    if (retry) { clearTimeout(retry); retry = null; }
+    const url = (location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + location.pathname.replace(/[^/]*$/, '') + 'ws';
+    socket = new WebSocket(url);
+    socket.onopen = () => setLink('已连接', 'up');
+    socket.onmessage = (e) => apply(JSON.parse(e.data));
+    socket.onclose = async () => {
+      socket = null;
+      const s = await api('api/session').catch(() => ({status: 0}));
+      if (s.status === 401) { showLogin('会话已结束，请重新登录'); return; }
+      setLink('已断开，正在重连…', 'down');
+      retry = setTimeout(connect, 2000);
+    };
+  }
+
+  function apply(m) {
+    if (m.type === 'snapshot') rows = new Map();
+    for (const r of m.rows) rows.set(r.row, r);
+    $('online').textContent = m.online; $('total').textContent = m.total;
+    render();
+  }
+
+  function visible() {
+    const text = $('filter').value.trim().toLowerCase(), state = $('state').value;
+    let list = [...rows.values()].filter((r) =>
+      (!text || r.id.toLowerCase().includes(text) || r.name.toLowerCase().includes(text)) &&
+      (state === 'all' || (state === 'online' && r.online) || (state === 'offline' && !r.online) || (state === 'silent' && r.silent)));
+    const num = (v) => (v !== '' && !isNaN(v) ? Number(v) : null);
+    list.sort((a, b) => {
+      const x = a[sortKey], y = b[sortKey];
+      const nx = num(x), ny = num(y);
+      const c = nx !== null && ny !== null ? nx - ny : String(x).localeCompare(String(y));
+      return c * sortDir || a.row - b.row;
+    });
+    return list;
+  }
+
+  function render() {
+    const list = visible();
+    const pages = Math.max(1, Math.ceil(list.length / PAGE));
+    page = Math.min(page, pages - 1);
+    $('page').textContent = (page + 1) + ' / ' + pages;
+    const body = document.createElement('tbody');
+    for (const r of list.slice(page * PAGE, page * PAGE + PAGE)) {
+      const tr = document.createElement('tr');
+      tr.className = (r.online ? 'online' : 'offline') + (r.silent ? ' silent' : '');
+      tr.dataset.id = r.id;
+      const cells = [r.id, r.name, r.online ? '在线' : '离线', r.lastLogin, r.lastData, r.sent, r.received, r.portState, r.port];
+      cells.forEach((v, i) => {
+        const td = document.createElement('td');
+        td.textContent = v; // text, never markup: IDs and names come from the table
+        if (i === 2) td.className = 'state' + (r.online ? ' on' : '');
+        tr.appendChild(td);
+      });
+      body.appendChild(tr);
+    }
+    $('deviceTable').replaceChild(body, $('deviceTable').tBodies[0]);
+  }
+
+  document.addEventListener('DOMContentLoaded', async () => {
+    $('loginForm').addEventListener('submit', async (e) => {
+      e.preventDefault();
+      const r = await api('api/login', {method: 'POST', body: JSON.stringify({user: $('user').value, password: $('password').value})});
+      $('password').value = '';
+      if (r.status === 200) showApp(r.body);
+      else showLogin(r.status === 429 ? '登录失败次数过多，请稍后再试' : '用户名或密码错误');
+    });
+    $('logout').addEventListener('click', async () => { await api('api/logout', {method: 'POST'}); showLogin(''); });
+    $('filter').addEventListener('input', () => { page = 0; render(); });
+    $('state').addEventListener('change', () => { page = 0; render(); });
+    $('prev').addEventListener('click', () => { page = Math.max(0, page - 1); render(); });
+    $('next').addEventListener('click', () => { page += 1; render(); });
+    for (const th of document.querySelectorAll('th[data-key]')) {
+      th.addEventListener('click', () => {
+        const key = th.dataset.key;
+        sortDir = sortKey === key ? -sortDir : 1; sortKey = key;
+        for (const o of document.querySelectorAll('th')) o.className = '';
+        th.className = sortDir > 0 ? 'asc' : 'desc';
+        render();
+      });
+    }
+    const s = await api('api/session');
+    if (s.status === 200) showApp(s.body); else showLogin('');
+  });
+})();

@@ -1,0 +1,331 @@
+#include "console/web/webconsole.h"
+
+#include "console/context.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QHttpServerResponse>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QNetworkRequest>
+#include <QSysInfo>
+#include <QWebSocket>
+
+Q_LOGGING_CATEGORY(lcWeb, "dtu.web", QtInfoMsg)
+
+namespace dtu {
+
+using M = DeviceListModel;
+
+struct WebConsole::Client {
+    std::unique_ptr<QWebSocket> socket;
+    QByteArray token; // its session: a logout or an expiry ends the socket too
+    QString user;
+    QString peer;
+};
+
+namespace {
+constexpr char kCookie[] = "dtu_session";
+
+// No inline script, no framing, no sniffing; the API is never cached.
+void secure(QHttpServerResponse& r, bool api) {
+    r.setHeader("Content-Security-Policy",
+                "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+                "form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+    r.setHeader("X-Content-Type-Options", "nosniff");
+    r.setHeader("Referrer-Policy", "no-referrer");
+    r.setHeader("X-Frame-Options", "DENY");
+    if (api) r.setHeader("Cache-Control", "no-store");
+}
+
+QHttpServerResponse json(const QJsonObject& o, QHttpServerResponse::StatusCode code = QHttpServerResponse::StatusCode::Ok) {
+    QHttpServerResponse r("application/json", QJsonDocument(o).toJson(QJsonDocument::Compact), code);
+    secure(r, true);
+    return r;
+}
+
+QByteArray resource(const QString& name) {
+    QFile f(QStringLiteral(":/web/") + name);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray cookieValue(const QByteArray& header, const QByteArray& name) {
+    for (const QByteArray& part : header.split(';')) {
+        const QByteArray p = part.trimmed();
+        if (p.startsWith(name + '=')) return p.mid(name.size() + 1);
+    }
+    return {};
+}
+
+QJsonObject rowObject(const ConsoleContext& ctx, int r) {
+    const M& d = ctx.devices;
+    return QJsonObject{
+        {QStringLiteral("row"), r},
+        {QStringLiteral("id"), d.caption(r)},
+        {QStringLiteral("name"), d.subItem(r, M::SubName)},
+        {QStringLiteral("online"), d.statePicture(r) == 1},
+        {QStringLiteral("lastLogin"), d.subItem(r, M::SubLoginTime)},
+        {QStringLiteral("lastData"), d.subItem(r, M::SubUpdateTime)},
+        {QStringLiteral("sent"), d.subItem(r, M::SubSent)},
+        {QStringLiteral("received"), d.subItem(r, M::SubReceived)},
+        {QStringLiteral("portState"), d.subItem(r, M::SubPortState)},
+        {QStringLiteral("port"), d.subItem(r, M::SubPort)},
+        {QStringLiteral("silent"), d.isSilent(r)},
+        {QStringLiteral("recording"), d.isRecording(r)},
+    };
+}
+} // namespace
+
+WebConsole::WebConsole(ConsoleContext& ctx, QObject* parent)
+    : QObject(parent), ctx_(ctx),
+      sessions_([] { return QDateTime::currentMSecsSinceEpoch(); }, static_cast<qint64>(ctx.config.webIdleMinutes) * 60 * 1000),
+      logins_([] { return QDateTime::currentMSecsSinceEpoch(); }), base_(ctx.config.webBasePath) {
+    flushTimer_.setSingleShot(true);
+    connect(&flushTimer_, &QTimer::timeout, this, &WebConsole::flush);
+}
+
+WebConsole::~WebConsole() = default;
+
+void WebConsole::say(const QString& line) {
+    ctx_.logQueue.PostLog(ctx_.stamp() + QLatin1Char(' ') + line);
+}
+
+bool WebConsole::attach(QHttpServer& http, const QHostAddress& address, quint16 port, bool tls) {
+    tls_ = tls;
+    const QString file = ctx_.config.webUsers;
+    QString why;
+    if (!users_.load(file, &why)) {
+        if (QFile::exists(file)) say(QStringLiteral("网页控制台未启用: %1").arg(why));
+        else qCInfo(lcWeb).noquote() << "web console off: no users file" << file << "(dtudb web-user add NAME --role admin makes one)";
+        return false;
+    }
+    if (users_.users().isEmpty()) {
+        say(QStringLiteral("网页控制台未启用: 用户文件 %1 中没有用户 (dtudb web-user add)").arg(file));
+        return false;
+    }
+    if (!address.isLoopback() && !tls && !ctx_.config.webAllowPlainHttp) {
+        say(QStringLiteral("网页控制台未启用: %1 不是本机地址，需要 TLS ([WEB] CertFile, KeyFile)，或明确设 [WEB] AllowPlainHttp=1")
+                .arg(address.toString()));
+        return false;
+    }
+    if (!address.isLoopback() && !tls)
+        say(QStringLiteral("注意: 网页控制台以明文 HTTP 在 %1 上提供 ([WEB] AllowPlainHttp=1)，密码和会话可被窃听").arg(address.toString()));
+    serverNames_ = QStringList{QStringLiteral("localhost"), QStringLiteral("127.0.0.1"), QStringLiteral("::1")} + ctx_.config.webServerNames;
+    if (!address.isLoopback() && address != QHostAddress::Any && address != QHostAddress::AnyIPv6) serverNames_ << address.toString();
+    http_ = &http;
+
+    auto page = [this](const QByteArray& type, const QString& name) {
+        return [this, type, name](const QHttpServerRequest& req) {
+            if (!hostAllowed(req)) return refused(403, "unknown host");
+            QHttpServerResponse r(type, resource(name));
+            secure(r, false);
+            return r;
+        };
+    };
+    http.route(base_, QHttpServerRequest::Method::Get, page("text/html; charset=utf-8", QStringLiteral("index.html")));
+    http.route(base_ + QStringLiteral("app.js"), QHttpServerRequest::Method::Get, page("text/javascript; charset=utf-8", QStringLiteral("app.js")));
+    http.route(base_ + QStringLiteral("app.css"), QHttpServerRequest::Method::Get, page("text/css; charset=utf-8", QStringLiteral("app.css")));
+
+    http.route(base_ + QStringLiteral("api/session"), QHttpServerRequest::Method::Get, [this](const QHttpServerRequest& req) {
+        if (!hostAllowed(req)) return refused(403, "unknown host");
+        const WebSessions::Session* s = sessionOf(req);
+        if (!s) return refused(401, "not logged in");
+        return json({{QStringLiteral("user"), s->user}, {QStringLiteral("role"), RoleName(s->role)}, {QStringLiteral("csrf"), QString::fromLatin1(s->csrf)}});
+    });
+
+    http.route(base_ + QStringLiteral("api/login"), QHttpServerRequest::Method::Post, [this](const QHttpServerRequest& req) {
+        if (!hostAllowed(req)) return refused(403, "unknown host");
+        const QString peer = req.remoteAddress().toString();
+        if (logins_.banned(peer)) return refused(429, "too many failed logins; try again later");
+        const QJsonObject in = QJsonDocument::fromJson(req.body()).object();
+        const QString name = in.value(QStringLiteral("user")).toString(), password = in.value(QStringLiteral("password")).toString();
+        const WebUser* u = users_.find(name);
+        // The hash is worked out for an unknown user too: the answer's time tells nothing.
+        static const QByteArray decoy = WebUsers::hashPassword(QStringLiteral("decoy password"));
+        const bool ok = WebUsers::verify(password, u ? u->hash : decoy) && u;
+        if (!ok) {
+            const bool ban = logins_.failed(peer);
+            say(ban ? QStringLiteral("网页登录失败: 用户 %1，来自 %2；连续失败%3次，该地址暂停登录%4分钟")
+                          .arg(name.left(32), peer).arg(LoginGuard::kMaxFailures).arg(LoginGuard::kBanMs / 60000)
+                    : QStringLiteral("网页登录失败: 用户 %1，来自 %2").arg(name.left(32), peer));
+            return refused(401, "wrong user or password");
+        }
+        logins_.succeeded(peer);
+        const QByteArray token = sessions_.open(u->name, u->role);
+        const WebSessions::Session* s = sessions_.find(token);
+        say(QStringLiteral("网页登录: 用户 %1 (%2)，来自 %3").arg(u->name, RoleName(u->role), peer));
+        QHttpServerResponse r = json({{QStringLiteral("user"), u->name}, {QStringLiteral("role"), RoleName(u->role)},
+                                      {QStringLiteral("csrf"), QString::fromLatin1(s->csrf)}});
+        r.addHeader("Set-Cookie", QByteArray(kCookie) + '=' + token + "; Path=" + base_.toUtf8() + "; HttpOnly; SameSite=Strict" +
+                                      (tls_ ? "; Secure" : ""));
+        return r;
+    });
+
+    http.route(base_ + QStringLiteral("api/logout"), QHttpServerRequest::Method::Post, [this](const QHttpServerRequest& req) {
+        if (!hostAllowed(req)) return refused(403, "unknown host");
+        QByteArray token;
+        const WebSessions::Session* s = sessionOf(req, &token);
+        if (!s) return refused(401, "not logged in");
+        if (!WebSessions::csrfMatches(*s, req.value("X-CSRF-Token"))) return refused(403, "missing or wrong X-CSRF-Token");
+        say(QStringLiteral("网页退出: 用户 %1").arg(s->user));
+        sessions_.close(token);
+        for (auto& c : clients_)
+            if (c->token == token) c->socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("logged out"));
+        QHttpServerResponse r = json({{QStringLiteral("ok"), true}});
+        r.addHeader("Set-Cookie", QByteArray(kCookie) + "=; Path=" + base_.toUtf8() + "; HttpOnly; SameSite=Strict; Max-Age=0");
+        return r;
+    });
+
+    http.route(base_ + QStringLiteral("api/devices"), QHttpServerRequest::Method::Get, [this](const QHttpServerRequest& req) {
+        if (!hostAllowed(req)) return refused(403, "unknown host");
+        if (!sessionOf(req)) return refused(401, "not logged in");
+        QHttpServerResponse r("application/json", allRows("snapshot"));
+        secure(r, true);
+        return r;
+    });
+
+    // Qt hands an upgrade to its WebSocket server only when a route takes the request; who may
+    // keep the socket is decided once it is one (onWebSocket).
+    http.route(base_ + QStringLiteral("ws"), [](const QHttpServerRequest& req, QHttpServerResponder&& responder) {
+        if (req.value("Upgrade").compare("websocket", Qt::CaseInsensitive) != 0)
+            responder.write(QHttpServerResponder::StatusCode::BadRequest);
+    });
+    connect(&http, &QHttpServer::newWebSocketConnection, this, [this] {
+        while (http_->hasPendingWebSocketConnections()) onWebSocket(http_->nextPendingWebSocketConnection());
+    });
+    connect(&ctx_.devices, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& a, const QModelIndex& b) { markRows(a.row(), b.row()); });
+    connect(&ctx_.devices, &QAbstractItemModel::rowsInserted, this, [this](const QModelIndex&, int a, int b) { markRows(a, b); });
+    connect(&ctx_.devices, &QAbstractItemModel::modelReset, this, [this] {
+        reset_ = true;
+        dirty_.clear();
+        if (!flushTimer_.isActive()) flushTimer_.start(kFlushMs);
+    });
+    serving_ = true;
+    say(QStringLiteral("网页控制台: %1://%2:%3%4 (%5个用户)")
+            .arg(tls ? QStringLiteral("https") : QStringLiteral("http"),
+                 address.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + address.toString() + QLatin1Char(']') : address.toString())
+            .arg(port)
+            .arg(base_)
+            .arg(users_.users().size()));
+    return true;
+}
+
+bool WebConsole::hostAllowed(const QHttpServerRequest& request) {
+    const QByteArray host = request.value("Host");
+    if (HostAllowed(host, serverNames_)) return true;
+    say(QStringLiteral("网页控制台拒绝了 Host \"%1\" (来自 %2)；经反向代理访问时把这个名字加入 [WEB] ServerNames")
+            .arg(QString::fromLatin1(host.left(100)), request.remoteAddress().toString()));
+    return false;
+}
+
+const WebSessions::Session* WebConsole::sessionOf(const QHttpServerRequest& request, QByteArray* token) {
+    const QByteArray t = cookieValue(request.value("Cookie"), kCookie);
+    if (token) *token = t;
+    return sessions_.find(t);
+}
+
+QHttpServerResponse WebConsole::refused(int status, const QByteArray& message) {
+    return json({{QStringLiteral("error"), QString::fromUtf8(message)}}, static_cast<QHttpServerResponse::StatusCode>(status));
+}
+
+void WebConsole::onWebSocket(std::unique_ptr<QWebSocket> socket) {
+    if (!socket) return;
+    const QNetworkRequest req = socket->request();
+    const QString peer = socket->peerAddress().toString();
+    const QByteArray host = req.rawHeader("Host"), origin = req.rawHeader("Origin");
+    const QByteArray token = cookieValue(req.rawHeader("Cookie"), kCookie);
+    const WebSessions::Session* s = sessions_.find(token);
+    // Another site's page cannot use the operator's cookie: the Origin must be this server.
+    const QByteArray originHost = origin.mid(origin.indexOf("://") + 3);
+    const bool sameOrigin = !origin.isEmpty() && originHost == host;
+    if (req.url().path() != base_ + QStringLiteral("ws") || !HostAllowed(host, serverNames_) || !sameOrigin || !s) {
+        say(QStringLiteral("网页控制台拒绝了来自 %1 的 WebSocket (%2)")
+                .arg(peer, !s ? QStringLiteral("未登录") : !sameOrigin ? QStringLiteral("Origin 不符") : QStringLiteral("地址不符")));
+        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("refused"));
+        socket.release()->deleteLater();
+        return;
+    }
+    socket->setParent(this);
+    socket->setMaxAllowedIncomingMessageSize(64 * 1024);
+    auto client = std::make_unique<Client>(Client{std::move(socket), token, s->user, peer});
+    QWebSocket* raw = client->socket.get();
+    // Queued: a socket let go while the clients are walked must not change the list under the walk.
+    connect(raw, &QWebSocket::disconnected, this, [this, raw] {
+        for (auto it = clients_.begin(); it != clients_.end(); ++it)
+            if ((*it)->socket.get() == raw) {
+                (*it)->socket.release()->deleteLater();
+                clients_.erase(it);
+                return;
+            }
+    }, Qt::QueuedConnection);
+    raw->sendTextMessage(QString::fromUtf8(allRows("snapshot")));
+    clients_.push_back(std::move(client));
+}
+
+void WebConsole::markRows(int first, int last) {
+    if (clients_.empty()) return;
+    for (int r = first; r <= last; ++r) dirty_.insert(r);
+    if (!flushTimer_.isActive()) flushTimer_.start(kFlushMs);
+}
+
+void WebConsole::flush() {
+    if (clients_.empty()) {
+        dirty_.clear();
+        reset_ = false;
+        return;
+    }
+    QByteArray message;
+    if (reset_) {
+        message = allRows("snapshot");
+    } else if (!dirty_.isEmpty()) {
+        QList<int> rows(dirty_.cbegin(), dirty_.cend());
+        std::sort(rows.begin(), rows.end());
+        message = rowsJson(rows, "rows");
+    }
+    reset_ = false;
+    dirty_.clear();
+    if (message.isEmpty()) return;
+    const QString text = QString::fromUtf8(message);
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        Client& c = **it;
+        if (!sessions_.find(c.token)) { // logged out or expired
+            c.socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("session ended"));
+            ++it;
+            continue;
+        }
+        if (c.socket->bytesToWrite() > kMaxBacklog) {
+            say(QStringLiteral("网页控制台: %1 (用户 %2) 跟不上更新，已断开；页面会重新连接").arg(c.peer, c.user));
+            c.socket->abort();
+            ++it;
+            continue;
+        }
+        c.socket->sendTextMessage(text);
+        ++it;
+    }
+}
+
+QByteArray WebConsole::rowsJson(const QList<int>& rows, const char* type) const {
+    QJsonArray list;
+    for (int r : rows)
+        if (r >= 0 && r < ctx_.devices.rowCount()) list.append(rowObject(ctx_, r));
+    return QJsonDocument(QJsonObject{{QStringLiteral("type"), QLatin1String(type)},
+                                     {QStringLiteral("online"), ctx_.devices.onlineCount()},
+                                     {QStringLiteral("total"), ctx_.devices.rowCount()},
+                                     {QStringLiteral("rows"), list}})
+        .toJson(QJsonDocument::Compact);
+}
+
+QByteArray WebConsole::allRows(const char* type) const {
+    QList<int> rows;
+    rows.reserve(ctx_.devices.rowCount());
+    for (int r = 0; r < ctx_.devices.rowCount(); ++r) rows << r;
+    return rowsJson(rows, type);
+}
+
+} // namespace dtu

@@ -1,0 +1,66 @@
+#pragma once
+// The web console: the console's pages in a browser, behind a login, on the status page's
+// listener. Live changes go out over a WebSocket, gathered like the window's (at most 20
+// hand-overs a second); a browser that cannot keep up is let go, never waited for.
+#include "console/web/websessions.h"
+#include "console/web/webusers.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+class QHttpServer;
+class QHttpServerRequest;
+class QHttpServerResponse;
+class QWebSocket;
+
+namespace dtu {
+
+class ConsoleContext;
+
+class WebConsole : public QObject {
+    Q_OBJECT
+public:
+    explicit WebConsole(ConsoleContext& ctx, QObject* parent = nullptr);
+    ~WebConsole() override;
+
+    // Serves the pages on the status page's server; false with the run log told why not (no
+    // users file, plain HTTP off loopback...). The status page serves on either way.
+    bool attach(QHttpServer& http, const QHostAddress& address, quint16 port, bool tls);
+    bool serving() const { return serving_; }
+    int clients() const { return static_cast<int>(clients_.size()); }
+    // Past this much unsent, a browser is let go (it comes back with a fresh page).
+    static constexpr qint64 kMaxBacklog = 4 * 1024 * 1024;
+    static constexpr int kFlushMs = 50;
+
+private:
+    struct Client;
+    void say(const QString& line);
+    bool hostAllowed(const QHttpServerRequest& request);
+    const WebSessions::Session* sessionOf(const QHttpServerRequest& request, QByteArray* token = nullptr);
+    QHttpServerResponse refused(int status, const QByteArray& message);
+    void onWebSocket(std::unique_ptr<QWebSocket> socket);
+    void markRows(int first, int last);
+    void flush();
+    QByteArray rowsJson(const QList<int>& rows, const char* type) const;
+    QByteArray allRows(const char* type) const;
+
+    ConsoleContext& ctx_;
+    WebUsers users_;
+    WebSessions sessions_;
+    LoginGuard logins_;
+    QStringList serverNames_;
+    QString base_;
+    bool tls_ = false;
+    bool serving_ = false;
+    std::vector<std::unique_ptr<Client>> clients_;
+    QSet<int> dirty_;
+    bool reset_ = false;
+    QTimer flushTimer_;
+    QHttpServer* http_ = nullptr;
+};
+
+} // namespace dtu

@@ -1,0 +1,245 @@
+// The web console against the real service, broker and field: the login and its guards, the
+// device list and its live updates over the WebSocket, and where it refuses to serve.
+#include "support/broker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QSslError>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QWebSocket>
+#include <gtest/gtest.h>
+#include <csignal>
+
+using namespace dtu::test;
+
+namespace {
+const QString A = "0000000000000001", PW = "123456";
+QString bin(const QString& name) { return QCoreApplication::applicationDirPath() + "/" + name; }
+
+quint16 freePort() {
+    QTcpServer s;
+    s.listen(QHostAddress::LocalHost);
+    return s.serverPort();
+}
+
+struct Reply {
+    int status = 0;
+    QByteArray body;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray header(const QByteArray& name) const {
+        for (const auto& [k, v] : headers)
+            if (k.compare(name, Qt::CaseInsensitive) == 0) return v;
+        return {};
+    }
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+
+// The service with a table of one DTU, a users file and the web console on the status listener.
+class WebService {
+public:
+    QTemporaryDir dir;
+    quint16 port = freePort();
+    QProcess service;
+    QByteArray err;
+    QNetworkAccessManager net;
+    QString scheme = "http";
+
+    void configure(quint16 brokerPort, const QString& extra = {}, const QString& listen = "127.0.0.1") {
+        QDir().mkpath(dir.filePath("etc"));
+        QFile ini(dir.filePath("etc/center.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(QString("[LINK]\nPort=%1\n[VPORT]\nDir=%2\n[LISTENER]\nPort=0\n[STATUS]\nListen=%3:%4\n%5")
+                      .arg(brokerPort).arg(dir.filePath("ports"), listen).arg(port).arg(extra).toUtf8());
+        ini.close();
+        QFile ftdb(dir.filePath("etc/ftdb.ini"));
+        ASSERT_TRUE(ftdb.open(QIODevice::WriteOnly));
+        ftdb.write("Provider=SQLite;Data Source=" + dir.filePath("dtu.db").toUtf8());
+        ftdb.close();
+        for (const QStringList& args : {QStringList{"init"}, QStringList{"add", A, PW, "--port", "COM3"}}) {
+            QProcess db;
+            db.setWorkingDirectory(dir.filePath("etc"));
+            db.start(bin("dtudb"), args);
+            ASSERT_TRUE(db.waitForFinished());
+            ASSERT_EQ(db.exitCode(), 0);
+        }
+    }
+    void addUser(const QString& name, const QString& role, const QByteArray& password) {
+        QProcess db;
+        db.start(bin("dtudb"), {"web-user", "add", name, "--role", role, "--users", dir.filePath("etc/web-users")});
+        db.waitForStarted();
+        db.write(password + "\n");
+        db.closeWriteChannel();
+        ASSERT_TRUE(db.waitForFinished(20000));
+        ASSERT_EQ(db.exitCode(), 0) << db.readAllStandardError().toStdString();
+    }
+    bool start() {
+        service.start(bin("dtuconsoled"), {"--config", dir.filePath("etc")});
+        return service.waitForStarted() && said("启动成功");
+    }
+    bool said(const QByteArray& text, int ms = 10000) {
+        return waitFor([&] {
+            err += service.readAllStandardError();
+            return err.contains(text);
+        }, ms);
+    }
+    ~WebService() {
+        if (service.state() == QProcess::Running) {
+            ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
+            service.waitForFinished(8000);
+        }
+    }
+    QString url(const QString& path) const { return QString("%1://127.0.0.1:%2/%3").arg(scheme).arg(port).arg(path); }
+    Reply request(const QByteArray& method, const QString& path, const QByteArray& body = {},
+                  const QList<QPair<QByteArray, QByteArray>>& headers = {}) {
+        QNetworkRequest req{QUrl(url(path))};
+        req.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        for (const auto& [k, v] : headers) req.setRawHeader(k, v);
+        QNetworkReply* r = net.sendCustomRequest(req, method, body);
+        QObject::connect(r, &QNetworkReply::sslErrors, r, [r](const QList<QSslError>&) { r->ignoreSslErrors(); });
+        waitFor([r] { return r->isFinished(); }, 10000);
+        Reply out{r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), r->readAll(), r->rawHeaderPairs()};
+        r->deleteLater();
+        return out;
+    }
+};
+} // namespace
+
+TEST(WebConsole, LogsInServesTheDevicesLiveAndGuardsEveryDoor) {
+    Broker broker{{A + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    WebService web;
+    ASSERT_NO_FATAL_FAILURE(web.configure(broker.port()));
+    ASSERT_NO_FATAL_FAILURE(web.addUser("op", "operator", "operator password"));
+    ASSERT_TRUE(web.start()) << web.err.constData();
+    ASSERT_TRUE(web.said("网页控制台: http://127.0.0.1")) << web.err.constData();
+
+    Reply page = web.request("GET", "");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_TRUE(page.body.contains("<title>DTU控制台</title>"));
+    EXPECT_TRUE(page.header("Content-Security-Policy").contains("frame-ancestors 'none'"));
+    EXPECT_TRUE(page.header("Content-Security-Policy").contains("script-src 'self'"));
+    EXPECT_EQ(page.header("X-Content-Type-Options"), "nosniff");
+    EXPECT_EQ(web.request("GET", "api/devices").status, 401);
+
+    Reply wrong = web.request("POST", "api/login", R"({"user":"op","password":"nope"})");
+    EXPECT_EQ(wrong.status, 401);
+    EXPECT_TRUE(web.said("网页登录失败: 用户 op，来自 127.0.0.1"));
+    Reply login = web.request("POST", "api/login", R"({"user":"op","password":"operator password"})");
+    ASSERT_EQ(login.status, 200) << login.body.constData();
+    const QByteArray cookie = login.header("Set-Cookie");
+    EXPECT_TRUE(cookie.startsWith("dtu_session=")) << cookie.constData();
+    EXPECT_TRUE(cookie.contains("HttpOnly") && cookie.contains("SameSite=Strict")) << cookie.constData();
+    EXPECT_FALSE(cookie.contains("Secure")); // plain HTTP on loopback
+    const QByteArray csrf = login.json().value("csrf").toString().toLatin1();
+    EXPECT_EQ(login.json().value("role").toString(), "operator");
+
+    // The device list, and its row changing live when the field sends.
+    ASSERT_TRUE(waitFor([&] {
+        const QJsonArray rows = web.request("GET", "api/devices").json().value("rows").toArray();
+        return !rows.isEmpty() && rows[0].toObject().value("online").toBool();
+    }, 10000));
+    QWebSocket ws;
+    QList<QJsonObject> pushed;
+    QObject::connect(&ws, &QWebSocket::textMessageReceived, [&](const QString& m) { pushed << QJsonDocument::fromJson(m.toUtf8()).object(); });
+    QNetworkRequest wsReq(QUrl(QString("ws://127.0.0.1:%1/ws").arg(web.port)));
+    wsReq.setRawHeader("Cookie", cookie.left(cookie.indexOf(';')));
+    wsReq.setRawHeader("Origin", QString("http://127.0.0.1:%1").arg(web.port).toUtf8());
+    ws.open(wsReq);
+    ASSERT_TRUE(waitFor([&] { return !pushed.isEmpty(); }, 5000)) << ws.errorString().toStdString() << " " << web.err.constData();
+    EXPECT_EQ(pushed[0].value("type").toString(), "snapshot");
+    EXPECT_EQ(pushed[0].value("rows").toArray()[0].toObject().value("id").toString(), A);
+    ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "HELLO", A, PW));
+    ASSERT_TRUE(waitFor([&] {
+        for (const QJsonObject& m : pushed)
+            if (m.value("type") == "rows" && m.value("rows").toArray()[0].toObject().value("received").toString() == "1") return true;
+        return false;
+    }, 5000)) << QJsonDocument(pushed.last()).toJson().constData();
+
+    // A socket another site opened with the operator's cookie, or without a session: closed.
+    for (const QByteArray& origin : {QByteArray("http://evil.example"), QByteArray()}) {
+        QWebSocket other;
+        bool closed = false, got = false;
+        QObject::connect(&other, &QWebSocket::disconnected, [&] { closed = true; });
+        QObject::connect(&other, &QWebSocket::textMessageReceived, [&] { got = true; });
+        QNetworkRequest r(QUrl(QString("ws://127.0.0.1:%1/ws").arg(web.port)));
+        if (!origin.isEmpty()) {
+            r.setRawHeader("Cookie", cookie.left(cookie.indexOf(';')));
+            r.setRawHeader("Origin", origin);
+        }
+        other.open(r);
+        EXPECT_TRUE(waitFor([&] { return closed; }, 5000)) << origin.constData();
+        EXPECT_FALSE(got);
+    }
+
+    // An unlisted Host (DNS rebinding) is refused and named.
+    EXPECT_EQ(web.request("GET", "api/session", {}, {{"Host", "rebound.example"}}).status, 403);
+    EXPECT_TRUE(web.said("Host \"rebound.example\""));
+
+    // A change without the session's token is refused; with it, the logout ends the socket too.
+    const QByteArray session = cookie.left(cookie.indexOf(';'));
+    EXPECT_EQ(web.request("POST", "api/logout", {}, {{"Cookie", session}}).status, 403);
+    EXPECT_EQ(web.request("POST", "api/logout", {}, {{"Cookie", session}, {"X-CSRF-Token", "forged"}}).status, 403);
+    EXPECT_EQ(web.request("POST", "api/logout", {}, {{"Cookie", session}, {"X-CSRF-Token", csrf}}).status, 200);
+    EXPECT_EQ(web.request("GET", "api/session", {}, {{"Cookie", session}}).status, 401);
+    EXPECT_TRUE(waitFor([&] { return ws.state() == QAbstractSocket::UnconnectedState; }, 5000));
+
+    // The fifth wrong password in a row bans the address, the right one included.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(web.request("POST", "api/login", R"({"user":"op","password":"guess"})").status, 401) << i;
+    EXPECT_EQ(web.request("POST", "api/login", R"({"user":"nobody","password":"guess"})").status, 401);
+    EXPECT_TRUE(web.said("连续失败5次，该地址暂停登录15分钟"));
+    EXPECT_EQ(web.request("POST", "api/login", R"({"user":"op","password":"operator password"})").status, 429);
+}
+
+// Where it does not serve: no users file (no default password), and plain HTTP off loopback
+// unless asked for; TLS when given a certificate, the cookie then Secure.
+TEST(WebConsole, ServesOnlyWithUsersAndOffLoopbackOnlyWithTls) {
+    Broker broker{{A + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    {
+        WebService none;
+        ASSERT_NO_FATAL_FAILURE(none.configure(broker.port()));
+        ASSERT_TRUE(none.start()) << none.err.constData();
+        EXPECT_EQ(none.request("GET", "").status, 404);
+        EXPECT_EQ(none.request("GET", "metrics").status, 200); // the status page serves on
+    }
+    {
+        WebService open;
+        ASSERT_NO_FATAL_FAILURE(open.configure(broker.port(), {}, "0.0.0.0"));
+        ASSERT_NO_FATAL_FAILURE(open.addUser("admin", "admin", "admin password"));
+        ASSERT_TRUE(open.start()) << open.err.constData();
+        EXPECT_TRUE(open.said("需要 TLS")) << open.err.constData();
+        EXPECT_EQ(open.request("GET", "").status, 404);
+    }
+    {
+        WebService plain;
+        ASSERT_NO_FATAL_FAILURE(plain.configure(broker.port(), "[WEB]\nAllowPlainHttp=1\n", "0.0.0.0"));
+        ASSERT_NO_FATAL_FAILURE(plain.addUser("admin", "admin", "admin password"));
+        ASSERT_TRUE(plain.start()) << plain.err.constData();
+        EXPECT_TRUE(plain.said("以明文 HTTP")) << plain.err.constData();
+        EXPECT_EQ(plain.request("GET", "").status, 200);
+    }
+    WebService tls;
+    const QString cert = tls.dir.filePath("cert.pem"), key = tls.dir.filePath("key.pem");
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1"});
+    ASSERT_TRUE(openssl.waitForFinished(30000));
+    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    ASSERT_NO_FATAL_FAILURE(tls.configure(broker.port(), QString("[WEB]\nCertFile=%1\nKeyFile=%2\n").arg(cert, key), "0.0.0.0"));
+    ASSERT_NO_FATAL_FAILURE(tls.addUser("admin", "admin", "admin password"));
+    ASSERT_TRUE(tls.start()) << tls.err.constData();
+    ASSERT_TRUE(tls.said("网页控制台: https://0.0.0.0")) << tls.err.constData();
+    tls.scheme = "https";
+    Reply login = tls.request("POST", "api/login", R"({"user":"admin","password":"admin password"})");
+    ASSERT_EQ(login.status, 200) << login.body.constData();
+    EXPECT_TRUE(login.header("Set-Cookie").contains("; Secure"));
+    EXPECT_EQ(tls.request("GET", "metrics").status, 200);
+}
