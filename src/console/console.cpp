@@ -104,7 +104,7 @@ void Console::startStatusPage() {
     if (status_.listen(ctx.config.statusListen, &why)) {
         if (status_.port()) {
             qCInfo(lcConsole) << "status page on port" << status_.port();
-            web_ = std::make_unique<WebConsole>(ctx);
+            web_ = std::make_unique<WebConsole>(*this);
             if (!web_->attach(*status_.server(), status_.address(), status_.port(), status_.tls())) web_.reset();
         }
         return;
@@ -263,32 +263,31 @@ bool Console::acceptSendKey(bool hexMode, QChar c) {
 
 void Console::sendManually() {
     if (!ctx.anySelected()) return;
+    // The box does not change during the command: read and convert it once.
+    const QString error = sendTyped(ctx.selectedRows(), ctx.sendBox.toPlainText(), ctx.hexDisplay.isChecked());
+    if (!error.isEmpty()) ctx.prompts.message(error);
+}
+
+QString Console::sendTyped(const QList<int>& rows, const QString& typed, bool hex) {
     constexpr int kShown = 1024;
     const QString repeat = QStringLiteral("1"); // ComboBox2's text; nothing changes it
-    // The box does not change during the command: read and convert it once.
-    const QString typed = ctx.sendBox.toPlainText();
     QByteArray data;
-    if (ctx.hexDisplay.isChecked()) {
+    if (hex) {
         // Pasted text passes no key filter: a frame with blanks must not go out shifted.
-        HexInput hex = ParseHexInput(typed);
-        if (!hex.error.isEmpty()) {
-            ctx.prompts.message(hex.error);
-            return;
-        }
-        data = std::move(hex.bytes);
+        HexInput parsed = ParseHexInput(typed);
+        if (!parsed.error.isEmpty()) return parsed.error;
+        data = std::move(parsed.bytes);
     } else {
         data = ctx.displayEncode(QString(typed).replace(QChar::ParagraphSeparator, QLatin1Char('\n'))
                                      .replace(QLatin1Char('\n'), QLatin1String("\r\n")));
     }
-    const QString tag = ctx.hexDisplay.isChecked()
-                            ? QStringLiteral(" [HEX:") + QString::fromLatin1(BytesToHexSpaced(data)) + QLatin1Char(']')
-                            : QString();
+    const QString tag = hex ? QStringLiteral(" [HEX:") + QString::fromLatin1(BytesToHexSpaced(data)) + QLatin1Char(']') : QString();
     const bool cut = data.size() > kShown;
     const QString body = ctx.displayText(cut ? data.left(kShown) : data) +
                          (cut ? QStringLiteral("...[") : QStringLiteral("[")) + repeat + QStringLiteral("次]");
-    for (int row = 0; row < ctx.devices.rowCount(); ++row) {
-        if (!ctx.rowSelected(row) || ctx.devices.statePicture(row) != 1) continue;
-        if (data.isEmpty()) return;
+    for (int row : rows) {
+        if (row < 0 || row >= ctx.devices.rowCount() || ctx.devices.statePicture(row) != 1) continue;
+        if (data.isEmpty()) return {};
         const QString id = ctx.devices.caption(row);
         if (ctx.dataTips.isChecked())
             ctx.messageDisplay.append(ctx.stamp() + QStringLiteral(" 发送数据到") + id + QStringLiteral("的COM1,数据内容:") + tag + body);
@@ -297,6 +296,7 @@ void Console::sendManually() {
         const int times = repeat.toInt();
         for (int i = 0; i < times; ++i) SendBracketed(ctx, row, id, data, SendSource::Manual);
     }
+    return {};
 }
 
 void Console::clearMessages() {

@@ -48,6 +48,9 @@ public:
     int servicePort() const { return servicePort_; }
 
     void sendManually(); // "发送数据"
+    // The send box's path for these rows: the text as typed (hex or not), its display line,
+    // the sends. Answers the hex parser's complaint, empty when it went out.
+    QString sendTyped(const QList<int>& rows, const QString& typed, bool hex);
     static bool acceptSendKey(bool hexMode, QChar c); // the send box's key filter
     void toggleHexDisplay() { ctx.hexDisplay.trigger(); }
     void toggleDataTips() { ctx.dataTips.trigger(); }

@@ -58,6 +58,8 @@ def main():
     run("add", DTU, "123456", "--name", "1号泵站", "--port", "COM3")
     run("web-user", "add", "op", "--role", "operator", "--users", os.path.join(etc, "web-users"),
         input=b"operator password\n")
+    sim = subprocess.Popen([os.path.join(bindir, "dtusim"), "--port", str(broker_port), "--ids", DTU, "--password", "123456",
+                            "--mode", "quiet", "--beat", "0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     log = open(os.path.join(work, "service.log"), "wb")
     service = subprocess.Popen([os.path.join(bindir, "dtuconsoled"), "--config", etc], stderr=log)
     driver = None
@@ -97,16 +99,39 @@ def main():
         if shots:
             driver.save_screenshot(os.path.join(shots, "web-devices.png"))
 
+        # A hex frame from the DTU's panel reaches the field byte for byte.
+        down = subprocess.Popen(["mosquitto_sub", "-p", str(broker_port), "-t", f"dtu/{DTU}/down", "-C", "1", "-W", "10",
+                                 "-F", "%x"], stdout=subprocess.PIPE)
+        time.sleep(0.5)
+        row().click()
+        wait.until(lambda d: d.find_element(By.ID, "dtuPanel").is_displayed())
+        driver.find_element(By.ID, "sendHex").click()
+        driver.find_element(By.ID, "sendBox").send_keys("01 03 00 00 00 01 84 0A")
+        driver.find_element(By.ID, "sendButton").click()
+        wait.until(lambda d: d.find_element(By.ID, "actionResult").text == "已执行")
+        got = down.communicate(timeout=15)[0].decode().strip()
+        assert got == "010300000001840a", got
+
+        # The field's answer to "读取信号强度" shows in the messages, as in the window.
+        driver.find_element(By.CSS_SELECTOR, 'button[data-action="signal"]').click()
+        driver.find_element(By.CSS_SELECTOR, 'nav .tab[data-tab="messages"]').click()
+        wait.until(lambda d: f"{DTU}信号=23" in d.find_element(By.ID, "display").text)
+        wait.until(lambda d: "网页操作: 用户 op 读取信号强度" in d.find_element(By.ID, "log").text)
+        if shots:
+            driver.save_screenshot(os.path.join(shots, "web-messages.png"))
+
         # The page tells the truth when the service goes away.
         service.send_signal(signal.SIGTERM)
         service.wait(10)
         wait.until(lambda d: d.find_element(By.ID, "link").text == "已断开，正在重连…")
-        print("browser: login refused and accepted, device online, live row, disconnection shown")
+        print("browser: login refused and accepted, device online, live row, hex send byte-exact, signal read, "
+              "disconnection shown")
     finally:
         if driver:
             driver.quit()
         if service.poll() is None:
             service.kill()
+        sim.kill()
         broker.kill()
 
 

@@ -102,6 +102,9 @@ public:
                   const QList<QPair<QByteArray, QByteArray>>& headers = {}) {
         QNetworkRequest req{QUrl(url(path))};
         req.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        // The test says which session a request is: no cookie jar of Qt's in between.
+        req.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        req.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
         for (const auto& [k, v] : headers) req.setRawHeader(k, v);
         QNetworkReply* r = net.sendCustomRequest(req, method, body);
         QObject::connect(r, &QNetworkReply::sslErrors, r, [r](const QList<QSslError>&) { r->ignoreSslErrors(); });
@@ -140,11 +143,12 @@ TEST(WebConsole, LogsInServesTheDevicesLiveAndGuardsEveryDoor) {
     EXPECT_TRUE(cookie.contains("HttpOnly") && cookie.contains("SameSite=Strict")) << cookie.constData();
     EXPECT_FALSE(cookie.contains("Secure")); // plain HTTP on loopback
     const QByteArray csrf = login.json().value("csrf").toString().toLatin1();
+    const QByteArray session = cookie.left(cookie.indexOf(';'));
     EXPECT_EQ(login.json().value("role").toString(), "operator");
 
     // The device list, and its row changing live when the field sends.
     ASSERT_TRUE(waitFor([&] {
-        const QJsonArray rows = web.request("GET", "api/devices").json().value("rows").toArray();
+        const QJsonArray rows = web.request("GET", "api/devices", {}, {{"Cookie", session}}).json().value("rows").toArray();
         return !rows.isEmpty() && rows[0].toObject().value("online").toBool();
     }, 10000));
     QWebSocket ws;
@@ -185,7 +189,6 @@ TEST(WebConsole, LogsInServesTheDevicesLiveAndGuardsEveryDoor) {
     EXPECT_TRUE(web.said("Host \"rebound.example\""));
 
     // A change without the session's token is refused; with it, the logout ends the socket too.
-    const QByteArray session = cookie.left(cookie.indexOf(';'));
     EXPECT_EQ(web.request("POST", "api/logout", {}, {{"Cookie", session}}).status, 403);
     EXPECT_EQ(web.request("POST", "api/logout", {}, {{"Cookie", session}, {"X-CSRF-Token", "forged"}}).status, 403);
     EXPECT_EQ(web.request("POST", "api/logout", {}, {{"Cookie", session}, {"X-CSRF-Token", csrf}}).status, 200);
@@ -242,4 +245,71 @@ TEST(WebConsole, ServesOnlyWithUsersAndOffLoopbackOnlyWithTls) {
     ASSERT_EQ(login.status, 200) << login.body.constData();
     EXPECT_TRUE(login.header("Set-Cookie").contains("; Secure"));
     EXPECT_EQ(tls.request("GET", "metrics").status, 200);
+}
+
+// Actions go through the console's own commands, as the window's menus do, under the roles:
+// a viewer's send reaches nobody, an operator's hex frame reaches the field byte for byte, the
+// send box's parser speaks for bad hex, only an admin stops and starts the service; each action
+// is a run log line and a history row naming the user.
+TEST(WebConsole, ActionsGoThroughTheConsoleUnderTheRoles) {
+    Broker broker{{A + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    WebService web;
+    ASSERT_NO_FATAL_FAILURE(web.configure(broker.port()));
+    ASSERT_NO_FATAL_FAILURE(web.addUser("viewer", "viewer", "viewer password"));
+    ASSERT_NO_FATAL_FAILURE(web.addUser("op", "operator", "operator password"));
+    ASSERT_NO_FATAL_FAILURE(web.addUser("boss", "admin", "admin password"));
+    ASSERT_TRUE(web.start()) << web.err.constData();
+    struct Login { QByteArray cookie, csrf; };
+    auto login = [&](const QByteArray& user, const QByteArray& password) {
+        Reply r = web.request("POST", "api/login", "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}");
+        EXPECT_EQ(r.status, 200) << r.body.constData();
+        const QByteArray c = r.header("Set-Cookie");
+        return Login{c.left(c.indexOf(';')), r.json().value("csrf").toString().toLatin1()};
+    };
+    const Login viewer = login("viewer", "viewer password"), op = login("op", "operator password"), boss = login("boss", "admin password");
+    auto post = [&](const Login& who, const QString& path, const QByteArray& body = "{}") {
+        return web.request("POST", path, body, {{"Cookie", who.cookie}, {"X-CSRF-Token", who.csrf}});
+    };
+    ASSERT_TRUE(waitFor([&] { return web.request("GET", "api/devices", {}, {{"Cookie", op.cookie}}).body.contains("\"online\":true"); }, 10000));
+
+    QProcess field; // what reaches the field DTU, as hex
+    field.start("mosquitto_sub", {"-p", QString::number(broker.port()), "-t", "dtu/" + A + "/down", "-u", A, "-P", PW, "-F", "%x", "-i", "field-watch"});
+    ASSERT_TRUE(field.waitForStarted());
+    pump(500);
+    const QString send = "api/dtu/" + A + "/send";
+    EXPECT_EQ(post(viewer, send, R"({"text":"41 42","hex":true})").status, 403);
+    EXPECT_TRUE(web.said("网页操作被拒绝: 用户 viewer (viewer)"));
+    Reply bad = post(op, send, R"({"text":"0G","hex":true})");
+    EXPECT_EQ(bad.status, 400);
+    EXPECT_FALSE(bad.json().value("error").toString().isEmpty()) << bad.body.constData();
+    EXPECT_EQ(post(op, send, R"({"text":"01 03 00 00 00 01 84 0A","hex":true})").status, 200);
+    EXPECT_EQ(post(op, "api/dtu/0000000000000009/send", R"({"text":"41","hex":true})").status, 404);
+    EXPECT_EQ(web.request("POST", send, R"({"text":"41","hex":true})", {{"Cookie", op.cookie}}).status, 403); // no token
+    ASSERT_TRUE(waitFor([&] { return field.readAllStandardOutput().trimmed() == "010300000001840a"; }, 5000));
+    pump(300);
+    EXPECT_TRUE(field.readAllStandardOutput().isEmpty()); // the viewer's, the bad and the tokenless: nothing
+    field.kill();
+    field.waitForFinished();
+    EXPECT_TRUE(web.said(QString("网页操作: 用户 op 发送数据 %1").arg(A).toUtf8()));
+
+    EXPECT_EQ(post(op, "api/service/stop").status, 403);
+    EXPECT_EQ(post(boss, "api/service/stop").status, 200);
+    EXPECT_TRUE(web.said("停止"));
+    EXPECT_EQ(post(boss, "api/service/stop").status, 400); // not running: said, nothing done
+    web.err.clear();
+    EXPECT_EQ(post(boss, "api/service/start").status, 200);
+    EXPECT_TRUE(web.said("启动成功"));
+    EXPECT_EQ(post(op, "api/dtu/" + A + "/close").status, 200);
+    EXPECT_TRUE(web.said(QString("网页操作: 用户 op 关闭DTU %1").arg(A).toUtf8()));
+
+    // The history names the user (the writer runs behind: give it its moment).
+    ASSERT_TRUE(waitFor([&] {
+        QProcess db;
+        db.setWorkingDirectory(web.dir.filePath("etc"));
+        db.start(bin("dtudb"), {"events", A});
+        db.waitForFinished();
+        const QByteArray out = db.readAllStandardOutput();
+        return out.contains("\tweb\top send") && out.contains("\tweb\top close");
+    }, 10000));
 }

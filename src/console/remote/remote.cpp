@@ -126,11 +126,13 @@ bool RemoteFunctions::forEachSelectedDevice(const std::function<void(const QStri
 void RemoteFunctions::readClock() { forEachSelectedDevice([this](const QString& id) { SendReadClock(id); }); }
 void RemoteFunctions::setClock() { forEachSelectedDevice([this](const QString& id) { SendSetClock(id); }); }
 void RemoteFunctions::readSignal() {
-    forEachSelectedDevice([this](const QString& id) {
-        ctx_.engine.SetSendMode(0);
-        SendReadSignal(id);
-        ctx_.engine.SetSendMode(2);
-    });
+    forEachSelectedDevice([this](const QString& id) { readSignalOf(id); });
+}
+
+void RemoteFunctions::readSignalOf(const QString& id) {
+    ctx_.engine.SetSendMode(0);
+    SendReadSignal(id);
+    ctx_.engine.SetSendMode(2);
 }
 
 void RemoteFunctions::SendReadClock(const QString& id) {

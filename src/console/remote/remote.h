@@ -63,6 +63,10 @@ public:
     void readClock();  // read clock
     void setClock();  // set clock
     void readSignal(); // read signal
+    // The same for one DTU (the web console's buttons).
+    void readClockOf(const QString& id) { SendReadClock(id); }
+    void setClockOf(const QString& id) { SendSetClock(id); }
+    void readSignalOf(const QString& id);
     void SendReadClock(const QString& id);
     void SendSetClock(const QString& id);
     void SendReadSignal(const QString& id);

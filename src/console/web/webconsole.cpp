@@ -1,6 +1,9 @@
 #include "console/web/webconsole.h"
 
+#include "console/console.h"
 #include "console/context.h"
+#include "console/display/refresh.h"
+#include "engines/link/linkengine.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -81,10 +84,10 @@ QJsonObject rowObject(const ConsoleContext& ctx, int r) {
 }
 } // namespace
 
-WebConsole::WebConsole(ConsoleContext& ctx, QObject* parent)
-    : QObject(parent), ctx_(ctx),
-      sessions_([] { return QDateTime::currentMSecsSinceEpoch(); }, static_cast<qint64>(ctx.config.webIdleMinutes) * 60 * 1000),
-      logins_([] { return QDateTime::currentMSecsSinceEpoch(); }), base_(ctx.config.webBasePath) {
+WebConsole::WebConsole(Console& console, QObject* parent)
+    : QObject(parent), console_(console), ctx_(console.ctx),
+      sessions_([] { return QDateTime::currentMSecsSinceEpoch(); }, static_cast<qint64>(console.ctx.config.webIdleMinutes) * 60 * 1000),
+      logins_([] { return QDateTime::currentMSecsSinceEpoch(); }), base_(console.ctx.config.webBasePath) {
     flushTimer_.setSingleShot(true);
     connect(&flushTimer_, &QTimer::timeout, this, &WebConsole::flush);
 }
@@ -189,6 +192,13 @@ bool WebConsole::attach(QHttpServer& http, const QHostAddress& address, quint16 
         return r;
     });
 
+    http.route(base_ + QStringLiteral("api/dtu/<arg>/<arg>"), QHttpServerRequest::Method::Post,
+               [this](const QString& id, const QString& action, const QHttpServerRequest& req) {
+                   return act(req, WebRole::Operator, id, action);
+               });
+    http.route(base_ + QStringLiteral("api/service/<arg>"), QHttpServerRequest::Method::Post,
+               [this](const QString& action, const QHttpServerRequest& req) { return act(req, WebRole::Admin, {}, action); });
+
     // Qt hands an upgrade to its WebSocket server only when a route takes the request; who may
     // keep the socket is decided once it is one (onWebSocket).
     http.route(base_ + QStringLiteral("ws"), [](const QHttpServerRequest& req, QHttpServerResponder&& responder) {
@@ -214,6 +224,100 @@ bool WebConsole::attach(QHttpServer& http, const QHostAddress& address, quint16 
             .arg(base_)
             .arg(users_.users().size()));
     return true;
+}
+
+QHttpServerResponse WebConsole::act(const QHttpServerRequest& req, WebRole needed, const QString& id, const QString& action) {
+    if (!hostAllowed(req)) return refused(403, "unknown host");
+    const WebSessions::Session* s = sessionOf(req);
+    if (!s) return refused(401, "not logged in");
+    if (!WebSessions::csrfMatches(*s, req.value("X-CSRF-Token"))) return refused(403, "missing or wrong X-CSRF-Token");
+    if (static_cast<int>(s->role) < static_cast<int>(needed)) {
+        say(QStringLiteral("网页操作被拒绝: 用户 %1 (%2) 无权 %3%4").arg(s->user, RoleName(s->role), action, id.isEmpty() ? QString() : QLatin1Char(' ') + id));
+        return refused(403, "your role may not do this");
+    }
+    const QJsonObject in = QJsonDocument::fromJson(req.body()).object();
+    const WebSessions::Session copy = *s; // the action may run handlers that open sessions
+    return runAction(copy, id, action, in);
+}
+
+QHttpServerResponse WebConsole::runAction(const WebSessions::Session& s, const QString& id, const QString& action, const QJsonObject& in) {
+    static const QHash<QString, QString> kNames{
+        {QStringLiteral("send"), QStringLiteral("发送数据")},       {QStringLiteral("clock-read"), QStringLiteral("读取时钟")},
+        {QStringLiteral("clock-set"), QStringLiteral("设置时钟")},  {QStringLiteral("signal"), QStringLiteral("读取信号强度")},
+        {QStringLiteral("close"), QStringLiteral("关闭DTU")},       {QStringLiteral("start"), QStringLiteral("启动服务")},
+        {QStringLiteral("stop"), QStringLiteral("停止服务")},       {QStringLiteral("reload"), QStringLiteral("重新载入DTU表")},
+    };
+    const bool dtuAction = !id.isEmpty();
+    const QString name = kNames.value(action);
+    if (name.isEmpty() || dtuAction != (action != QLatin1String("start") && action != QLatin1String("stop") && action != QLatin1String("reload")))
+        return refused(404, "no such action");
+    const int row = dtuAction ? ctx_.devices.findExact(id) : -1;
+    if (dtuAction && row < 0) return refused(404, "no such DTU");
+    if (dtuAction && action != QLatin1String("close") && ctx_.devices.statePicture(row) != 1)
+        return json({{QStringLiteral("error"), QStringLiteral("DTU %1 不在线").arg(id)}}, QHttpServerResponse::StatusCode::Conflict);
+    // As if done in the window, and who did it.
+    say(QStringLiteral("网页操作: 用户 %1 %2%3").arg(s.user, name, dtuAction ? QLatin1Char(' ') + id : QString()));
+    if (dtuAction) ctx_.history.record(id, QStringLiteral("web"), s.user + QLatin1Char(' ') + action);
+    QString error;
+    try {
+        if (action == QLatin1String("send")) {
+            error = console_.sendTyped({row}, in.value(QStringLiteral("text")).toString(), in.value(QStringLiteral("hex")).toBool());
+        } else if (action == QLatin1String("clock-read")) {
+            console_.remote.readClockOf(id);
+        } else if (action == QLatin1String("clock-set")) {
+            console_.remote.setClockOf(id);
+        } else if (action == QLatin1String("signal")) {
+            console_.remote.readSignalOf(id);
+        } else if (action == QLatin1String("close")) {
+            ctx_.closeDtu(id, QStringLiteral("操作员关闭"));
+            RebuildDeviceList(ctx_);
+        } else if (action == QLatin1String("start")) {
+            if (ctx_.serviceRunning()) error = QStringLiteral("服务已在运行");
+            else console_.serviceStart();
+        } else if (action == QLatin1String("stop")) {
+            if (!ctx_.serviceRunning()) error = QStringLiteral("服务未运行");
+            else console_.serviceStop();
+        } else if (action == QLatin1String("reload")) {
+            console_.reload();
+        }
+    } catch (const std::exception& e) {
+        const QString why = QString::fromLocal8Bit(e.what());
+        ctx_.reportFailure(why);
+        return json({{QStringLiteral("error"), why}}, QHttpServerResponse::StatusCode::InternalServerError);
+    }
+    if (!error.isEmpty()) return json({{QStringLiteral("error"), error}}, QHttpServerResponse::StatusCode::BadRequest);
+    return json({{QStringLiteral("ok"), true}});
+}
+
+void WebConsole::watchMessages(bool on) {
+    // The display makes its lines only for someone who watches: only while a browser does.
+    if (on && !displayWatch_) {
+        displayWatch_ = connect(&ctx_.messageDisplay, &MessageDisplay::changed, this, [this](int, const QStringList& added) {
+            pendingLines_ += added;
+            if (pendingLines_.size() > MessageDisplay::kHardLimit) {
+                pendingLines_ = pendingLines_.mid(pendingLines_.size() - MessageDisplay::kHardLimit);
+                linesDropped_ = true;
+            }
+            if (!flushTimer_.isActive()) flushTimer_.start(kFlushMs);
+        });
+        logWatch_ = connect(&ctx_.logQueue, &LogQueue::posted, this, [this](const QString& line) {
+            pendingLog_ << line;
+            if (pendingLog_.size() > LogQueue::kLimit) pendingLog_.removeFirst();
+            if (!flushTimer_.isActive()) flushTimer_.start(kFlushMs);
+        });
+    } else if (!on && displayWatch_) {
+        disconnect(displayWatch_);
+        disconnect(logWatch_);
+        displayWatch_ = {};
+        logWatch_ = {};
+        pendingLines_.clear();
+        pendingLog_.clear();
+    }
+}
+
+QByteArray WebConsole::linesJson(const char* type, const QStringList& lines) const {
+    return QJsonDocument(QJsonObject{{QStringLiteral("type"), QLatin1String(type)}, {QStringLiteral("lines"), QJsonArray::fromStringList(lines)}})
+        .toJson(QJsonDocument::Compact);
 }
 
 bool WebConsole::hostAllowed(const QHttpServerRequest& request) {
@@ -261,11 +365,17 @@ void WebConsole::onWebSocket(std::unique_ptr<QWebSocket> socket) {
             if ((*it)->socket.get() == raw) {
                 (*it)->socket.release()->deleteLater();
                 clients_.erase(it);
+                if (clients_.empty()) watchMessages(false);
                 return;
             }
     }, Qt::QueuedConnection);
     raw->sendTextMessage(QString::fromUtf8(allRows("snapshot")));
+    raw->sendTextMessage(QString::fromUtf8(linesJson("display", ctx_.messageDisplay.lines())));
+    QStringList log = ctx_.logQueue.lines(); // newest first
+    std::reverse(log.begin(), log.end());
+    raw->sendTextMessage(QString::fromUtf8(linesJson("logSnapshot", log)));
     clients_.push_back(std::move(client));
+    watchMessages(true);
 }
 
 void WebConsole::markRows(int first, int last) {
@@ -290,8 +400,17 @@ void WebConsole::flush() {
     }
     reset_ = false;
     dirty_.clear();
-    if (message.isEmpty()) return;
-    const QString text = QString::fromUtf8(message);
+    QStringList messages;
+    if (!message.isEmpty()) messages << QString::fromUtf8(message);
+    if (!pendingLines_.isEmpty()) {
+        if (linesDropped_) pendingLines_.prepend(QStringLiteral("...(更新太快，部分行未显示)"));
+        messages << QString::fromUtf8(linesJson("lines", pendingLines_));
+    }
+    if (!pendingLog_.isEmpty()) messages << QString::fromUtf8(linesJson("log", pendingLog_));
+    pendingLines_.clear();
+    pendingLog_.clear();
+    linesDropped_ = false;
+    if (messages.isEmpty()) return;
     for (auto it = clients_.begin(); it != clients_.end();) {
         Client& c = **it;
         if (!sessions_.find(c.token)) { // logged out or expired
@@ -305,7 +424,7 @@ void WebConsole::flush() {
             ++it;
             continue;
         }
-        c.socket->sendTextMessage(text);
+        for (const QString& m : messages) c.socket->sendTextMessage(m);
         ++it;
     }
 }

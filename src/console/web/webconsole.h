@@ -16,15 +16,18 @@ class QHttpServer;
 class QHttpServerRequest;
 class QHttpServerResponse;
 class QWebSocket;
+class QJsonObject;
 
 namespace dtu {
 
+class Console;
 class ConsoleContext;
 
 class WebConsole : public QObject {
     Q_OBJECT
 public:
-    explicit WebConsole(ConsoleContext& ctx, QObject* parent = nullptr);
+    // Every action goes through the console's own commands, as the window's menus do.
+    explicit WebConsole(Console& console, QObject* parent = nullptr);
     ~WebConsole() override;
 
     // Serves the pages on the status page's server; false with the run log told why not (no
@@ -47,8 +50,16 @@ private:
     void flush();
     QByteArray rowsJson(const QList<int>& rows, const char* type) const;
     QByteArray allRows(const char* type) const;
+    QHttpServerResponse act(const QHttpServerRequest& req, WebRole needed, const QString& id, const QString& action);
+    QHttpServerResponse runAction(const WebSessions::Session& s, const QString& id, const QString& action, const QJsonObject& in);
+    void watchMessages(bool on);
+    QByteArray linesJson(const char* type, const QStringList& lines) const;
 
+    Console& console_;
     ConsoleContext& ctx_;
+    QStringList pendingLines_, pendingLog_;
+    bool linesDropped_ = false;
+    QMetaObject::Connection displayWatch_, logWatch_;
     WebUsers users_;
     WebSessions sessions_;
     LoginGuard logins_;

@@ -7,6 +7,9 @@
   let rows = new Map(); // row number -> row
   let sortKey = 'row', sortDir = 1, page = 0;
   let socket = null, retry = null;
+  let role = 'viewer', selected = null, paused = false;
+  const MAX_LINES = 500; // the display's lines kept on the page
+  let shownLines = [], heldLines = [];
 
   async function api(path, options = {}) {
     const headers = Object.assign({'Content-Type': 'application/json'}, options.headers || {});
@@ -28,6 +31,9 @@
     csrf = session.csrf;
     $('login').hidden = true; $('app').hidden = false; $('logout').hidden = false;
     $('who').textContent = session.user + ' (' + {viewer: '查看', operator: '操作员', admin: '管理员'}[session.role] + ')';
+    role = session.role;
+    $('adminTools').hidden = role !== 'admin';
+    $('operatorTools').hidden = role === 'viewer';
     connect();
   }
 
@@ -49,9 +55,48 @@
   }
 
   function apply(m) {
+    if (m.type === 'display') { shownLines = []; addLines(m.lines); return; }
+    if (m.type === 'lines') { addLines(m.lines); return; }
+    if (m.type === 'logSnapshot') { $('log').textContent = ''; addLog(m.lines); return; }
+    if (m.type === 'log') { addLog(m.lines); return; }
     if (m.type === 'snapshot') rows = new Map();
     for (const r of m.rows) rows.set(r.row, r);
     $('online').textContent = m.online; $('total').textContent = m.total;
+    render();
+  }
+
+  function addLines(lines) {
+    if (paused) { heldLines.push(...lines); heldLines = heldLines.slice(-MAX_LINES); $('pausedNote').textContent = '已暂停，' + heldLines.length + '行待显示'; return; }
+    shownLines.push(...lines);
+    shownLines = shownLines.slice(-MAX_LINES);
+    const d = $('display');
+    d.textContent = shownLines.join('\n');
+    d.scrollTop = d.scrollHeight;
+  }
+
+  function addLog(lines) {
+    const ul = $('log');
+    for (const line of lines) {
+      const li = document.createElement('li');
+      li.textContent = line;
+      ul.insertBefore(li, ul.firstChild); // newest first, as the window shows it
+    }
+    while (ul.children.length > 100) ul.removeChild(ul.lastChild);
+  }
+
+  async function act(path, body) {
+    const r = await api(path, {method: 'POST', body: JSON.stringify(body || {})});
+    const out = $('actionResult');
+    out.className = 'result' + (r.status === 200 ? '' : ' bad');
+    out.textContent = r.status === 200 ? '已执行' : (r.body.error || ('失败 (' + r.status + ')'));
+    if (r.status === 401) showLogin('会话已结束，请重新登录');
+    return r.status === 200;
+  }
+
+  function select(id) {
+    selected = id;
+    $('dtuPanel').hidden = !id;
+    $('dtuId').textContent = id || '';
     render();
   }
 
@@ -80,6 +125,8 @@
       const tr = document.createElement('tr');
       tr.className = (r.online ? 'online' : 'offline') + (r.silent ? ' silent' : '');
       tr.dataset.id = r.id;
+      if (r.id === selected) tr.className += ' selected';
+      tr.addEventListener('click', () => select(r.id));
       const cells = [r.id, r.name, r.online ? '在线' : '离线', r.lastLogin, r.lastData, r.sent, r.received, r.portState, r.port];
       cells.forEach((v, i) => {
         const td = document.createElement('td');
@@ -102,6 +149,28 @@
     });
     $('logout').addEventListener('click', async () => { await api('api/logout', {method: 'POST'}); showLogin(''); });
     $('filter').addEventListener('input', () => { page = 0; render(); });
+    for (const b of document.querySelectorAll('nav .tab')) {
+      b.addEventListener('click', () => {
+        for (const o of document.querySelectorAll('nav .tab')) o.classList.toggle('active', o === b);
+        $('devices').hidden = b.dataset.tab !== 'devices';
+        $('messages').hidden = b.dataset.tab !== 'messages';
+      });
+    }
+    $('pause').addEventListener('click', () => {
+      paused = !paused;
+      $('pause').textContent = paused ? '继续' : '暂停';
+      if (!paused) { const held = heldLines; heldLines = []; $('pausedNote').textContent = ''; addLines(held); }
+    });
+    $('sendHex').addEventListener('change', () => { $('sendBox').value = ''; });
+    $('sendButton').addEventListener('click', async () => {
+      if (await act('api/dtu/' + encodeURIComponent(selected) + '/send', {text: $('sendBox').value, hex: $('sendHex').checked}))
+        $('sendBox').value = '';
+    });
+    for (const b of document.querySelectorAll('#operatorTools button[data-action]'))
+      b.addEventListener('click', () => act('api/dtu/' + encodeURIComponent(selected) + '/' + b.dataset.action));
+    $('serviceStart').addEventListener('click', () => act('api/service/start'));
+    $('serviceStop').addEventListener('click', () => act('api/service/stop'));
+    $('serviceReload').addEventListener('click', () => act('api/service/reload'));
     $('state').addEventListener('change', () => { page = 0; render(); });
     $('prev').addEventListener('click', () => { page = Math.max(0, page - 1); render(); });
     $('next').addEventListener('click', () => { page += 1; render(); });
