@@ -112,6 +112,20 @@ def main():
         got = down.communicate(timeout=15)[0].decode().strip()
         assert got == "010300000001840a", got
 
+        # The DTU's page: what "DTU详情" shows, with its charts and the CSV export.
+        driver.find_element(By.ID, "detailsButton").click()
+        wait.until(lambda d: d.find_element(By.ID, "details").is_displayed())
+        wait.until(lambda d: "login" in d.find_element(By.ID, "eventTable").text)
+        assert driver.find_element(By.ID, "onlineTitle").text.startswith("最近24小时在线时段"), driver.find_element(By.ID, "onlineTitle").text
+        assert driver.find_elements(By.CSS_SELECTOR, "#timeline rect[fill='#2e7d32']"), "no online period drawn"
+        driver.find_element(By.CSS_SELECTOR, '.range[data-hours="1"]').click()
+        wait.until(lambda d: d.find_element(By.ID, "onlineTitle").text.startswith("最近1小时在线时段"))
+        csv = driver.execute_async_script(
+            "const done = arguments[0]; fetch(document.getElementById('eventsCsv').href).then(r => r.text()).then(done);")
+        assert "login" in csv, csv
+        if shots:
+            driver.save_screenshot(os.path.join(shots, "web-details.png"))
+
         # The field's answer to "读取信号强度" shows in the messages, as in the window.
         driver.find_element(By.CSS_SELECTOR, 'button[data-action="signal"]').click()
         driver.find_element(By.CSS_SELECTOR, 'nav .tab[data-tab="messages"]').click()

@@ -3,6 +3,7 @@
 #include "console/console.h"
 #include "console/context.h"
 #include "console/display/refresh.h"
+#include "console/history/details.h"
 #include "engines/link/linkengine.h"
 
 #include <QDateTime>
@@ -192,6 +193,33 @@ bool WebConsole::attach(QHttpServer& http, const QHostAddress& address, quint16 
         return r;
     });
 
+    // A DTU's page: what "DTU详情" shows, and its CSVs.
+    http.route(base_ + QStringLiteral("api/dtu/<arg>/<arg>"), QHttpServerRequest::Method::Get,
+               [this](const QString& id, const QString& what, const QHttpServerRequest& req) {
+                   if (!hostAllowed(req)) return refused(403, "unknown host");
+                   if (!sessionOf(req)) return refused(401, "not logged in");
+                   if (ctx_.devices.findExact(id) < 0) return refused(404, "no such DTU");
+                   const DtuDetails d = console_.detailsOf(id);
+                   if (what == QLatin1String("details")) {
+                       QJsonArray periods, minutes, events;
+                       for (const OnlinePeriod& p : d.periods) periods.append(QJsonArray{p.fromMs, p.toMs});
+                       for (const MinuteCounts& m : d.minutes) minutes.append(QJsonArray{static_cast<qint64>(m.packetsIn), static_cast<qint64>(m.packetsOut)});
+                       for (const DtuEvent& e : d.lastEvents)
+                           events.append(QJsonObject{{QStringLiteral("at"), e.at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))},
+                                                     {QStringLiteral("event"), e.event}, {QStringLiteral("detail"), e.detail}});
+                       return json({{QStringLiteral("id"), d.id}, {QStringLiteral("now"), d.nowMs}, {QStringLiteral("periods"), periods},
+                                    {QStringLiteral("firstMinute"), d.firstMinuteMs}, {QStringLiteral("minutes"), minutes},
+                                    {QStringLiteral("events"), events}, {QStringLiteral("note"), d.note},
+                                    {QStringLiteral("onlineMs"), d.onlineMs()}});
+                   }
+                   if (what != QLatin1String("events.csv") && what != QLatin1String("minutes.csv")) return refused(404, "no such page");
+                   // As the dialog exports it: UTF-8 with a byte-order mark, for spreadsheets.
+                   const QByteArray csv = "\xEF\xBB\xBF" + (what == QLatin1String("events.csv") ? d.eventsCsv() : d.minutesCsv()).toUtf8();
+                   QHttpServerResponse r("text/csv; charset=utf-8", csv);
+                   secure(r, true);
+                   r.setHeader("Content-Disposition", "attachment; filename=\"" + id.toUtf8().replace('"', '_') + '-' + what.toUtf8() + '"');
+                   return r;
+               });
     http.route(base_ + QStringLiteral("api/dtu/<arg>/<arg>"), QHttpServerRequest::Method::Post,
                [this](const QString& id, const QString& action, const QHttpServerRequest& req) {
                    return act(req, WebRole::Operator, id, action);

@@ -93,6 +93,56 @@
     return r.status === 200;
   }
 
+  let details = null, hours = 24;
+  const SVG = 'http://www.w3.org/2000/svg';
+  const svgEl = (name, attrs) => { const e = document.createElementNS(SVG, name); for (const k in attrs) e.setAttribute(k, attrs[k]); return e; };
+  const stamp = (ms) => { const d = new Date(ms); const p = (n) => String(n).padStart(2, '0');
+    return d.getFullYear() + '-' + p(d.getMonth() + 1) + '-' + p(d.getDate()) + ' ' + p(d.getHours()) + ':' + p(d.getMinutes()); };
+
+  async function showDetails(id) {
+    const r = await api('api/dtu/' + encodeURIComponent(id) + '/details');
+    if (r.status !== 200) { $('actionResult').textContent = r.body.error || ('失败 (' + r.status + ')'); return; }
+    details = r.body;
+    $('details').hidden = false;
+    $('detailsId').textContent = id;
+    $('eventsCsv').href = 'api/dtu/' + encodeURIComponent(id) + '/events.csv';
+    $('minutesCsv').href = 'api/dtu/' + encodeURIComponent(id) + '/minutes.csv';
+    drawDetails();
+  }
+
+  function drawDetails() {
+    const d = details, from = d.now - hours * 3600000, span = d.now - from;
+    const x = (ms) => ((Math.max(ms, from) - from) / span) * 1000;
+    $('detailsNote').textContent = d.note || '';
+    let online = 0;
+    const tl = $('timeline'); tl.textContent = '';
+    tl.appendChild(svgEl('rect', {x: 0, y: 0, width: 1000, height: 40, fill: '#eceff1'}));
+    for (const [a, b] of d.periods) {
+      if (b < from) continue;
+      online += b - Math.max(a, from);
+      tl.appendChild(svgEl('rect', {x: x(a), y: 4, width: Math.max(x(b) - x(a), 0.5), height: 32, fill: '#2e7d32'}));
+    }
+    const mins = Math.round(online / 60000);
+    $('onlineTitle').textContent = '最近' + hours + '小时在线时段 (在线' + Math.floor(mins / 60) + '小时' + (mins % 60) + '分钟)';
+    const tr = $('traffic'); tr.textContent = '';
+    const first = Math.max(0, d.minutes.length - hours * 60), shown = d.minutes.slice(first);
+    const top = Math.max(1, ...shown.map(([i, o]) => Math.max(i, o)));
+    for (const [k, color] of [[0, '#1565c0'], [1, '#e65100']]) {
+      const pts = shown.map((m, i) => ((i / Math.max(1, shown.length - 1)) * 1000).toFixed(1) + ',' + (155 - (m[k] / top) * 145).toFixed(1));
+      tr.appendChild(svgEl('polyline', {points: pts.join(' '), fill: 'none', stroke: color, 'stroke-width': 1.5, 'vector-effect': 'non-scaling-stroke'}));
+    }
+    const label = svgEl('text', {x: 4, y: 14, 'font-size': 12, fill: '#666'}); label.textContent = '最多 ' + top + '/分钟';
+    tr.appendChild(label);
+    $('axisFrom').textContent = stamp(from); $('axisTo').textContent = stamp(d.now);
+    const body = document.createElement('tbody');
+    for (const e of d.events) {
+      const row = document.createElement('tr');
+      for (const v of [e.at, e.event, e.detail]) { const td = document.createElement('td'); td.textContent = v; row.appendChild(td); }
+      body.appendChild(row);
+    }
+    $('eventTable').replaceChild(body, $('eventTable').tBodies[0]);
+  }
+
   function select(id) {
     selected = id;
     $('dtuPanel').hidden = !id;
@@ -168,6 +218,15 @@
     });
     for (const b of document.querySelectorAll('#operatorTools button[data-action]'))
       b.addEventListener('click', () => act('api/dtu/' + encodeURIComponent(selected) + '/' + b.dataset.action));
+    $('detailsButton').addEventListener('click', () => showDetails(selected));
+    $('detailsClose').addEventListener('click', () => { $('details').hidden = true; details = null; });
+    for (const b of document.querySelectorAll('.range')) {
+      b.addEventListener('click', () => {
+        hours = Number(b.dataset.hours);
+        for (const o of document.querySelectorAll('.range')) o.classList.toggle('active', o === b);
+        if (details) drawDetails();
+      });
+    }
     $('serviceStart').addEventListener('click', () => act('api/service/start'));
     $('serviceStop').addEventListener('click', () => act('api/service/stop'));
     $('serviceReload').addEventListener('click', () => act('api/service/reload'));
