@@ -313,3 +313,30 @@ TEST(WebConsole, ActionsGoThroughTheConsoleUnderTheRoles) {
         return out.contains("\tweb\top send") && out.contains("\tweb\top close");
     }, 10000));
 }
+
+// The window's program serves the same pages from its own status listener.
+TEST(WebConsole, TheWindowServesTheSamePages) {
+    Broker broker{{A + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    WebService web;
+    ASSERT_NO_FATAL_FAILURE(web.configure(broker.port()));
+    ASSERT_NO_FATAL_FAILURE(web.addUser("op", "operator", "operator password"));
+    QProcess window;
+    window.setWorkingDirectory(web.dir.filePath("etc")); // the window reads center.ini where it starts
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    window.setProcessEnvironment(env);
+    window.start(bin("dtuconsole"));
+    ASSERT_TRUE(window.waitForStarted());
+    QByteArray err;
+    ASSERT_TRUE(waitFor([&] {
+        err += window.readAllStandardError();
+        return web.request("GET", "").status == 200;
+    }, 15000)) << err.constData();
+    Reply login = web.request("POST", "api/login", R"({"user":"op","password":"operator password"})");
+    EXPECT_EQ(login.status, 200) << login.body.constData();
+    const QByteArray c = login.header("Set-Cookie");
+    EXPECT_TRUE(web.request("GET", "api/devices", {}, {{"Cookie", c.left(c.indexOf(';'))}}).body.contains(A.toUtf8()));
+    ::kill(static_cast<pid_t>(window.processId()), SIGTERM);
+    window.waitForFinished(10000);
+}
