@@ -31,6 +31,16 @@ Console::Console(ILinkEngine& engine, IVPortEngine& ports, DtuStore& dm, Prompts
     events.connectTo(engine);
     remote.registerReplies(events);
     service.portCreationHook = [this] { portControl.createPorts(); };
+    rosterCommands.tableChanged = [this](const QString& id, const DtuFields* now) {
+        if (!now) {
+            loaded_.remove(id);
+            return;
+        }
+        TableEntry& e = loaded_[id];
+        e.password = now->password;
+        if (e.ports.isEmpty()) e.ports << now->port;
+        else e.ports.fill(now->port); // the edit dialog moves every record of the ID
+    };
     ctx.busPort = portControl.makeInstance();
 
     connect(&ctx.actStartService, &ConsoleAction::triggered, this, [this] { serviceStart(); });

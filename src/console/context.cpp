@@ -12,7 +12,7 @@ namespace dtu {
 
 ConsoleContext::ConsoleContext(ILinkEngine& e, IVPortEngine& p, DtuStore& d, Prompts& pr, CenterConfig cfg,
                                Clock c, QObject* parent)
-    : QObject(parent), engine(e), portEngine(p), dm(d), prompts(pr), config(std::move(cfg)), clock(std::move(c)) {
+    : QObject(parent), engine(e), portEngine(p), dm(d), promptRouter(pr), prompts(promptRouter), config(std::move(cfg)), clock(std::move(c)) {
     actStartService.setEnabled(true);
     actStopService.setEnabled(false);
     for (ConsoleAction* a : {&hexDisplay, &dataTips, &showHeartbeats}) a->setCheckable(true);

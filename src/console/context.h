@@ -39,6 +39,7 @@ public:
     ILinkEngine& engine;
     IVPortEngine& portEngine;
     DtuStore& dm;
+    PromptRouter promptRouter; // before prompts: it is what prompts names
     Prompts& prompts;
     CenterConfig config;
     Clock clock;

@@ -15,4 +15,25 @@ public:
     virtual std::optional<QString> input(const QString& title, const QString& prompt, const QString& value) = 0;
 };
 
+// Forwards to the operator's prompts, unless someone else answers for a while: a web request's
+// messages go back to its browser, not into a box on the console's screen.
+class PromptRouter : public Prompts {
+public:
+    explicit PromptRouter(Prompts& operatorPrompts) : target_(&operatorPrompts) {}
+    void message(const QString& text) override { target_->message(text); }
+    void error(const QString& text) override { target_->error(text); }
+    std::optional<QString> input(const QString& title, const QString& prompt, const QString& value) override {
+        return target_->input(title, prompt, value);
+    }
+    // Until the returned one is put back.
+    Prompts* divert(Prompts* to) {
+        Prompts* old = target_;
+        target_ = to;
+        return old;
+    }
+
+private:
+    Prompts* target_;
+};
+
 } // namespace dtu

@@ -33,6 +33,7 @@ bool RosterCommands::confirmAdd(DtuFields& f) {
     ctx_.roster.append(f.id, f.port);
     try {
         ctx_.dm.appendRow({f.id, f.password, f.name, f.sim, f.port, 0, ctx_.clock.now()});
+        if (tableChanged) tableChanged(f.id, &f);
     } catch (const Failure& e) {
         // Dropping this silently would leave a DTU that vanishes at the next start.
         qCWarning(lcStore).noquote() << "add" << f.id << "not stored:" << e.text();
@@ -62,6 +63,8 @@ bool RosterCommands::confirmEdit(DtuFields& f) {
     try {
         if (!ctx_.dm.updateRow(f.id, {f.id, f.password, f.name, f.sim, f.port, 0, {}}))
             ctx_.prompts.error(QStringLiteral("数据库中没有 DTU %1 的记录，修改未保存").arg(f.id));
+        else if (tableChanged)
+            tableChanged(f.id, &f);
     } catch (const Failure& e) {
         qCWarning(lcStore).noquote() << "edit" << f.id << "not stored:" << e.text();
         ctx_.prompts.error(QStringLiteral("DTU %1 的修改未能写入数据库: %2").arg(f.id, e.text()));
@@ -86,10 +89,15 @@ void RosterCommands::deleteSelected() {
     }
     QStringList ids;
     for (int r : rows) ids << ctx_.devices.caption(r);
+    deleteIds(ids);
+}
+
+void RosterCommands::deleteIds(const QStringList& ids) {
     for (const QString& id : ids) ctx_.engine.RemoveDtu(id);
     for (const QString& id : ids) {
         try {
             ctx_.dm.deleteRows(id);
+            if (tableChanged) tableChanged(id, nullptr);
         } catch (const Failure& e) {
             qCWarning(lcStore).noquote() << "delete" << id << "failed:" << e.text();
         }

@@ -2,6 +2,8 @@
 // The add and edit dialogs' confirmation steps and the roster commands of the
 // "DTU管理" menu, without any widget.
 #include <QString>
+#include <QStringList>
+#include <functional>
 #include <optional>
 
 namespace dtu {
@@ -27,6 +29,10 @@ public:
 
     std::optional<QString> editSelected(); // the ID to edit, nothing without a selection
     void deleteSelected();
+    void deleteIds(const QStringList& ids);
+    // Told of every row this console writes to the table (nullptr: deleted), so that a reload
+    // of the table does not take the console's own changes for someone else's.
+    std::function<void(const QString& id, const DtuFields* now)> tableChanged;
     void closeSelected();
     void closeAll();
     void clearStatistics();

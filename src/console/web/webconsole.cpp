@@ -53,6 +53,21 @@ QHttpServerResponse json(const QJsonObject& o, QHttpServerResponse::StatusCode c
     return r;
 }
 
+// What the console says while a web request runs goes back to that browser.
+class CollectingPrompts : public Prompts {
+public:
+    explicit CollectingPrompts(PromptRouter& router) : router_(router), old_(router.divert(this)) {}
+    ~CollectingPrompts() override { router_.divert(old_); }
+    void message(const QString& text) override { said << text; }
+    void error(const QString& text) override { said << text; }
+    std::optional<QString> input(const QString&, const QString&, const QString&) override { return std::nullopt; }
+    QStringList said;
+
+private:
+    PromptRouter& router_;
+    Prompts* old_;
+};
+
 QByteArray resource(const QString& name) {
     QFile f(QStringLiteral(":/web/") + name);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -224,6 +239,24 @@ bool WebConsole::attach(QHttpServer& http, const QHostAddress& address, quint16 
                [this](const QString& id, const QString& action, const QHttpServerRequest& req) {
                    return act(req, WebRole::Operator, id, action);
                });
+    http.route(base_ + QStringLiteral("api/roster/<arg>"), QHttpServerRequest::Method::Post,
+               [this](const QString& action, const QHttpServerRequest& req) { return rosterAction(req, action); });
+    // The edit dialog's fields, password included: for admins only.
+    http.route(base_ + QStringLiteral("api/roster/<arg>"), QHttpServerRequest::Method::Get, [this](const QString& id, const QHttpServerRequest& req) {
+        if (!hostAllowed(req)) return refused(403, "unknown host");
+        const WebSessions::Session* s = sessionOf(req);
+        if (!s) return refused(401, "not logged in");
+        if (s->role != WebRole::Admin) return refused(403, "your role may not do this");
+        DtuFields f;
+        f.id = id;
+        try {
+            console_.rosterCommands.loadForEdit(f);
+        } catch (const std::exception& e) {
+            return json({{QStringLiteral("error"), QString::fromLocal8Bit(e.what())}}, QHttpServerResponse::StatusCode::InternalServerError);
+        }
+        return json({{QStringLiteral("id"), id}, {QStringLiteral("password"), f.password}, {QStringLiteral("name"), f.name},
+                     {QStringLiteral("sim"), f.sim}, {QStringLiteral("port"), f.port}});
+    });
     http.route(base_ + QStringLiteral("api/service/<arg>"), QHttpServerRequest::Method::Post,
                [this](const QString& action, const QHttpServerRequest& req) { return act(req, WebRole::Admin, {}, action); });
 
@@ -287,6 +320,7 @@ QHttpServerResponse WebConsole::runAction(const WebSessions::Session& s, const Q
     say(QStringLiteral("网页操作: 用户 %1 %2%3").arg(s.user, name, dtuAction ? QLatin1Char(' ') + id : QString()));
     if (dtuAction) ctx_.history.record(id, QStringLiteral("web"), s.user + QLatin1Char(' ') + action);
     QString error;
+    CollectingPrompts prompts(ctx_.promptRouter);
     try {
         if (action == QLatin1String("send")) {
             error = console_.sendTyped({row}, in.value(QStringLiteral("text")).toString(), in.value(QStringLiteral("hex")).toBool());
@@ -313,8 +347,59 @@ QHttpServerResponse WebConsole::runAction(const WebSessions::Session& s, const Q
         ctx_.reportFailure(why);
         return json({{QStringLiteral("error"), why}}, QHttpServerResponse::StatusCode::InternalServerError);
     }
+    if (error.isEmpty() && !prompts.said.isEmpty()) error = prompts.said.join(QLatin1Char('\n'));
     if (!error.isEmpty()) return json({{QStringLiteral("error"), error}}, QHttpServerResponse::StatusCode::BadRequest);
     return json({{QStringLiteral("ok"), true}});
+}
+
+QHttpServerResponse WebConsole::rosterAction(const QHttpServerRequest& req, const QString& action) {
+    if (!hostAllowed(req)) return refused(403, "unknown host");
+    const WebSessions::Session* s = sessionOf(req);
+    if (!s) return refused(401, "not logged in");
+    if (!WebSessions::csrfMatches(*s, req.value("X-CSRF-Token"))) return refused(403, "missing or wrong X-CSRF-Token");
+    if (s->role != WebRole::Admin) {
+        say(QStringLiteral("网页操作被拒绝: 用户 %1 (%2) 无权修改DTU表").arg(s->user, RoleName(s->role)));
+        return refused(403, "your role may not do this");
+    }
+    const QString user = s->user;
+    const QJsonObject in = QJsonDocument::fromJson(req.body()).object();
+    DtuFields f;
+    f.id = in.value(QStringLiteral("id")).toString();
+    f.password = in.value(QStringLiteral("password")).toString();
+    f.name = in.value(QStringLiteral("name")).toString();
+    f.sim = in.value(QStringLiteral("sim")).toString();
+    f.port = in.value(QStringLiteral("port")).toString(QStringLiteral("COM3"));
+    const QString id = f.id;
+    CollectingPrompts prompts(ctx_.promptRouter);
+    bool done = false;
+    try {
+        if (action == QLatin1String("add")) {
+            done = console_.rosterCommands.confirmAdd(f);
+        } else if (action == QLatin1String("edit")) {
+            if (ctx_.devices.findExact(id) < 0) return refused(404, "no such DTU");
+            done = console_.rosterCommands.confirmEdit(f);
+        } else if (action == QLatin1String("delete")) {
+            if (ctx_.devices.findExact(id) < 0) return refused(404, "no such DTU");
+            console_.rosterCommands.deleteIds({id});
+            done = true;
+        } else {
+            return refused(404, "no such action");
+        }
+    } catch (const std::exception& e) {
+        prompts.said << QString::fromLocal8Bit(e.what());
+    }
+    static const QHash<QString, QString> kNames{{QStringLiteral("add"), QStringLiteral("新增DTU")},
+                                                {QStringLiteral("edit"), QStringLiteral("修改DTU")},
+                                                {QStringLiteral("delete"), QStringLiteral("删除DTU")}};
+    if (done) {
+        say(QStringLiteral("网页操作: 用户 %1 %2 %3").arg(user, kNames.value(action), id));
+        ctx_.history.record(id, QStringLiteral("web"), user + QLatin1Char(' ') + action);
+    }
+    // The dialogs' own texts: "DTUID必须为16位", "DTUID重复！", a table that refused the row...
+    if (!prompts.said.isEmpty())
+        return json({{QStringLiteral("ok"), done}, {QStringLiteral("error"), prompts.said.join(QLatin1Char('\n'))}},
+                    done ? QHttpServerResponse::StatusCode::Ok : QHttpServerResponse::StatusCode::BadRequest);
+    return json({{QStringLiteral("ok"), done}});
 }
 
 void WebConsole::watchMessages(bool on) {

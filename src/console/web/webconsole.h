@@ -51,6 +51,7 @@ private:
     QByteArray rowsJson(const QList<int>& rows, const char* type) const;
     QByteArray allRows(const char* type) const;
     QHttpServerResponse act(const QHttpServerRequest& req, WebRole needed, const QString& id, const QString& action);
+    QHttpServerResponse rosterAction(const QHttpServerRequest& req, const QString& action);
     QHttpServerResponse runAction(const WebSessions::Session& s, const QString& id, const QString& action, const QJsonObject& in);
     void watchMessages(bool on);
     QByteArray linesJson(const char* type, const QStringList& lines) const;

@@ -34,6 +34,7 @@
     role = session.role;
     $('adminTools').hidden = role !== 'admin';
     $('operatorTools').hidden = role === 'viewer';
+    $('adminRowTools').hidden = role !== 'admin';
     connect();
   }
 
@@ -219,6 +220,31 @@
     for (const b of document.querySelectorAll('#operatorTools button[data-action]'))
       b.addEventListener('click', () => act('api/dtu/' + encodeURIComponent(selected) + '/' + b.dataset.action));
     $('detailsButton').addEventListener('click', () => showDetails(selected));
+    let rosterMode = 'add';
+    const openRoster = (mode, f) => {
+      rosterMode = mode;
+      $('rosterTitle').textContent = mode === 'add' ? '新增DTU' : '修改DTU';
+      $('rosterSave').textContent = mode === 'add' ? '新增' : '确定';
+      $('fId').value = f.id || ''; $('fId').readOnly = mode !== 'add';
+      $('fPassword').value = f.password || ''; $('fName').value = f.name || ''; $('fSim').value = f.sim || ''; $('fPort').value = f.port || 'COM3';
+      $('rosterForm').hidden = false;
+    };
+    $('rosterAdd').addEventListener('click', () => openRoster('add', {}));
+    $('rosterEdit').addEventListener('click', async () => {
+      const r = await api('api/roster/' + encodeURIComponent(selected));
+      if (r.status === 200) openRoster('edit', r.body); else $('actionResult').textContent = r.body.error || ('失败 (' + r.status + ')');
+    });
+    $('rosterCancel').addEventListener('click', () => { $('rosterForm').hidden = true; });
+    $('rosterForm').addEventListener('submit', async (e) => {
+      e.preventDefault();
+      const ok = await act('api/roster/' + rosterMode, {id: $('fId').value, password: $('fPassword').value, name: $('fName').value,
+                                                         sim: $('fSim').value, port: $('fPort').value});
+      if (ok) $('rosterForm').hidden = true;
+    });
+    $('rosterDelete').addEventListener('click', async () => {
+      if (!confirm('删除DTU ' + selected + '？')) return;
+      if (await act('api/roster/delete', {id: selected})) select(null);
+    });
     $('detailsClose').addEventListener('click', () => { $('details').hidden = true; details = null; });
     for (const b of document.querySelectorAll('.range')) {
       b.addEventListener('click', () => {
