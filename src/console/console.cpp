@@ -309,6 +309,16 @@ QString Console::sendTyped(const QList<int>& rows, const QString& typed, bool he
     return {};
 }
 
+void Console::setRecording(const QString& id, bool on) {
+    if (on) {
+        ctx.capture.start(id);
+        ctx.logQueue.PostLog(ctx.stamp() + QStringLiteral(" 开始记录%1，文件夹 %2").arg(id, ctx.capture.dir()));
+    } else {
+        ctx.capture.stop(id);
+        ctx.logQueue.PostLog(ctx.stamp() + QStringLiteral(" 停止记录%1").arg(id));
+    }
+}
+
 void Console::clearMessages() {
     ctx.messageDisplay.clear();
     ctx.logQueue.clear();

@@ -56,6 +56,7 @@ public:
     void toggleDataTips() { ctx.dataTips.trigger(); }
     void toggleHeartbeats() { ctx.showHeartbeats.trigger(); }
     void clearMessages();        // "清空信息显示区"
+    void setRecording(const QString& id, bool on); // "开始记录" / "停止记录"
     DtuDetails detailsOf(const QString& id); // "DTU详情": the table's history and this run's
 
     // Exit paths. closeWindow answers whether the close may proceed.

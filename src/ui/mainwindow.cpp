@@ -621,14 +621,7 @@ void MainWindow::setRecording(bool on) {
         console_.ctx.prompts.message(QStringLiteral("请先选中DTU"));
         return;
     }
-    auto& capture = console_.ctx.capture;
-    if (on) {
-        capture.start(id);
-        console_.ctx.logQueue.PostLog(console_.ctx.stamp() + QStringLiteral(" 开始记录%1，文件夹 %2").arg(id, capture.dir()));
-    } else {
-        capture.stop(id);
-        console_.ctx.logQueue.PostLog(console_.ctx.stamp() + QStringLiteral(" 停止记录%1").arg(id));
-    }
+    console_.setRecording(id, on);
 }
 
 } // namespace dtu

@@ -399,3 +399,45 @@ TEST(WebConsole, TheRosterChangesThroughTheDialogsChecks) {
     db.waitForFinished();
     EXPECT_FALSE(db.readAllStandardOutput().contains(B));
 }
+
+// Recording from the browser: started and stopped as the window's menu does, the DTU's files
+// listed and fetched, and only its own files (no other name, no other folder).
+TEST(WebConsole, RecordingIsStartedAndItsFilesFetched) {
+    Broker broker{{A + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    WebService web;
+    ASSERT_NO_FATAL_FAILURE(web.configure(broker.port(), QString("[CAPTURE]\nDir=%1\n").arg(web.dir.filePath("captures"))));
+    ASSERT_NO_FATAL_FAILURE(web.addUser("viewer", "viewer", "viewer password"));
+    ASSERT_NO_FATAL_FAILURE(web.addUser("op", "operator", "operator password"));
+    ASSERT_TRUE(web.start()) << web.err.constData();
+    auto login = [&](const QByteArray& user, const QByteArray& password) {
+        Reply r = web.request("POST", "api/login", "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}");
+        const QByteArray c = r.header("Set-Cookie");
+        return std::pair{c.left(c.indexOf(';')), r.json().value("csrf").toString().toLatin1()};
+    };
+    const auto viewer = login("viewer", "viewer password"), op = login("op", "operator password");
+    EXPECT_EQ(web.request("POST", "api/dtu/" + A + "/record-start", "{}", {{"Cookie", op.first}, {"X-CSRF-Token", op.second}}).status, 200);
+    EXPECT_TRUE(web.said(QString("开始记录%1").arg(A).toUtf8()));
+    ASSERT_TRUE(waitFor([&] { return web.request("GET", "api/devices", {}, {{"Cookie", op.first}}).body.contains("\"online\":true"); }, 10000));
+    ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "HELLO", A, PW));
+    QString name;
+    ASSERT_TRUE(waitFor([&] {
+        const QJsonArray files = web.request("GET", "api/dtu/" + A + "/captures", {}, {{"Cookie", op.first}}).json().value("files").toArray();
+        if (files.isEmpty() || files[0].toObject().value("size").toInt() == 0) return false;
+        name = files[0].toObject().value("name").toString();
+        return true;
+    }, 5000));
+    EXPECT_TRUE(name.startsWith(A + "-")) << name.toStdString();
+    Reply file = web.request("GET", "api/dtu/" + A + "/capture/" + name, {}, {{"Cookie", op.first}});
+    EXPECT_EQ(file.status, 200);
+    EXPECT_TRUE(file.body.contains(" " + A.toUtf8() + " < data 48454C4C4F\n")) << file.body.constData();
+    EXPECT_TRUE(file.header("Content-Disposition").contains(name.toUtf8()));
+    EXPECT_EQ(web.request("GET", "api/dtu/" + A + "/capture/" + name, {}, {{"Cookie", viewer.first}}).status, 403);
+    QFile other(web.dir.filePath("captures/0000000000000009-20260101.cap"));
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    other.close();
+    for (const QString& bad : {QString("0000000000000009-20260101.cap"), QString("..%2Fetc%2Fweb-users"), QString("center.ini")})
+        EXPECT_EQ(web.request("GET", "api/dtu/" + A + "/capture/" + bad, {}, {{"Cookie", op.first}}).status, 404) << bad.toStdString();
+    EXPECT_EQ(web.request("POST", "api/dtu/" + A + "/record-stop", "{}", {{"Cookie", op.first}, {"X-CSRF-Token", op.second}}).status, 200);
+    EXPECT_TRUE(web.said(QString("停止记录%1").arg(A).toUtf8()));
+}

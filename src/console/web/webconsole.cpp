@@ -7,6 +7,9 @@
 #include "engines/link/linkengine.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QFile>
 #include <QHttpServer>
 #include <QHttpServerRequest>
@@ -214,6 +217,16 @@ bool WebConsole::attach(QHttpServer& http, const QHostAddress& address, quint16 
                    if (!hostAllowed(req)) return refused(403, "unknown host");
                    if (!sessionOf(req)) return refused(401, "not logged in");
                    if (ctx_.devices.findExact(id) < 0) return refused(404, "no such DTU");
+                   if (what == QLatin1String("captures")) {
+                       QJsonArray files;
+                       const QDir dir(ctx_.capture.dir());
+                       for (const QString& name : captureFiles(id)) {
+                           const QFileInfo f(dir.filePath(name));
+                           files.append(QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("size"), f.size()},
+                                                    {QStringLiteral("modified"), f.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))}});
+                       }
+                       return json({{QStringLiteral("recording"), ctx_.capture.isRecording(id)}, {QStringLiteral("files"), files}});
+                   }
                    const DtuDetails d = console_.detailsOf(id);
                    if (what == QLatin1String("details")) {
                        QJsonArray periods, minutes, events;
@@ -234,6 +247,28 @@ bool WebConsole::attach(QHttpServer& http, const QHostAddress& address, quint16 
                    secure(r, true);
                    r.setHeader("Content-Disposition", "attachment; filename=\"" + id.toUtf8().replace('"', '_') + '-' + what.toUtf8() + '"');
                    return r;
+               });
+    // A DTU's capture files: listed, and fetched one by one (streamed, they may be large).
+    http.route(base_ + QStringLiteral("api/dtu/<arg>/capture/<arg>"), QHttpServerRequest::Method::Get,
+               [this](const QString& id, const QString& name, const QHttpServerRequest& req, QHttpServerResponder&& responder) {
+                   auto refuse = [&](QHttpServerResponder::StatusCode code, const QByteArray& why) {
+                       responder.write(QJsonDocument(QJsonObject{{QStringLiteral("error"), QString::fromUtf8(why)}}), code);
+                   };
+                   if (!hostAllowed(req)) return refuse(QHttpServerResponder::StatusCode::Forbidden, "unknown host");
+                   const WebSessions::Session* s = sessionOf(req);
+                   if (!s) return refuse(QHttpServerResponder::StatusCode::Unauthorized, "not logged in");
+                   if (static_cast<int>(s->role) < static_cast<int>(WebRole::Operator))
+                       return refuse(QHttpServerResponder::StatusCode::Forbidden, "your role may not do this");
+                   if (!captureFiles(id).contains(name)) return refuse(QHttpServerResponder::StatusCode::NotFound, "no such file");
+                   auto* file = new QFile(QDir(ctx_.capture.dir()).filePath(name));
+                   if (!file->open(QIODevice::ReadOnly)) {
+                       delete file;
+                       return refuse(QHttpServerResponder::StatusCode::NotFound, "cannot read the file");
+                   }
+                   say(QStringLiteral("网页操作: 用户 %1 下载记录文件 %2").arg(s->user, name));
+                   const QByteArray disposition = "attachment; filename=\"" + QFile::encodeName(name) + '"';
+                   responder.write(file, {{"Content-Type", "text/plain; charset=utf-8"}, {"Content-Disposition", disposition},
+                                          {"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-store"}});
                });
     http.route(base_ + QStringLiteral("api/dtu/<arg>/<arg>"), QHttpServerRequest::Method::Post,
                [this](const QString& id, const QString& action, const QHttpServerRequest& req) {
@@ -306,6 +341,7 @@ QHttpServerResponse WebConsole::runAction(const WebSessions::Session& s, const Q
         {QStringLiteral("send"), QStringLiteral("发送数据")},       {QStringLiteral("clock-read"), QStringLiteral("读取时钟")},
         {QStringLiteral("clock-set"), QStringLiteral("设置时钟")},  {QStringLiteral("signal"), QStringLiteral("读取信号强度")},
         {QStringLiteral("close"), QStringLiteral("关闭DTU")},       {QStringLiteral("start"), QStringLiteral("启动服务")},
+        {QStringLiteral("record-start"), QStringLiteral("开始记录")}, {QStringLiteral("record-stop"), QStringLiteral("停止记录")},
         {QStringLiteral("stop"), QStringLiteral("停止服务")},       {QStringLiteral("reload"), QStringLiteral("重新载入DTU表")},
     };
     const bool dtuAction = !id.isEmpty();
@@ -314,7 +350,8 @@ QHttpServerResponse WebConsole::runAction(const WebSessions::Session& s, const Q
         return refused(404, "no such action");
     const int row = dtuAction ? ctx_.devices.findExact(id) : -1;
     if (dtuAction && row < 0) return refused(404, "no such DTU");
-    if (dtuAction && action != QLatin1String("close") && ctx_.devices.statePicture(row) != 1)
+    const bool needsOnline = action == QLatin1String("send") || action.startsWith(QLatin1String("clock")) || action == QLatin1String("signal");
+    if (dtuAction && needsOnline && ctx_.devices.statePicture(row) != 1)
         return json({{QStringLiteral("error"), QStringLiteral("DTU %1 不在线").arg(id)}}, QHttpServerResponse::StatusCode::Conflict);
     // As if done in the window, and who did it.
     say(QStringLiteral("网页操作: 用户 %1 %2%3").arg(s.user, name, dtuAction ? QLatin1Char(' ') + id : QString()));
@@ -330,6 +367,8 @@ QHttpServerResponse WebConsole::runAction(const WebSessions::Session& s, const Q
             console_.remote.setClockOf(id);
         } else if (action == QLatin1String("signal")) {
             console_.remote.readSignalOf(id);
+        } else if (action == QLatin1String("record-start") || action == QLatin1String("record-stop")) {
+            console_.setRecording(id, action == QLatin1String("record-start"));
         } else if (action == QLatin1String("close")) {
             ctx_.closeDtu(id, QStringLiteral("操作员关闭"));
             RebuildDeviceList(ctx_);
@@ -400,6 +439,18 @@ QHttpServerResponse WebConsole::rosterAction(const QHttpServerRequest& req, cons
         return json({{QStringLiteral("ok"), done}, {QStringLiteral("error"), prompts.said.join(QLatin1Char('\n'))}},
                     done ? QHttpServerResponse::StatusCode::Ok : QHttpServerResponse::StatusCode::BadRequest);
     return json({{QStringLiteral("ok"), done}});
+}
+
+QStringList WebConsole::captureFiles(const QString& id) const {
+    // The writer's own names: "<ID>-<yyyyMMdd>[.<part>].cap", a slash in the ID made '_'.
+    QString safe = id;
+    safe.replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QRegularExpression mine(QLatin1Char('^') + QRegularExpression::escape(safe) + QStringLiteral("-\\d{8}(\\.\\d+)?\\.cap$"));
+    QStringList names;
+    const QDir dir(ctx_.capture.dir());
+    for (const QFileInfo& f : dir.entryInfoList({QStringLiteral("*.cap")}, QDir::Files | QDir::NoSymLinks, QDir::Name))
+        if (mine.match(f.fileName()).hasMatch()) names << f.fileName();
+    return names;
 }
 
 void WebConsole::watchMessages(bool on) {

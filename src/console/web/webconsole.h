@@ -54,6 +54,7 @@ private:
     QHttpServerResponse rosterAction(const QHttpServerRequest& req, const QString& action);
     QHttpServerResponse runAction(const WebSessions::Session& s, const QString& id, const QString& action, const QJsonObject& in);
     void watchMessages(bool on);
+    QStringList captureFiles(const QString& id) const; // this DTU's files in the capture folder
     QByteArray linesJson(const char* type, const QStringList& lines) const;
 
     Console& console_;

@@ -105,6 +105,16 @@
     if (r.status !== 200) { $('actionResult').textContent = r.body.error || ('失败 (' + r.status + ')'); return; }
     details = r.body;
     $('details').hidden = false;
+    const c = await api('api/dtu/' + encodeURIComponent(id) + '/captures');
+    const ul = $('captureList'); ul.textContent = '';
+    for (const f of (c.body.files || [])) {
+      const li = document.createElement('li'), a = document.createElement('a');
+      a.href = 'api/dtu/' + encodeURIComponent(id) + '/capture/' + encodeURIComponent(f.name);
+      a.download = f.name;
+      a.textContent = f.name + ' (' + f.size + ' 字节, ' + f.modified + ')';
+      li.appendChild(a); ul.appendChild(li);
+    }
+    if (!ul.children.length) ul.textContent = c.body.recording ? '正在记录，尚无文件' : '没有记录文件';
     $('detailsId').textContent = id;
     $('eventsCsv').href = 'api/dtu/' + encodeURIComponent(id) + '/events.csv';
     $('minutesCsv').href = 'api/dtu/' + encodeURIComponent(id) + '/minutes.csv';
