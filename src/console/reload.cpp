@@ -3,6 +3,7 @@
 #include "console/console.h"
 
 #include "console/display/refresh.h"
+#include "console/web/webconsole.h"
 #include "engines/link/linkengine.h"
 #include "engines/store/dtustore.h"
 #include "engines/vport/vport.h"
@@ -85,6 +86,7 @@ QString Console::reload() {
     ctx.guard([&] { restart = applyConfig(); });
     if (!restart.isEmpty())
         ctx.logQueue.PostLog(ctx.stamp() + QStringLiteral(" 需要重启才能生效: ") + restart.join(QStringLiteral(", ")));
+    if (web_) web_->reloadUsers();
 
     if (!ctx.databaseProblem.isEmpty() && retryDatabase) {
         // Still waiting for the database: try now instead of at the next retry.

@@ -394,7 +394,16 @@ TEST(WebConsole, TheRosterChangesThroughTheDialogsChecks) {
     // The console's own changes are not news to a reload.
     ::kill(static_cast<pid_t>(web.service.processId()), SIGHUP);
     EXPECT_TRUE(web.said("重新载入DTU表: +0 \xe2\x88\x92" "0 ~0，共2个DTU")) << web.err.constData();
+    EXPECT_TRUE(web.said("网页用户已重新读取 (2个)")) << web.err.constData();
     EXPECT_EQ(post(boss, "api/roster/delete", "{\"id\":\"" + B + "\"}").status, 200);
+    // A user removed from the file is logged out at the next reload.
+    QProcess del;
+    del.start(bin("dtudb"), {"web-user", "del", "op", "--users", web.dir.filePath("etc/web-users")});
+    ASSERT_TRUE(del.waitForFinished());
+    ::kill(static_cast<pid_t>(web.service.processId()), SIGHUP);
+    EXPECT_TRUE(web.said("网页用户已重新读取 (1个)")) << web.err.constData();
+    EXPECT_EQ(web.request("GET", "api/session", {}, {{"Cookie", op.first}}).status, 401);
+    EXPECT_EQ(web.request("GET", "api/session", {}, {{"Cookie", boss.first}}).status, 200);
     db.start(bin("dtudb"), {"list"});
     db.waitForFinished();
     EXPECT_FALSE(db.readAllStandardOutput().contains(B));

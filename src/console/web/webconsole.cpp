@@ -484,6 +484,25 @@ QByteArray WebConsole::linesJson(const char* type, const QStringList& lines) con
         .toJson(QJsonDocument::Compact);
 }
 
+void WebConsole::reloadUsers() {
+    WebUsers fresh;
+    QString why;
+    if (!fresh.load(ctx_.config.webUsers, &why)) {
+        say(QStringLiteral("网页用户未重新读取，沿用原有的%1个用户: %2").arg(users_.users().size()).arg(why));
+        return;
+    }
+    for (const WebUser& old : users_.users()) {
+        const WebUser* now = fresh.find(old.name);
+        if (!now || now->hash != old.hash || now->role != old.role) {
+            sessions_.closeUser(old.name);
+            for (auto& c : clients_)
+                if (c->user == old.name) c->socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("user changed"));
+        }
+    }
+    users_ = fresh;
+    say(QStringLiteral("网页用户已重新读取 (%1个)").arg(users_.users().size()));
+}
+
 bool WebConsole::hostAllowed(const QHttpServerRequest& request) {
     const QByteArray host = request.value("Host");
     if (HostAllowed(host, serverNames_)) return true;

@@ -34,6 +34,9 @@ public:
     // users file, plain HTTP off loopback...). The status page serves on either way.
     bool attach(QHttpServer& http, const QHostAddress& address, quint16 port, bool tls);
     bool serving() const { return serving_; }
+    // The users file again (a reload): a user removed, or given a new password or role, is
+    // logged out. A file that cannot be read now keeps the users as they were.
+    void reloadUsers();
     int clients() const { return static_cast<int>(clients_.size()); }
     // Past this much unsent, a browser is let go (it comes back with a fresh page).
     static constexpr qint64 kMaxBacklog = 4 * 1024 * 1024;
