@@ -450,3 +450,42 @@ TEST(WebConsole, RecordingIsStartedAndItsFilesFetched) {
     EXPECT_EQ(web.request("POST", "api/dtu/" + A + "/record-stop", "{}", {{"Cookie", op.first}, {"X-CSRF-Token", op.second}}).status, 200);
     EXPECT_TRUE(web.said(QString("停止记录%1").arg(A).toUtf8()));
 }
+
+// The target lists against the simulated field DTU, through the tabs' own commands: read into
+// the shared tab, set, read back; the tabs' complaints come back to the browser.
+TEST(WebConsole, TargetListsAreReadAndSetOnTheField) {
+    Broker broker{{A + ":" + PW}};
+    ASSERT_TRUE(broker.start());
+    WebService web;
+    ASSERT_NO_FATAL_FAILURE(web.configure(broker.port()));
+    ASSERT_NO_FATAL_FAILURE(web.addUser("op", "operator", "operator password"));
+    ASSERT_TRUE(web.start()) << web.err.constData();
+    QProcess sim;
+    sim.start(bin("dtusim"), {"--port", QString::number(broker.port()), "--ids", A, "--password", PW, "--mode", "quiet", "--beat", "0"});
+    ASSERT_TRUE(sim.waitForStarted());
+    Reply r = web.request("POST", "api/login", R"({"user":"op","password":"operator password"})");
+    const QByteArray c = r.header("Set-Cookie"), cookie = c.left(c.indexOf(';')), csrf = r.json().value("csrf").toString().toLatin1();
+    auto post = [&](const QString& path, const QByteArray& body) {
+        return web.request("POST", path, body, {{"Cookie", cookie}, {"X-CSRF-Token", csrf}});
+    };
+    auto list = [&] { return web.request("GET", "api/targets/push", {}, {{"Cookie", cookie}}).json(); };
+    // Before a source is read, setting says what the tab says.
+    Reply early = post("api/targets/push/set", R"({"text":"x"})");
+    EXPECT_EQ(early.status, 400);
+    EXPECT_EQ(early.json().value("error").toString(), "请先确定当前源ID");
+    ASSERT_TRUE(waitFor([&] { return post("api/targets/push/read", "{\"id\":\"" + A.toUtf8() + "\"}").status == 200; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return list().value("status").toString() == A + ":读取微信目标ID列表成功"; }, 5000));
+    EXPECT_EQ(list().value("source").toString(), A);
+    EXPECT_EQ(post("api/targets/push/set", R"({"text":"wx-one\nwx-two"})").status, 200);
+    ASSERT_TRUE(waitFor([&] { return list().value("status").toString() == A + ":设置微信目标ID列表成功"; }, 5000));
+    EXPECT_EQ(post("api/targets/push/read", "{\"id\":\"" + A.toUtf8() + "\"}").status, 200);
+    EXPECT_TRUE(waitFor([&] { return list().value("text").toString() == "wx-one\nwx-two"; }, 5000)) << QJsonDocument(list()).toJson().constData();
+    EXPECT_TRUE(web.said(QString("网页操作: 用户 op 设置push目标列表 %1").arg(A).toUtf8()));
+    Reply badPeer = post("api/targets/peer/read", "{\"id\":\"" + A.toUtf8() + "\"}");
+    EXPECT_EQ(badPeer.status, 200);
+    Reply notHex = post("api/targets/peer/set", R"({"targets":["not-an-id"]})");
+    EXPECT_EQ(notHex.status, 400);
+    EXPECT_TRUE(notHex.json().value("error").toString().contains("不是16位十六进制数字")) << notHex.body.constData();
+    sim.terminate();
+    sim.waitForFinished(3000);
+}

@@ -175,7 +175,10 @@ void RemoteFunctions::readSelected(TargetKind k, bool complainOffline) {
     TargetTab& t = tab(k);
     const QList<int> rows = selectedRows(t.sourceSelection);
     if (rows.isEmpty()) return;
-    const QString id = t.sources.row(rows.first()).id;
+    readOf(k, t.sources.row(rows.first()).id, complainOffline);
+}
+
+void RemoteFunctions::readOf(TargetKind k, const QString& id, bool complainOffline) {
     if (!ctx_.engine.IsOnline(id)) {
         if (complainOffline) ctx_.prompts.message(QStringLiteral("该设备不在线，无法进行读取"));
         return;

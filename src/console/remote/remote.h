@@ -76,6 +76,8 @@ public:
     void load(TargetKind k);
     void pick(TargetKind k);
     void read(TargetKind k);
+    // The same for one DTU (the web console): it becomes the tab's current source.
+    void readOf(TargetKind k, const QString& id, bool complainOffline = true);
     void set(TargetKind k);
     void addTargets();
     void removeTargets();

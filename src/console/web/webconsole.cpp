@@ -292,6 +292,58 @@ bool WebConsole::attach(QHttpServer& http, const QHostAddress& address, quint16 
         return json({{QStringLiteral("id"), id}, {QStringLiteral("password"), f.password}, {QStringLiteral("name"), f.name},
                      {QStringLiteral("sim"), f.sim}, {QStringLiteral("port"), f.port}});
     });
+    // The three target lists, shared with the window's tabs: read into the tab from a DTU, shown,
+    // edited and set back; the push test message.
+    http.route(base_ + QStringLiteral("api/targets/<arg>"), QHttpServerRequest::Method::Get, [this](const QString& kind, const QHttpServerRequest& req) {
+        if (!hostAllowed(req)) return refused(403, "unknown host");
+        if (!sessionOf(req)) return refused(401, "not logged in");
+        const auto k = targetKind(kind);
+        if (!k) return refused(404, "no such list");
+        TargetTab& t = console_.remote.tab(*k);
+        QJsonArray targets;
+        for (int r = 0; r < t.targets.rowCount(); ++r) targets.append(t.targets.row(r).id);
+        return json({{QStringLiteral("source"), t.currentSource}, {QStringLiteral("text"), t.text.toPlainText()},
+                     {QStringLiteral("targets"), targets}, {QStringLiteral("status"), ctx_.statusPanel(3)}});
+    });
+    http.route(base_ + QStringLiteral("api/targets/<arg>/<arg>"), QHttpServerRequest::Method::Post,
+               [this](const QString& kind, const QString& action, const QHttpServerRequest& req) {
+                   if (!hostAllowed(req)) return refused(403, "unknown host");
+                   const WebSessions::Session* s = sessionOf(req);
+                   if (!s) return refused(401, "not logged in");
+                   if (!WebSessions::csrfMatches(*s, req.value("X-CSRF-Token"))) return refused(403, "missing or wrong X-CSRF-Token");
+                   if (static_cast<int>(s->role) < static_cast<int>(WebRole::Operator)) return refused(403, "your role may not do this");
+                   const auto k = targetKind(kind);
+                   if (!k) return refused(404, "no such list");
+                   const QString user = s->user;
+                   const QJsonObject in = QJsonDocument::fromJson(req.body()).object();
+                   TargetTab& t = console_.remote.tab(*k);
+                   CollectingPrompts prompts(ctx_.promptRouter);
+                   QString did;
+                   if (action == QLatin1String("read")) {
+                       const QString id = in.value(QStringLiteral("id")).toString();
+                       if (ctx_.devices.findExact(id) < 0) return refused(404, "no such DTU");
+                       console_.remote.readOf(*k, id);
+                       did = QStringLiteral("读取%1目标列表 %2").arg(kind, id);
+                   } else if (action == QLatin1String("set")) {
+                       if (*k == TargetKind::Peer) {
+                           t.targets.removeRows(0, t.targets.rowCount());
+                           for (const QJsonValue v : in.value(QStringLiteral("targets")).toArray()) t.targets.appendRow({v.toString(), {}, {}, -1, -1});
+                       } else {
+                           t.text.setPlainText(in.value(QStringLiteral("text")).toString());
+                       }
+                       console_.remote.set(*k);
+                       did = QStringLiteral("设置%1目标列表 %2").arg(kind, t.currentSource);
+                   } else if (action == QLatin1String("test") && *k == TargetKind::Push) {
+                       console_.remote.testPush(in.value(QStringLiteral("message")).toString());
+                       did = QStringLiteral("推送测试消息 %1").arg(t.currentSource);
+                   } else {
+                       return refused(404, "no such action");
+                   }
+                   if (!prompts.said.isEmpty())
+                       return json({{QStringLiteral("error"), prompts.said.join(QLatin1Char('\n'))}}, QHttpServerResponse::StatusCode::BadRequest);
+                   say(QStringLiteral("网页操作: 用户 %1 %2").arg(user, did));
+                   return json({{QStringLiteral("ok"), true}});
+               });
     http.route(base_ + QStringLiteral("api/service/<arg>"), QHttpServerRequest::Method::Post,
                [this](const QString& action, const QHttpServerRequest& req) { return act(req, WebRole::Admin, {}, action); });
 
@@ -439,6 +491,13 @@ QHttpServerResponse WebConsole::rosterAction(const QHttpServerRequest& req, cons
         return json({{QStringLiteral("ok"), done}, {QStringLiteral("error"), prompts.said.join(QLatin1Char('\n'))}},
                     done ? QHttpServerResponse::StatusCode::Ok : QHttpServerResponse::StatusCode::BadRequest);
     return json({{QStringLiteral("ok"), done}});
+}
+
+std::optional<TargetKind> WebConsole::targetKind(const QString& name) {
+    if (name == QLatin1String("peer")) return TargetKind::Peer;
+    if (name == QLatin1String("push")) return TargetKind::Push;
+    if (name == QLatin1String("forward")) return TargetKind::Forward;
+    return std::nullopt;
 }
 
 QStringList WebConsole::captureFiles(const QString& id) const {

@@ -2,6 +2,7 @@
 // The web console: the console's pages in a browser, behind a login, on the status page's
 // listener. Live changes go out over a WebSocket, gathered like the window's (at most 20
 // hand-overs a second); a browser that cannot keep up is let go, never waited for.
+#include "console/remote/remote.h"
 #include "console/web/websessions.h"
 #include "console/web/webusers.h"
 
@@ -58,6 +59,7 @@ private:
     QHttpServerResponse runAction(const WebSessions::Session& s, const QString& id, const QString& action, const QJsonObject& in);
     void watchMessages(bool on);
     QStringList captureFiles(const QString& id) const; // this DTU's files in the capture folder
+    static std::optional<TargetKind> targetKind(const QString& name);
     QByteArray linesJson(const char* type, const QStringList& lines) const;
 
     Console& console_;

@@ -154,6 +154,16 @@
     $('eventTable').replaceChild(body, $('eventTable').tBodies[0]);
   }
 
+  async function showTargets() {
+    const kind = $('targetKind').value;
+    const r = await api('api/targets/' + kind);
+    if (r.status !== 200) return;
+    $('targetText').value = kind === 'peer' ? r.body.targets.join('\n') : r.body.text;
+    $('targetStatus').textContent = r.body.status || '';
+    if (r.body.source) $('targetSource').value = r.body.source;
+    $('pushTest').hidden = kind !== 'push';
+  }
+
   function select(id) {
     selected = id;
     $('dtuPanel').hidden = !id;
@@ -215,6 +225,8 @@
         for (const o of document.querySelectorAll('nav .tab')) o.classList.toggle('active', o === b);
         $('devices').hidden = b.dataset.tab !== 'devices';
         $('messages').hidden = b.dataset.tab !== 'messages';
+        $('targets').hidden = b.dataset.tab !== 'targets';
+        if (b.dataset.tab === 'targets') { if (selected && !$('targetSource').value) $('targetSource').value = selected; showTargets(); }
       });
     }
     $('pause').addEventListener('click', () => {
@@ -263,6 +275,16 @@
         if (details) drawDetails();
       });
     }
+    $('targetKind').addEventListener('change', showTargets);
+    $('targetRead').addEventListener('click', async () => {
+      if (await act('api/targets/' + $('targetKind').value + '/read', {id: $('targetSource').value})) setTimeout(showTargets, 1500);
+    });
+    $('targetSet').addEventListener('click', async () => {
+      const kind = $('targetKind').value, text = $('targetText').value;
+      const body = kind === 'peer' ? {targets: text.split('\n').map((s) => s.trim()).filter((s) => s)} : {text};
+      if (await act('api/targets/' + kind + '/set', body)) setTimeout(showTargets, 1500);
+    });
+    $('pushButton').addEventListener('click', () => act('api/targets/push/test', {message: $('pushMessage').value}));
     $('serviceStart').addEventListener('click', () => act('api/service/start'));
     $('serviceStop').addEventListener('click', () => act('api/service/stop'));
     $('serviceReload').addEventListener('click', () => act('api/service/reload'));
