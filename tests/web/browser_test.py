@@ -5,6 +5,7 @@ shows the device list with the DTU online, its row follows the field live, and a
 service shows as disconnected.
     browser_test.py BIN_DIR [SCREENSHOT_DIR]"""
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -147,6 +148,8 @@ def main():
             service.kill()
         sim.kill()
         broker.kill()
+        broker.wait()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
