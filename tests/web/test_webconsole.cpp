@@ -231,6 +231,19 @@ TEST(WebConsole, ServesOnlyWithUsersAndOffLoopbackOnlyWithTls) {
         EXPECT_TRUE(plain.said("以明文 HTTP")) << plain.err.constData();
         EXPECT_EQ(plain.request("GET", "").status, 200);
     }
+    {
+        // Behind a reverse proxy under a path: the pages, the API and the cookie live there.
+        WebService proxied;
+        ASSERT_NO_FATAL_FAILURE(proxied.configure(broker.port(), "[WEB]\nBasePath=/dtu\nServerNames=plant.example\n"));
+        ASSERT_NO_FATAL_FAILURE(proxied.addUser("admin", "admin", "admin password"));
+        ASSERT_TRUE(proxied.start()) << proxied.err.constData();
+        EXPECT_EQ(proxied.request("GET", "dtu/").status, 200);
+        EXPECT_EQ(proxied.request("GET", "").status, 404);
+        Reply login = proxied.request("POST", "dtu/api/login", R"({"user":"admin","password":"admin password"})",
+                                      {{"Host", "plant.example"}});
+        EXPECT_EQ(login.status, 200) << login.body.constData();
+        EXPECT_TRUE(login.header("Set-Cookie").contains("; Path=/dtu/;")) << login.header("Set-Cookie").constData();
+    }
     WebService tls;
     const QString cert = tls.dir.filePath("cert.pem"), key = tls.dir.filePath("key.pem");
     QProcess openssl;
