@@ -1384,6 +1384,36 @@ TEST(Service, AnFtdbIniItMayNotReadIsNamedWithItsOwnerAndMode) {
     EXPECT_TRUE(health.contains("degraded: no database")) << health.toStdString();
 }
 
+namespace {
+// dtuconsoled as these tests start it: its stderr gathered and asked for a text within a time.
+struct ServiceRun {
+    QProcess process;
+    QByteArray err;
+    bool start(const QString& conf, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+        process.setProcessEnvironment(env);
+        process.start(bin("dtuconsoled"), {"--config", conf});
+        return process.waitForStarted() && said("启动成功");
+    }
+    bool said(const QByteArray& text, int ms = 10000) {
+        return waitFor([&] {
+            err += process.readAllStandardError();
+            return err.contains(text);
+        }, ms);
+    }
+    void stop() {
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        process.waitForFinished(8000);
+        err += process.readAllStandardError();
+    }
+};
+
+bool allOnline(quint16 brokerPort, const QStringList& ids) {
+    for (const QString& id : ids)
+        if (!waitFor([&] { return subscribeOnce(brokerPort, "dtu/" + id + "/console", id, PW) == "online"; }, 10000)) return false;
+    return true;
+}
+} // namespace
+
 // SIGHUP (systemctl reload): the table as it now is; a DTU that did not change keeps its
 // session and its port, a removed one goes offline and loses its port, a new one comes online
 // with its port; a setting that needs a restart is named; the service keeps running.
@@ -1393,20 +1423,9 @@ TEST(Service, AReloadTakesTheTableAsItNowIsAndLeavesTheRestAlone) {
     QTemporaryDir dir;
     const QString conf = dir.filePath("etc");
     ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), conf, dir));
-    QProcess service;
-    service.setWorkingDirectory(dir.path());
-    service.start(bin("dtuconsoled"), {"--config", conf});
-    ASSERT_TRUE(service.waitForStarted());
-    QByteArray err;
-    auto stderrHas = [&](const QByteArray& text, int ms) {
-        return waitFor([&] {
-            err += service.readAllStandardError();
-            return err.contains(text);
-        }, ms);
-    };
-    ASSERT_TRUE(stderrHas("启动成功", 10000)) << err.constData();
-    for (const QString& id : {A, B})
-        ASSERT_TRUE(waitFor([&] { return subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW) == "online"; }, 10000));
+    ServiceRun service;
+    ASSERT_TRUE(service.start(conf)) << service.err.constData();
+    ASSERT_TRUE(allOnline(broker.port(), {A, B}));
     ASSERT_TRUE(waitFor([&] { return QFileInfo(dir.filePath("ports/COM4")).isSymLink(); }, 5000));
     PortClient local(dir.filePath("ports/COM3"));
     ASSERT_GE(local.fd, 0);
@@ -1430,14 +1449,14 @@ TEST(Service, AReloadTakesTheTableAsItNowIsAndLeavesTheRestAlone) {
         ASSERT_TRUE(ini.open(QIODevice::Append));
         ini.write("[HISTORY]\nKeepDays=30\n");
     }
-    ::kill(static_cast<pid_t>(service.processId()), SIGHUP);
-    ASSERT_TRUE(stderrHas(QString("重新载入DTU表: +1 (%1) \u22121 (%2) ~0，共2个DTU").arg(C, B).toUtf8(), 10000)) << err.constData();
-    EXPECT_TRUE(err.contains("需要重启才能生效: HISTORY/KeepDays")) << err.constData();
+    ::kill(static_cast<pid_t>(service.process.processId()), SIGHUP);
+    ASSERT_TRUE(service.said(QString("重新载入DTU表: +1 (%1) \u22121 (%2) ~0，共2个DTU").arg(C, B).toUtf8())) << service.err.constData();
+    EXPECT_TRUE(service.err.contains("需要重启才能生效: HISTORY/KeepDays")) << service.err.constData();
     EXPECT_TRUE(waitFor([&] { return subscribeOnce(broker.port(), "dtu/" + C + "/console", C, PW) == "online"; }, 10000));
     EXPECT_EQ(subscribeOnce(broker.port(), "dtu/" + B + "/console", B, PW), "offline");
     EXPECT_TRUE(waitFor([&] { return QFileInfo(dir.filePath("ports/COM5")).isSymLink(); }, 5000));
     EXPECT_FALSE(QFileInfo(dir.filePath("ports/COM4")).exists());
-    EXPECT_EQ(service.state(), QProcess::Running);
+    EXPECT_EQ(service.process.state(), QProcess::Running);
 
     // A: the same session and the same port, still relaying.
     ASSERT_TRUE(publish(broker.port(), "dtu/" + A + "/up", "AFTER"));
@@ -1446,9 +1465,8 @@ TEST(Service, AReloadTakesTheTableAsItNowIsAndLeavesTheRestAlone) {
     watchA.waitForFinished(3000);
     EXPECT_EQ(watchA.readAllStandardOutput(), "online\n"); // the retained state, and no drop since
 
-    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
-    ASSERT_TRUE(service.waitForFinished(8000));
-    EXPECT_EQ(service.exitCode(), 0);
+    service.stop();
+    EXPECT_EQ(service.process.exitCode(), 0);
 }
 
 // As the journal reads the service: a priority on every line, an event said once (not once by
@@ -1468,31 +1486,19 @@ TEST(Service, TheJournalGetsOneLineAnEventWithItsPriority) {
         ini.resize(0);
         ini.write(text);
     }
-    QProcess service;
+    ServiceRun service;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("JOURNAL_STREAM", "8:12345");
-    service.setProcessEnvironment(env);
-    service.start(bin("dtuconsoled"), {"--config", conf});
-    ASSERT_TRUE(service.waitForStarted());
-    QByteArray err;
-    auto stderrHas = [&](const QByteArray& text, int ms) {
-        return waitFor([&] {
-            err += service.readAllStandardError();
-            return err.contains(text);
-        }, ms);
-    };
-    ASSERT_TRUE(stderrHas("启动成功", 10000)) << err.constData();
-    for (const QString& id : {A, B})
-        ASSERT_TRUE(waitFor([&] { return subscribeOnce(broker.port(), "dtu/" + id + "/console", id, PW) == "online"; }, 10000));
+    ASSERT_TRUE(service.start(conf, env)) << service.err.constData();
+    ASSERT_TRUE(allOnline(broker.port(), {A, B}));
     broker.stop();
-    ASSERT_TRUE(stderrHas("所有DTU离线", 10000)) << err.constData();
+    ASSERT_TRUE(service.said("所有DTU离线")) << service.err.constData();
     pump(2000);
     ASSERT_TRUE(broker.start());
-    ASSERT_TRUE(stderrHas("的连接已恢复", 20000)) << err.constData();
+    ASSERT_TRUE(service.said("的连接已恢复", 20000)) << service.err.constData();
     pump(1500); // the second start the window would make has passed
-    ::kill(static_cast<pid_t>(service.processId()), SIGTERM);
-    ASSERT_TRUE(service.waitForFinished(8000));
-    err += service.readAllStandardError();
+    service.stop();
+    const QByteArray& err = service.err;
 
     const QStringList lines = QString::fromUtf8(err).split('\n', Qt::SkipEmptyParts);
     static const QRegularExpression priority("^<([0-7])>"), category("^dtu(\\.[a-z]+)+: "),
@@ -1529,23 +1535,16 @@ TEST(Service, ASecondServiceOnTheSameTableIsRefused) {
     QTemporaryDir dir;
     const QString conf = dir.filePath("etc");
     ASSERT_NO_FATAL_FAILURE(writeProgramFolder(broker.port(), conf, dir));
-    QProcess first;
-    first.start(bin("dtuconsoled"), {"--config", conf});
-    ASSERT_TRUE(first.waitForStarted());
-    QByteArray err;
-    ASSERT_TRUE(waitFor([&] {
-        err += first.readAllStandardError();
-        return err.contains("启动成功");
-    }, 10000)) << err.constData();
+    ServiceRun first;
+    ASSERT_TRUE(first.start(conf)) << first.err.constData();
     QProcess second;
     second.start(bin("dtuconsoled"), {"--config", conf});
     ASSERT_TRUE(second.waitForFinished(10000));
     EXPECT_EQ(second.exitCode(), 3);
     const QByteArray said = second.readAllStandardError();
-    EXPECT_TRUE(said.contains(QString("另一个控制台 (dtuconsoled, pid %1)").arg(first.processId()).toUtf8())) << said.constData();
+    EXPECT_TRUE(said.contains(QString("另一个控制台 (dtuconsoled, pid %1)").arg(first.process.processId()).toUtf8())) << said.constData();
     EXPECT_EQ(said.count("另一个控制台"), 1) << said.constData(); // once, not by the box and the run log
     EXPECT_FALSE(said.contains("启动成功")) << said.constData();
-    EXPECT_EQ(first.state(), QProcess::Running);
-    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
-    ASSERT_TRUE(first.waitForFinished(8000));
+    EXPECT_EQ(first.process.state(), QProcess::Running);
+    first.stop();
 }

@@ -98,6 +98,19 @@ public:
             service.waitForFinished(8000);
         }
     }
+    struct Session {
+        QByteArray cookie, csrf; // "dtu_session=...", the token for changes
+    };
+    Session login(const QByteArray& user, const QByteArray& password) {
+        Reply r = request("POST", "api/login", "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}");
+        EXPECT_EQ(r.status, 200) << r.body.constData();
+        const QByteArray c = r.header("Set-Cookie");
+        return {c.left(c.indexOf(';')), r.json().value("csrf").toString().toLatin1()};
+    }
+    Reply post(const Session& who, const QString& path, const QByteArray& body = "{}") {
+        return request("POST", path, body, {{"Cookie", who.cookie}, {"X-CSRF-Token", who.csrf}});
+    }
+    Reply get(const Session& who, const QString& path) { return request("GET", path, {}, {{"Cookie", who.cookie}}); }
     QString url(const QString& path) const { return QString("%1://127.0.0.1:%2/%3").arg(scheme).arg(port).arg(path); }
     Reply request(const QByteArray& method, const QString& path, const QByteArray& body = {},
                   const QList<QPair<QByteArray, QByteArray>>& headers = {}) {
@@ -274,18 +287,10 @@ TEST(WebConsole, ActionsGoThroughTheConsoleUnderTheRoles) {
     ASSERT_NO_FATAL_FAILURE(web.addUser("op", "operator", "operator password"));
     ASSERT_NO_FATAL_FAILURE(web.addUser("boss", "admin", "admin password"));
     ASSERT_TRUE(web.start()) << web.err.constData();
-    struct Login { QByteArray cookie, csrf; };
-    auto login = [&](const QByteArray& user, const QByteArray& password) {
-        Reply r = web.request("POST", "api/login", "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}");
-        EXPECT_EQ(r.status, 200) << r.body.constData();
-        const QByteArray c = r.header("Set-Cookie");
-        return Login{c.left(c.indexOf(';')), r.json().value("csrf").toString().toLatin1()};
-    };
-    const Login viewer = login("viewer", "viewer password"), op = login("op", "operator password"), boss = login("boss", "admin password");
-    auto post = [&](const Login& who, const QString& path, const QByteArray& body = "{}") {
-        return web.request("POST", path, body, {{"Cookie", who.cookie}, {"X-CSRF-Token", who.csrf}});
-    };
-    ASSERT_TRUE(waitFor([&] { return web.request("GET", "api/devices", {}, {{"Cookie", op.cookie}}).body.contains("\"online\":true"); }, 10000));
+    const auto viewer = web.login("viewer", "viewer password"), op = web.login("op", "operator password"),
+               boss = web.login("boss", "admin password");
+    auto post = [&](const WebService::Session& who, const QString& path, const QByteArray& body = "{}") { return web.post(who, path, body); };
+    ASSERT_TRUE(waitFor([&] { return web.get(op, "api/devices").body.contains("\"online\":true"); }, 10000));
 
     QProcess field; // what reaches the field DTU, as hex
     field.start("mosquitto_sub", {"-p", QString::number(broker.port()), "-t", "dtu/" + A + "/down", "-u", A, "-P", PW, "-F", "%x", "-i", "field-watch"});
@@ -366,15 +371,8 @@ TEST(WebConsole, TheRosterChangesThroughTheDialogsChecks) {
     ASSERT_NO_FATAL_FAILURE(web.addUser("op", "operator", "operator password"));
     ASSERT_NO_FATAL_FAILURE(web.addUser("boss", "admin", "admin password"));
     ASSERT_TRUE(web.start()) << web.err.constData();
-    auto login = [&](const QByteArray& user, const QByteArray& password) {
-        Reply r = web.request("POST", "api/login", "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}");
-        const QByteArray c = r.header("Set-Cookie");
-        return std::pair{c.left(c.indexOf(';')), r.json().value("csrf").toString().toLatin1()};
-    };
-    const auto op = login("op", "operator password"), boss = login("boss", "admin password");
-    auto post = [&](const std::pair<QByteArray, QByteArray>& who, const QString& path, const QByteArray& body) {
-        return web.request("POST", path, body, {{"Cookie", who.first}, {"X-CSRF-Token", who.second}});
-    };
+    const auto op = web.login("op", "operator password"), boss = web.login("boss", "admin password");
+    auto post = [&](const WebService::Session& who, const QString& path, const QByteArray& body) { return web.post(who, path, body); };
     const QByteArray B = "0000000000000002";
     EXPECT_EQ(post(op, "api/roster/add", "{\"id\":\"" + B + "\",\"password\":\"123456\"}").status, 403);
     struct Case { QByteArray body; QString said; };
@@ -392,10 +390,10 @@ TEST(WebConsole, TheRosterChangesThroughTheDialogsChecks) {
     EXPECT_EQ(added.status, 200) << added.body.constData();
     EXPECT_TRUE(web.said("网页操作: 用户 boss 新增DTU " + B));
     // As the window's dialog does: registered and listed; logged in and given its port at the next start.
-    EXPECT_TRUE(web.request("GET", "api/devices", {}, {{"Cookie", boss.first}}).body.contains(B));
-    Reply fields = web.request("GET", "api/roster/" + B, {}, {{"Cookie", boss.first}});
+    EXPECT_TRUE(web.get(boss, "api/devices").body.contains(B));
+    Reply fields = web.get(boss, "api/roster/" + B);
     EXPECT_EQ(fields.json().value("name").toString(), "2号泵站");
-    EXPECT_EQ(web.request("GET", "api/roster/" + B, {}, {{"Cookie", op.first}}).status, 403); // the password is in it
+    EXPECT_EQ(web.get(op, "api/roster/" + B).status, 403); // the password is in it
     EXPECT_EQ(post(boss, "api/roster/edit", "{\"id\":\"" + B + "\",\"password\":\"654321\",\"name\":\"二号\",\"port\":\"COM4\"}").status, 200);
 
     QProcess db;
@@ -415,8 +413,8 @@ TEST(WebConsole, TheRosterChangesThroughTheDialogsChecks) {
     ASSERT_TRUE(del.waitForFinished());
     ::kill(static_cast<pid_t>(web.service.processId()), SIGHUP);
     EXPECT_TRUE(web.said("网页用户已重新读取 (1个)")) << web.err.constData();
-    EXPECT_EQ(web.request("GET", "api/session", {}, {{"Cookie", op.first}}).status, 401);
-    EXPECT_EQ(web.request("GET", "api/session", {}, {{"Cookie", boss.first}}).status, 200);
+    EXPECT_EQ(web.get(op, "api/session").status, 401);
+    EXPECT_EQ(web.get(boss, "api/session").status, 200);
     db.start(bin("dtudb"), {"list"});
     db.waitForFinished();
     EXPECT_FALSE(db.readAllStandardOutput().contains(B));
@@ -432,35 +430,30 @@ TEST(WebConsole, RecordingIsStartedAndItsFilesFetched) {
     ASSERT_NO_FATAL_FAILURE(web.addUser("viewer", "viewer", "viewer password"));
     ASSERT_NO_FATAL_FAILURE(web.addUser("op", "operator", "operator password"));
     ASSERT_TRUE(web.start()) << web.err.constData();
-    auto login = [&](const QByteArray& user, const QByteArray& password) {
-        Reply r = web.request("POST", "api/login", "{\"user\":\"" + user + "\",\"password\":\"" + password + "\"}");
-        const QByteArray c = r.header("Set-Cookie");
-        return std::pair{c.left(c.indexOf(';')), r.json().value("csrf").toString().toLatin1()};
-    };
-    const auto viewer = login("viewer", "viewer password"), op = login("op", "operator password");
-    EXPECT_EQ(web.request("POST", "api/dtu/" + A + "/record-start", "{}", {{"Cookie", op.first}, {"X-CSRF-Token", op.second}}).status, 200);
+    const auto viewer = web.login("viewer", "viewer password"), op = web.login("op", "operator password");
+    EXPECT_EQ(web.post(op, "api/dtu/" + A + "/record-start").status, 200);
     EXPECT_TRUE(web.said(QString("开始记录%1").arg(A).toUtf8()));
-    ASSERT_TRUE(waitFor([&] { return web.request("GET", "api/devices", {}, {{"Cookie", op.first}}).body.contains("\"online\":true"); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return web.get(op, "api/devices").body.contains("\"online\":true"); }, 10000));
     ASSERT_TRUE(fieldPublish(broker.port(), "dtu/" + A + "/up", "HELLO", A, PW));
     QString name;
     ASSERT_TRUE(waitFor([&] {
-        const QJsonArray files = web.request("GET", "api/dtu/" + A + "/captures", {}, {{"Cookie", op.first}}).json().value("files").toArray();
+        const QJsonArray files = web.get(op, "api/dtu/" + A + "/captures").json().value("files").toArray();
         if (files.isEmpty() || files[0].toObject().value("size").toInt() == 0) return false;
         name = files[0].toObject().value("name").toString();
         return true;
     }, 5000));
     EXPECT_TRUE(name.startsWith(A + "-")) << name.toStdString();
-    Reply file = web.request("GET", "api/dtu/" + A + "/capture/" + name, {}, {{"Cookie", op.first}});
+    Reply file = web.get(op, "api/dtu/" + A + "/capture/" + name);
     EXPECT_EQ(file.status, 200);
     EXPECT_TRUE(file.body.contains(" " + A.toUtf8() + " < data 48454C4C4F\n")) << file.body.constData();
     EXPECT_TRUE(file.header("Content-Disposition").contains(name.toUtf8()));
-    EXPECT_EQ(web.request("GET", "api/dtu/" + A + "/capture/" + name, {}, {{"Cookie", viewer.first}}).status, 403);
+    EXPECT_EQ(web.get(viewer, "api/dtu/" + A + "/capture/" + name).status, 403);
     QFile other(web.dir.filePath("captures/0000000000000009-20260101.cap"));
     ASSERT_TRUE(other.open(QIODevice::WriteOnly));
     other.close();
     for (const QString& bad : {QString("0000000000000009-20260101.cap"), QString("..%2Fetc%2Fweb-users"), QString("center.ini")})
-        EXPECT_EQ(web.request("GET", "api/dtu/" + A + "/capture/" + bad, {}, {{"Cookie", op.first}}).status, 404) << bad.toStdString();
-    EXPECT_EQ(web.request("POST", "api/dtu/" + A + "/record-stop", "{}", {{"Cookie", op.first}, {"X-CSRF-Token", op.second}}).status, 200);
+        EXPECT_EQ(web.get(op, "api/dtu/" + A + "/capture/" + bad).status, 404) << bad.toStdString();
+    EXPECT_EQ(web.post(op, "api/dtu/" + A + "/record-stop").status, 200);
     EXPECT_TRUE(web.said(QString("停止记录%1").arg(A).toUtf8()));
 }
 
@@ -476,12 +469,9 @@ TEST(WebConsole, TargetListsAreReadAndSetOnTheField) {
     QProcess sim;
     sim.start(bin("dtusim"), {"--port", QString::number(broker.port()), "--ids", A, "--password", PW, "--mode", "quiet", "--beat", "0"});
     ASSERT_TRUE(sim.waitForStarted());
-    Reply r = web.request("POST", "api/login", R"({"user":"op","password":"operator password"})");
-    const QByteArray c = r.header("Set-Cookie"), cookie = c.left(c.indexOf(';')), csrf = r.json().value("csrf").toString().toLatin1();
-    auto post = [&](const QString& path, const QByteArray& body) {
-        return web.request("POST", path, body, {{"Cookie", cookie}, {"X-CSRF-Token", csrf}});
-    };
-    auto list = [&] { return web.request("GET", "api/targets/push", {}, {{"Cookie", cookie}}).json(); };
+    const auto op = web.login("op", "operator password");
+    auto post = [&](const QString& path, const QByteArray& body) { return web.post(op, path, body); };
+    auto list = [&] { return web.get(op, "api/targets/push").json(); };
     // Before a source is read, setting says what the tab says.
     Reply early = post("api/targets/push/set", R"({"text":"x"})");
     EXPECT_EQ(early.status, 400);

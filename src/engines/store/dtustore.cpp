@@ -107,6 +107,21 @@ void DtuStore::connectTo(const QString& connectionString, bool createSqliteFile)
     open();
 }
 
+QSqlDatabase AddConnection(const SqlTarget& t, const QString& name, const QString& extraOptions) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(t.driver, name);
+    db.setDatabaseName(t.databaseName);
+    if (!t.host.isEmpty()) db.setHostName(t.host);
+    if (t.port > 0) db.setPort(t.port);
+    if (!t.user.isEmpty()) db.setUserName(t.user);
+    if (!t.password.isEmpty()) db.setPassword(t.password);
+    if (t.driver == QLatin1String("QSQLITE")) db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    // libpq waits on a vanished server until TCP gives up, many minutes by default: give up
+    // on a connect after 5 s and on a silent established connection within about 10 s.
+    if (t.driver == QLatin1String("QPSQL"))
+        db.setConnectOptions(QLatin1String(kPostgresBounds) + (extraOptions.isEmpty() ? QString() : QLatin1Char(';') + extraOptions));
+    return db;
+}
+
 void DtuStore::resetConnection(const SqlTarget& t) {
     if (!QSqlDatabase::isDriverAvailable(t.driver))
         throw DatabaseOpenFailure(QStringLiteral("数据库驱动 %1 不可用 (可用: %2)")
@@ -116,16 +131,7 @@ void DtuStore::resetConnection(const SqlTarget& t) {
         { QSqlDatabase old = QSqlDatabase::database(name_, false); old.close(); }
         QSqlDatabase::removeDatabase(name_);
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(t.driver, name_);
-    db.setDatabaseName(t.databaseName);
-    if (!t.host.isEmpty()) db.setHostName(t.host);
-    if (t.port > 0) db.setPort(t.port);
-    if (!t.user.isEmpty()) db.setUserName(t.user);
-    if (!t.password.isEmpty()) db.setPassword(t.password);
-    if (t.driver == QLatin1String("QSQLITE")) db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    // libpq waits on a vanished server until TCP gives up, many minutes by default: give up
-    // on a connect after 5 s and on a silent established connection within about 10 s.
-    if (t.driver == QLatin1String("QPSQL")) db.setConnectOptions(QLatin1String(kPostgresBounds));
+    QSqlDatabase db = AddConnection(t, name_);
     suspect_ = false;
     query_ = std::make_unique<QSqlQuery>(db);
 }

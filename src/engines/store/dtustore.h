@@ -41,6 +41,10 @@ struct DtuEvent {
 inline constexpr char kPostgresBounds[] =
     "connect_timeout=5;keepalives=1;keepalives_idle=5;keepalives_interval=2;keepalives_count=2;tcp_user_timeout=10000";
 
+// A connection named `name` for the target, with the bounds every connection of ours has (SQLite's
+// busy timeout; libpq's connect and keepalive bounds, plus `extraOptions` for PostgreSQL).
+QSqlDatabase AddConnection(const SqlTarget& target, const QString& name, const QString& extraOptions = {});
+
 class DtuStore {
 public:
     explicit DtuStore(ConfigPaths paths, const QString& connectionName = QStringLiteral("database"));

@@ -77,15 +77,9 @@ QString TableLock::acquire(const QString& connectionString, const QString& whoAm
     if (t.driver != QLatin1String("QPSQL")) return {};
     QString holder = QStringLiteral("另一个连接");
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(t.driver, name_);
-        db.setDatabaseName(t.databaseName);
-        if (!t.host.isEmpty()) db.setHostName(t.host);
-        if (t.port > 0) db.setPort(t.port);
-        if (!t.user.isEmpty()) db.setUserName(t.user);
-        if (!t.password.isEmpty()) db.setPassword(t.password);
         QString name = whoAmI;
         name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_.@:-]")), QStringLiteral("_"));
-        db.setConnectOptions(QLatin1String(kPostgresBounds) + QStringLiteral(";application_name=") + name.left(63));
+        QSqlDatabase db = AddConnection(t, name_, QStringLiteral("application_name=") + name.left(63));
         if (!db.open()) {
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(name_);
